@@ -1,0 +1,55 @@
+// vlfwu: console firmware-update utility for Valtrane audio matrix switches.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include "driver/run_state.h"
+#include "driver/scan_loop.h"
+#include "firmware/image.h"
+
+namespace {
+
+constexpr int kFirstScanPort = 1;
+constexpr int kLastScanPort = 16;
+constexpr int kHighestPort = 99;
+
+void printUsage() {
+  std::fputs("\nUse: VLFWU [x]\n", stdout);
+  std::fputs("\nWhere:", stdout);
+  std::fputs("\n   x    = Optional, If not 0, then this is a comport number between 1 and 99,", stdout);
+  std::fputs("\n          otherwise searches COM1 - COM16.", stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Prompts and the progress line end without a line break; the user must see them at once.
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
+
+  printBanner();
+  if (argc > 2) {
+    printUsage();
+    exitProgram(1);
+  }
+  pauseOnExit = 1;
+
+  for (int i = 0; i < kEmbeddedImageCount; ++i) {
+    selectEmbeddedImage(&selectedImage, i);
+    if (validateImage("Firmware", &selectedImage) != kImageSound) {
+      exitProgram(1);
+    }
+    std::fputs("Firmware validated.\n", stdout);
+  }
+
+  // A text that is no number reads as 0, the scan of COM1 to COM16.
+  const auto port = static_cast<std::int32_t>(argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 0);
+  if (port == 0) {
+    runScanAndConsoleLoop(kFirstScanPort, kLastScanPort, false);
+  }
+  if (port < 1 || port > kHighestPort) {
+    std::printf("\nCOM%u is an invalid COM port number.\nChoose a COM port number between 1 and 99\n",
+                static_cast<unsigned>(port));
+    exitProgram(1);
+  }
+  runScanAndConsoleLoop(static_cast<unsigned>(port), static_cast<unsigned>(port), true);
+}

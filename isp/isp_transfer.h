@@ -1,0 +1,19 @@
+#pragma once
+// Write to RAM and Read Memory: blocks of up to 900 bytes as UU-encoded lines with a decimal
+// checksum per block.
+#include <cstdint>
+
+constexpr std::uint32_t kUuLineBytes = 45;
+constexpr std::uint32_t kUuBlockBytes = 900;
+constexpr int kUuLineChars = 61;  // longest encoded line, without its terminator
+
+// Encodes count (0..45) bytes into out (at least 62 characters); returns the NUL's position.
+int uuEncodeLine(char* out, const std::uint8_t* bytes, int count);
+// Decodes one received line into dest, at most stillExpected bytes, never reading past the
+// line's NUL. Returns the number of bytes stored.
+int uuDecodeLine(std::uint8_t* dest, const char* line, std::uint32_t stillExpected);
+
+// 0 success; 1 a reply did not come; 2 the bootloader rejected a "W".
+int nxpWriteRam(std::uint32_t ramAddress, const std::uint8_t* bytes, std::uint32_t count);
+// count on success; 0 or minus the bytes received so far on failure.
+int nxpReadMemory(std::uint8_t* dest, std::uint32_t address, std::uint32_t count);

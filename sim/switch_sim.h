@@ -1,0 +1,83 @@
+#pragma once
+// A simulated Valtrane switch on a pseudo-terminal: the NXP LPC18xx/43xx ISP bootloader and
+// the switch's own firmware console, with a flash that can persist in a file and faults that
+// can be injected deterministically. Used in-process by the tests and by the switch-sim tool.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// Faults, each off by default. Counts are 1-based and counted from the simulator's start.
+struct Faults {
+  std::int64_t powerLossAfterBytes = -1;  // device dies after receiving this many bytes
+  int powerLossAfterCopy = -1;            // dies right after the k-th successful Copy RAM to flash
+  bool powerLossBeforeTableWrite = false; // dies right after the erase of the sector that holds
+                                          // the parameter table, before anything is copied to it
+  int corruptWriteLine = -1;              // one byte of the k-th Write-to-RAM data line is altered
+  int weakCellCopy = -1;                  // the k-th copy leaves one bit unprogrammed
+  int dropReplyLine = -1;                 // the bootloader's k-th reply line is never sent
+  int delayReplyLine = -1;                // the bootloader's k-th reply line comes 600 ms late
+  bool consoleNoise = false;              // the firmware sends noise bytes between its frames
+  int vanishAfterCopy = -1;               // the port disappears right after the k-th copy
+};
+
+enum class ProbeAnswer { Ack, ReadyLine };  // "^+$" or a five-character "^=P..$" line
+
+struct Options {
+  std::string link;           // path of a symlink to the pseudo-terminal (optional in-process)
+  std::string flashFile;      // flash contents kept here across runs (bank A, then bank B)
+  std::string logFile;        // transcript of every byte both ways and the state changes
+  std::string installImage;   // container image programmed as a finished update would
+  bool blank = false;         // start from an erased chip
+  bool wireSpeed = false;     // bytes and flash operations take their real time
+  bool bank256K = false;      // part identification second word 0x44 (256 KB banks)
+  bool startInBootloader = false;
+  std::uint32_t bootCodeVersion[2] = {1, 13};  // the K command's two lines
+  // Identity overrides, written into the installed parameter table (CRC recomputed).
+  std::optional<std::uint32_t> version;
+  std::optional<std::string> name;
+  std::optional<int> model;
+  std::optional<int> pcbRevision;
+  bool oldTableForm = false;       // installed table carries the older magic 0x1E3CA501
+  bool badCheckCrc = false;        // installed table's firmware CRC does not match
+  bool eraseTable = false;         // the table area is left erased
+  ProbeAnswer probeAnswer = ProbeAnswer::Ack;
+  int dspBanks = 2;                // DSP progress after a restart: banks 1..dspBanks, 0 = none
+  int dspIntervalMs = 250;         // between two progress messages
+  int bootDelayMs = 1000;          // from the start of the firmware to its first message
+  bool readyMessage = true;        // "^=P$" after the progress messages
+  Faults faults;
+};
+
+// Where the device is now.
+enum class Mode { Off, Firmware, BootloaderWaiting, BootloaderSynced };
+
+class Switch {
+ public:
+  explicit Switch(Options options);
+  ~Switch();  // stops the device and saves the flash
+  Switch(const Switch&) = delete;
+  Switch& operator=(const Switch&) = delete;
+
+  // Opens the pseudo-terminal, seeds or loads the flash, publishes the link and starts the
+  // device on a thread of its own. False with a reason when it cannot.
+  bool start(std::string* error);
+  void stop();
+
+  const std::string& slavePath() const;  // the terminal device the host opens
+  Mode mode() const;
+  int uartBaud() const;                  // the rate the device listens at now
+  bool poweredOff() const;               // a power-loss fault has struck
+  std::vector<std::uint8_t> flash() const;  // bank A followed by bank B
+  std::uint32_t bankSize() const;
+  std::uint32_t copiesDone() const;      // successful Copy RAM to flash commands so far
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace sim

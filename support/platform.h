@@ -1,0 +1,20 @@
+#pragma once
+// The few services of the host that the logic needs: a millisecond clock, a pause, and the
+// console keyboard. One implementation per platform (platform_posix.cpp, platform_win32.cpp).
+#include <cstdint>
+
+// Milliseconds of elapsed (wall) time from an arbitrary origin; wraps at 2^32.
+std::uint32_t platformClockMs();
+
+// Gives the processor away for about the given number of milliseconds.
+void platformSleepMs(std::uint32_t milliseconds);
+
+// Returned by platformGetKey when standard input has ended: no key will ever come.
+constexpr int kKeyEndOfInput = -1;
+
+// Non-zero when a key is waiting (or the input has ended, so that a read returns at once).
+int platformKeyHit();
+
+// Waits for one key and returns its code without echo and without Enter; an extended key
+// comes as 0 followed by a second code. Returns kKeyEndOfInput once standard input has ended.
+int platformGetKey();

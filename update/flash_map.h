@@ -1,0 +1,10 @@
+#pragma once
+// The two-bank flash of the switch's microcontroller and the RAM staging area.
+#include <cstdint>
+
+constexpr std::uint32_t kRamStagingAddress = 0x10000000;
+constexpr std::uint32_t kBankAAddress = 0x1A000000;
+constexpr std::uint32_t kBankBAddress = 0x1B000000;
+
+// 0 and both outputs filled for an address in the flash map; 1 otherwise (outputs untouched).
+int flashSectorOf(std::uint32_t address, std::uint8_t* bank, std::uint8_t* sector);
