@@ -8,3 +8,9 @@ constexpr std::uint32_t kBankBAddress = 0x1B000000;
 
 // 0 and both outputs filled for an address in the flash map; 1 otherwise (outputs untouched).
 int flashSectorOf(std::uint32_t address, std::uint8_t* bank, std::uint8_t* sector);
+
+// The bank and the first and last sector of the length bytes from address. 0 and the outputs
+// filled when the range is not empty, lies in the flash map and stays within one bank; 1
+// otherwise (outputs untouched). Outputs may be null.
+int flashRangeOf(std::uint32_t address, std::uint32_t length, std::uint8_t* bank,
+                 std::uint8_t* firstSector, std::uint8_t* lastSector);

@@ -39,3 +39,10 @@ int detectFlashLayout();
 int queryTable(t_DeviceInfo* record);
 // 0 restarted; 1, 3, 4, 5 from queryTable; 6 older-form table; 1 Unlock or Go failed.
 int reboot();
+
+// The table as it lies in the first bytes of tableBuf.
+t_ParamTable tableFromBuffer();
+// Fills record from a table read with queryTable's result r (0, 4 or 5): the version only
+// when r is 0, the identity bytes, and the name, always NUL-terminated within nameBuf
+// whatever bytes the table holds. productName is left to the caller.
+void fillRecordFromTable(t_DeviceInfo* record, const t_ParamTable* table, int r);

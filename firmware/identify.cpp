@@ -1,0 +1,83 @@
+#include "firmware/identify.h"
+
+#include <cstring>
+
+#include "driver/clock.h"
+#include "driver/run_state.h"
+#include "isp/device_line.h"
+#include "isp/isp_commands.h"
+#include "transport/serial.h"
+#include "update/param_table.h"
+
+namespace {
+
+constexpr int kIdentityLineRoom = 100;
+// The firmware acknowledges with "^+" before its identity line. A switch that sends nothing
+// else must not hold the program forever, so only this many are passed over.
+constexpr int kMaxAcknowledgements = 8;
+
+}  // namespace
+
+int queryIdentity(t_DeviceInfo* record) {
+  if (record == nullptr) {
+    return 1;
+  }
+  comWrite(&devicePort, "^V$", 3);
+  record->modelNumber = 0;
+  record->pcbRevision = 0;
+  record->firmwareVersion = 0;
+  record->hexWord = 0xFFFFFFFF;
+  record->nameBuf[0] = '\0';
+
+  char line[kIdentityLineRoom];
+  for (int acknowledgements = 0; acknowledgements <= kMaxAcknowledgements; ++acknowledgements) {
+    if (devReadDollarLine(line, sizeof line) < 0) {
+      return 1;
+    }
+    if (std::strcmp(line, "^+") != 0) {
+      return parseIdentity(record, line);
+    }
+  }
+  return 1;
+}
+
+int identifyDevice() {
+  if (currentBaud == 0) {
+    return kIdentifyNoPort;
+  }
+  deviceState = kStateUnknown;
+  const int answer = nxpSync();
+  if (answer == kSyncBootloader) {
+    deviceState = kStateBootloader;
+  } else if (answer == kSyncFirmware) {
+    deviceState = kStateFirmware;
+  } else {
+    return kIdentifyNoAnswer;
+  }
+  clockDelay(20);
+  devFlushInput();
+
+  if (deviceState == kStateFirmware) {
+    return queryIdentity(&deviceInfo) == 0 ? 0 : kIdentifyUnreadable;
+  }
+
+  const int r = queryTable(&tableInfo);
+  if (r == 0 || r == 4 || r == 5) {
+    deviceInfo.firmwareVersion = tableInfo.firmwareVersion;
+    deviceInfo.modelNumber = tableInfo.modelNumber;
+    deviceInfo.pcbRevision = tableInfo.pcbRevision;
+    deviceInfo.idByte1 = tableInfo.idByte1;
+    deviceInfo.idByte0 = tableInfo.idByte0;
+    std::memcpy(deviceInfo.nameBuf, tableInfo.nameBuf, sizeof deviceInfo.nameBuf);
+    deviceInfo.nameBuf[sizeof deviceInfo.nameBuf - 1] = '\0';
+    deviceInfo.productName = deviceInfo.nameBuf;
+    return 0;
+  }
+  if (r == 3) {
+    deviceState = kStateBootloaderNoTable;
+    return 0;
+  }
+  // The flash could not be read (r is 1).
+  deviceState = kStateUnknown;
+  return kIdentifyUnreadable;
+}

@@ -1,0 +1,132 @@
+#include "update/param_table.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "firmware/crc32.h"
+#include "isp/isp_commands.h"
+#include "isp/isp_transfer.h"
+#include "support/console.h"
+
+std::uint8_t tableBuf[kTableArea];
+
+namespace {
+
+constexpr std::uint32_t kPartIdWord512K = 0;
+constexpr std::uint32_t kPartIdWord256K = 0x44;
+
+std::uint32_t tableAddressOf(int layout) {
+  return layout == 2 ? kTableAddress256K : kTableAddress512K;
+}
+
+}  // namespace
+
+t_ParamTable tableFromBuffer() {
+  t_ParamTable table;
+  std::memcpy(&table, tableBuf, sizeof table);
+  return table;
+}
+
+void fillRecordFromTable(t_DeviceInfo* record, const t_ParamTable* table, int r) {
+  record->firmwareVersion = (r == 0) ? table->firmwareVersion : 0;
+  record->modelNumber = static_cast<std::uint16_t>((table->identityWord >> 24) & 0xFF);
+  record->pcbRevision = static_cast<std::uint16_t>((table->identityWord >> 16) & 0xFF);
+  record->idByte1 = static_cast<std::uint16_t>((table->identityWord >> 8) & 0xFF);
+  record->idByte0 = static_cast<std::uint16_t>(table->identityWord & 0xFF);
+  // The flash may hold 32 name bytes without a NUL; the record's name is always a string.
+  constexpr std::size_t kNameMax = sizeof record->nameBuf - 1;
+  std::size_t length = 0;
+  while (length < kNameMax && table->productName[length] != '\0') {
+    ++length;
+  }
+  std::memcpy(record->nameBuf, table->productName, length);
+  std::memset(record->nameBuf + length, 0, sizeof record->nameBuf - length);
+}
+
+int detectFlashLayout() {
+  std::uint32_t words[2] = {0, 0};
+  nxpReadPartId(words);
+  if (words[1] == kPartIdWord512K) {
+    return 1;
+  }
+  if (words[1] == kPartIdWord256K) {
+    return 2;
+  }
+  return 0;
+}
+
+int queryTable(t_DeviceInfo* record) {
+  if (record != nullptr) {
+    record->firmwareVersion = 0;
+    record->modelNumber = 0;
+    record->pcbRevision = 0;
+    record->idByte1 = 0;
+    record->idByte0 = 0;
+    record->nameBuf[0] = '\0';
+  }
+
+  const int layout = detectFlashLayout();
+  if (layout == 0) {
+    return 1;
+  }
+  if (nxpReadMemory(tableBuf, tableAddressOf(layout), kTableArea) !=
+      static_cast<int>(kTableArea)) {
+    return 1;
+  }
+  const t_ParamTable table = tableFromBuffer();
+  if (table.magic != kTableMagic && table.magic != kTableMagicOld) {
+    return 3;
+  }
+
+  int r = 0;
+  if (table.magic == kTableMagic) {
+    // A bad table CRC is reported but decides nothing: the firmware check below does.
+    if (table.tableLength > kTableArea ||
+        crc32Update(crc32Init(), tableBuf, table.tableLength) != kCrc32Residue) {
+      conPuts("\nParameter table has a bad CRC!\n");
+    }
+    if (table.checkLength > kMaxCheckLength) {
+      r = 4;
+    } else {
+      std::uint8_t checkBuf[kMaxCheckLength];
+      const int got = nxpReadMemory(checkBuf, table.checkAddress, table.checkLength);
+      if (got <= 0 || static_cast<std::uint32_t>(got) != table.checkLength) {
+        return 1;
+      }
+      const std::uint32_t crc =
+          crc32Final(crc32Update(crc32Init(), checkBuf, table.checkLength));
+      if (crc != table.checkCrc) {
+        r = 5;
+      }
+    }
+  }
+
+  if (record == nullptr) {
+    return r;
+  }
+  fillRecordFromTable(record, &table, r);
+  return r;
+}
+
+int reboot() {
+  const int r = queryTable(nullptr);
+  if (r != 0) {
+    std::printf("reboot: queryTable error: %d\n", r);
+    return r;
+  }
+  const t_ParamTable table = tableFromBuffer();
+  if (table.magic != kTableMagic) {
+    std::printf("reboot: No vector table loaded.\n");
+    return 6;
+  }
+  if (nxpUnlock() != 0) {
+    std::printf("reboot: nxpUnlock error\n");
+    return 1;
+  }
+  // The G command names Thumb mode itself, so the address goes without its Thumb bit.
+  if (nxpGo(table.entryAddress & ~1u) != 0) {
+    std::printf("reboot: nxpGo error\n");
+    return 1;
+  }
+  return 0;
+}
