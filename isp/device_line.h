@@ -15,3 +15,16 @@ void devFlushInput();
 int devReadLine(char* buffer, int size, const char* terminators);
 int devReadCrLine(char* buffer, int size);
 int devReadDollarLine(char* buffer, int size);
+
+// What one received byte did to the line being read.
+constexpr int kLineDropped = 0;     // control or high byte, ignored
+constexpr int kLineStored = 1;      // printable byte appended
+constexpr int kLineTerminated = 2;  // terminator: the line is complete and NUL-terminated
+constexpr int kLineFull = 3;        // no room left (*stored >= size); nothing was touched
+
+// The reader's per-byte step, free of any port: takes one byte into buffer (size bytes, of
+// which *stored are filled). A terminator (any byte of the NUL-terminated set, never NUL
+// itself) writes the NUL at buffer[*stored]; a byte 0x20..0x7F is appended; any other byte
+// is dropped. Never writes at or beyond buffer[size].
+int lineAcceptByte(char* buffer, int size, int* stored, unsigned char byte,
+                   const char* terminators);

@@ -10,10 +10,12 @@ constexpr int kUuLineChars = 61;  // longest encoded line, without its terminato
 // Encodes count (0..45) bytes into out (at least 62 characters); returns the NUL's position.
 int uuEncodeLine(char* out, const std::uint8_t* bytes, int count);
 // Decodes one received line into dest, at most stillExpected bytes, never reading past the
-// line's NUL. Returns the number of bytes stored.
+// line's NUL (characters missing from a damaged line count as 0). Returns the number of
+// bytes stored.
 int uuDecodeLine(std::uint8_t* dest, const char* line, std::uint32_t stillExpected);
 
-// 0 success; 1 a reply did not come; 2 the bootloader rejected a "W".
+// 0 success; 1 a reply did not come, or a block was still answered "RESEND" after three
+// more sends; 2 the bootloader rejected a "W".
 int nxpWriteRam(std::uint32_t ramAddress, const std::uint8_t* bytes, std::uint32_t count);
 // count on success; 0 or minus the bytes received so far on failure.
 int nxpReadMemory(std::uint8_t* dest, std::uint32_t address, std::uint32_t count);

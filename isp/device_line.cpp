@@ -1,0 +1,108 @@
+#include "isp/device_line.h"
+
+#include <cstdarg>
+#include <cstring>
+
+#include "driver/clock.h"
+#include "support/format.h"
+#include "transport/serial.h"
+
+int currentBaud = 0;
+
+namespace {
+
+// Every reply line, from the bootloader or the firmware, must be complete within this time
+// from the start of the read.
+constexpr std::uint32_t kLineTimeoutMs = 500;
+
+bool isTerminator(unsigned char byte, const char* terminators) {
+  // strchr would also find the set's own NUL, so a received NUL would end the line.
+  for (const char* t = terminators; *t != '\0'; ++t) {
+    if (static_cast<unsigned char>(*t) == byte) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+void devSend(const char* text) {
+  comWrite(&devicePort, text, static_cast<int>(std::strlen(text)));
+}
+
+int devSendChar(int ch) {
+  const char byte = static_cast<char>(ch);
+  comWrite(&devicePort, &byte, 1);
+  return ch & 0xFF;
+}
+
+void devPrintf(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  formatThrough(devSendChar, format, args);
+  va_end(args);
+}
+
+void devFlushInput() {
+  while (comBytesWaiting(&devicePort) > 0) {
+    char byte;
+    if (comRead(&devicePort, &byte, 1) <= 0) {
+      return;  // the port reports bytes it cannot deliver: nothing more to discard
+    }
+  }
+}
+
+int lineAcceptByte(char* buffer, int size, int* stored, unsigned char byte,
+                   const char* terminators) {
+  if (*stored < 0 || *stored >= size) {
+    return kLineFull;
+  }
+  if (isTerminator(byte, terminators)) {
+    buffer[*stored] = '\0';
+    return kLineTerminated;
+  }
+  // Taken as a signed byte, only 0x20..0x7F are 32 or more.
+  if (static_cast<signed char>(byte) >= 32) {
+    buffer[*stored] = static_cast<char>(byte);
+    ++*stored;
+    return kLineStored;
+  }
+  return kLineDropped;
+}
+
+int devReadLine(char* buffer, int size, const char* terminators) {
+  if (buffer == nullptr || size <= 0) {
+    return -1;
+  }
+  const std::uint32_t start = clockNow();
+  int stored = 0;
+  bool terminated = false;
+  bool portFailed = false;
+  while (!terminated && !portFailed && stored < size && !clockExpired(start, kLineTimeoutMs)) {
+    int waiting = comBytesWaiting(&devicePort);
+    while (waiting > 0 && stored < size) {
+      char byte;
+      const int got = comRead(&devicePort, &byte, 1);
+      if (got <= 0) {
+        portFailed = true;  // reported but not delivered: treat the line as not come
+        break;
+      }
+      waiting -= got;
+      if (lineAcceptByte(buffer, size, &stored, static_cast<unsigned char>(byte), terminators) ==
+          kLineTerminated) {
+        terminated = true;
+        break;
+      }
+    }
+  }
+  if (!terminated) {
+    buffer[0] = '\0';
+    return -1;
+  }
+  return stored;
+}
+
+int devReadCrLine(char* buffer, int size) { return devReadLine(buffer, size, "\r"); }
+
+int devReadDollarLine(char* buffer, int size) { return devReadLine(buffer, size, "$"); }
