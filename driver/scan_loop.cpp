@@ -1,0 +1,307 @@
+// Port scan and console loop: find a switch that one of the compiled-in images fits, ask the
+// user, update it, and stay on the line while it restarts. Every way out is exitProgram.
+#include "driver/scan_loop.h"
+
+#include <cctype>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "driver/clock.h"
+#include "driver/monitor.h"
+#include "driver/run_state.h"
+#include "driver/version_display.h"
+#include "firmware/device_info.h"
+#include "firmware/identify.h"
+#include "firmware/image.h"
+#include "firmware/product_table.h"
+#include "isp/device_line.h"
+#include "support/platform.h"
+#include "transport/serial.h"
+#include "update/flash_update.h"
+#include "update/param_table.h"
+
+namespace {
+
+constexpr int kOpenBaud = 19200;
+constexpr std::uint32_t kRestartWindowMs = 13000;
+constexpr std::uint32_t kLoopPacingMs = 1;
+
+// Flash layouts that detectFlashLayout reports, with the address each puts the table at.
+constexpr int kLayout512K = 1;
+constexpr int kLayout256K = 2;
+
+// A name for the messages, bounded to the record's storage: a table name read out of flash
+// may fill all 32 bytes of nameBuf without a terminator.
+struct t_ShownName {
+  char text[sizeof(t_DeviceInfo::nameBuf) + 1];
+};
+
+t_ShownName boundedName(const char* name) {
+  t_ShownName shown{};
+  if (name != nullptr) {
+    const std::size_t length = strnlen(name, sizeof(t_DeviceInfo::nameBuf));
+    std::memcpy(shown.text, name, length);
+    shown.text[length] = '\0';
+  }
+  return shown;
+}
+
+// The switch's product name as the identification left it; when the switch reported no name
+// (an empty table name, or none in the identity line) the product table's or, failing that,
+// the image's name stands in, so that no message ever shows an empty or missing name.
+t_ShownName deviceName(const t_FirmwareHeader* header) {
+  t_ShownName shown = boundedName(deviceInfo.productName);
+  if (shown.text[0] == '\0') {
+    shown = boundedName(lookupProductName(deviceInfo.modelNumber, deviceInfo.pcbRevision));
+  }
+  if (shown.text[0] == '\0' && header != nullptr) {
+    shown = boundedName(header->productName);
+  }
+  if (shown.text[0] == '\0') {
+    shown = boundedName("Valtrane device");
+  }
+  return shown;
+}
+
+void clearSelection() { selectedImage = t_FirmwareImage{}; }
+
+// Points selectedImage at embedded image index and checks it once more; the images never
+// change, so a failure here means the program itself is damaged and the run ends.
+void loadEmbeddedImage(int index) {
+  selectEmbeddedImage(&selectedImage, index);
+  if (validateImage(nullptr, &selectedImage) != kImageSound) {
+    std::fputs("This firmware file is corrupt! Try re-downloading file.\n", stdout);
+    exitProgram(1);
+  }
+}
+
+// Selects the first image whose model number and PCB revision equal the switch's. True when
+// one was selected; selectedImage is left empty otherwise.
+bool selectImageForDevice() {
+  for (int i = 0; i < kEmbeddedImageCount; ++i) {
+    loadEmbeddedImage(i);
+    const t_FirmwareHeader* header = selectedImage.header;
+    if (header->imageLength != 0 &&
+        header->modelNumber == static_cast<std::uint32_t>(deviceInfo.modelNumber) &&
+        header->pcbRevision == static_cast<std::uint32_t>(deviceInfo.pcbRevision)) {
+      return true;
+    }
+    clearSelection();
+  }
+  return false;
+}
+
+void announceDevice() {
+  const t_ShownName name = deviceName(selectedImage.header);
+  std::printf("An %s was found with firmware version: %s", name.text,
+              versionText(deviceInfo.firmwareVersion));
+}
+
+// Ports firstPort..lastPort: stops with the port open at the first switch that an image fits,
+// or, in single-port mode, at the one port whatever it found. Returns the port stopped at.
+unsigned scanPorts(unsigned firstPort, unsigned lastPort, bool singlePort) {
+  for (unsigned port = firstPort; port <= lastPort; ++port) {
+    std::printf("\nCOM%u: ", port);
+    if (!comOpen(&devicePort, static_cast<int>(port), kOpenBaud)) {
+      currentBaud = 0;
+      std::fputs("Could not open port.", stdout);
+      continue;
+    }
+    currentBaud = kOpenBaud;
+    devFlushInput();
+    if (identifyDevice() != 0) {
+      std::fputs("No Valtrane devices detected.", stdout);
+    } else {
+      // A bootloader without a valid table tells nothing about the switch; the identity left
+      // from an earlier port must not be matched in its place.
+      if (deviceState != kStateBootloaderNoTable && selectImageForDevice()) {
+        announceDevice();
+        return port;
+      }
+      std::fputs("A Valtrane device was found, but it does not match this firmware.", stdout);
+    }
+    if (singlePort) {
+      return port;
+    }
+    comClose(&devicePort);
+    currentBaud = 0;
+  }
+  std::fputs("\n\nNo updatable Valtrane devices found.\n", stdout);
+  exitProgram(1);
+}
+
+// One key for a yes-or-no question: Y or N, any other key ignored; the end of the input counts
+// as N, since no answer will ever come.
+int askYesNo() {
+  for (;;) {
+    const int key = platformGetKey();
+    if (key == kKeyEndOfInput) {
+      return 'N';
+    }
+    const int upper = std::toupper(key & 0xFF);
+    if (key != 0 && (upper == 'Y' || upper == 'N')) {
+      return upper;
+    }
+    if (key == 0) {
+      platformGetKey();  // the second code of an extended key
+    }
+  }
+}
+
+// Runs the update with selectedImage; on success the loop only waits for the restart.
+void startUpdate() {
+  switchReady = 0;
+  if (updateFirmware(&selectedImage) == 0) {
+    updateDone = 1;
+    activityClock = clockNow();
+  }
+}
+
+// The one compiled-in image whose parameter table sits where this switch's flash layout keeps
+// it, or -1 when the layout is unknown or not exactly one image fits it.
+int imageForFlashLayout() {
+  const int layout = detectFlashLayout();
+  std::uint32_t tableAddress = 0;
+  if (layout == kLayout512K) {
+    tableAddress = kTableAddress512K;
+  } else if (layout == kLayout256K) {
+    tableAddress = kTableAddress256K;
+  } else {
+    return -1;
+  }
+  int found = -1;
+  for (int i = 0; i < kEmbeddedImageCount; ++i) {
+    loadEmbeddedImage(i);
+    if (selectedImage.header->imageLength != 0 && selectedImage.header->paramAddress == tableAddress) {
+      if (found >= 0) {
+        found = -1;  // two candidates: the layout alone cannot choose
+        break;
+      }
+      found = i;
+    }
+  }
+  clearSelection();
+  return found;
+}
+
+// A switch waiting in its bootloader without a valid parameter table: its last update was
+// cut off, so it has no identity to match. It can only be repaired with the one image that
+// fits its flash layout, and only if the user says so.
+void handleSwitchWithoutTable(unsigned port, bool* explained) {
+  if (!*explained) {
+    std::printf(
+        "\nThe switch on COM%u is waiting in its bootloader and holds no valid parameter table;"
+        "\nits last firmware update was probably interrupted. Its model, PCB revision and"
+        "\nfirmware version cannot be read.\n",
+        port);
+    *explained = true;
+  }
+  const int index = imageForFlashLayout();
+  if (index < 0) {
+    std::fputs(
+        "\nNo firmware in this program is known to fit this switch's flash layout,"
+        "\nso the switch cannot be repaired here. The device was not updated.\n",
+        stdout);
+    exitProgram(1);
+  }
+  loadEmbeddedImage(index);
+  const t_ShownName imageName = boundedName(selectedImage.header->productName);
+  std::printf(
+      "\nThe %s firmware of this program (version %s) fits this switch's flash layout."
+      "\nInstall it only if the switch is a %s: its identity cannot be checked.\n",
+      imageName.text, versionText(selectedImage.header->firmwareVersion), imageName.text);
+  std::printf("\nInstall the %s firmware? (Y,N) ", imageName.text);
+  const int answer = askYesNo();
+  std::printf("%c\n", answer);
+  if (answer != 'Y') {
+    std::fputs("\nUpdate canceled.\n\n", stdout);
+    exitProgram(1);
+  }
+  startUpdate();
+}
+
+// One identify-and-ask pass of the console loop (the switch is not yet updated).
+void identifyAndAsk(unsigned port, bool* tableStateExplained) {
+  if (identifyDevice() != 0) {
+    std::printf("\nNo Valtrane device found on COM%u.\n", port);
+    exitProgram(1);
+  }
+  if (deviceState == kStateBootloaderNoTable) {
+    handleSwitchWithoutTable(port, tableStateExplained);
+    return;
+  }
+  if (deviceState != kStateFirmware && deviceState != kStateBootloader) {
+    return;
+  }
+  const char* knownName = lookupProductName(deviceInfo.modelNumber, deviceInfo.pcbRevision);
+  if (knownName == nullptr) {
+    const t_ShownName reported = boundedName(deviceInfo.nameBuf);
+    std::printf("\nThe device on COM%u not compatible with this update.\nProduct name: \"%s\"\n",
+                port, reported.text);
+    exitProgram(1);
+  }
+  if (selectedImage.image == nullptr) {
+    // Single-port mode may reach the loop without an image: choose one now by the scan's rule.
+    if (!selectImageForDevice()) {
+      const t_ShownName name = deviceName(nullptr);
+      std::printf(
+          "\nThis program has no firmware for the %s (model %u, PCB revision %u) on COM%u."
+          "\nThe device was not updated.\n",
+          name.text, static_cast<unsigned>(deviceInfo.modelNumber),
+          static_cast<unsigned>(deviceInfo.pcbRevision), port);
+      exitProgram(1);
+    }
+    std::fputs("\n", stdout);
+    announceDevice();
+    std::fputs("\n", stdout);
+  }
+  const int code = checkCompatibility(&deviceInfo, &selectedImage);
+  if (code != kCompatible) {
+    reportIncompatibility(code, &deviceInfo, &selectedImage);
+    return;
+  }
+  if (!confirmUpdate(&deviceInfo, &selectedImage)) {
+    exitProgram(1);
+  }
+  startUpdate();
+}
+
+[[noreturn]] void consoleLoop(unsigned port) {
+  bool tableStateExplained = false;
+  for (;;) {
+    platformSleepMs(kLoopPacingMs);
+    if (updateDone && (switchReady || clockExpired(activityClock, kRestartWindowMs))) {
+      if (!switchReady) {
+        std::fputs("\nFirmware update complete, please power cycle the switch.\n", stdout);
+      }
+      exitProgram(1);
+    }
+    // Only the monitor decides what of the switch's console output is shown.
+    for (int waiting = comBytesWaiting(&devicePort); waiting > 0; --waiting) {
+      char byte = 0;
+      if (comRead(&devicePort, &byte, 1) == 1) {
+        monitorFeed(static_cast<signed char>(byte));
+      }
+    }
+    // Keys typed now answer nothing; they are read only so that they cannot answer a later
+    // question by accident.
+    if (platformKeyHit()) {
+      if (platformGetKey() == 0) {
+        platformGetKey();
+      }
+    }
+    if (updateDone) {
+      continue;
+    }
+    identifyAndAsk(port, &tableStateExplained);
+  }
+}
+
+}  // namespace
+
+void runScanAndConsoleLoop(unsigned firstPort, unsigned lastPort, bool singlePort) {
+  const unsigned port = scanPorts(firstPort, lastPort, singlePort);
+  std::putchar('\n');
+  consoleLoop(port);
+}
