@@ -1,0 +1,135 @@
+#include "driver/version_display.h"
+
+#include <cctype>
+#include <cstdio>
+
+#include "driver/text_buffer.h"
+#include "support/platform.h"
+
+namespace {
+
+constexpr std::uint16_t kVersionTextCapacity = 128;
+char versionTextStorage[kVersionTextCapacity];
+
+// A switch whose product is not known has no name to show.
+const char* deviceName(const t_DeviceInfo* device) {
+  return device->productName != nullptr ? device->productName : "";
+}
+
+// Waits for Y or N. Other keys, and the second code of an extended key, are ignored; once the
+// keyboard input has ended no Y can come, so that counts as N.
+int readYesNo() {
+  for (;;) {
+    const int key = platformGetKey();
+    if (key == kKeyEndOfInput) {
+      return 'N';
+    }
+    if (key == 0) {
+      if (platformGetKey() == kKeyEndOfInput) {
+        return 'N';
+      }
+      continue;
+    }
+    if (key < 0 || key > 0xFF) {
+      continue;
+    }
+    const int upper = std::toupper(key);
+    if (upper == 'Y' || upper == 'N') {
+      return upper;
+    }
+  }
+}
+
+}  // namespace
+
+const char* versionText(std::uint32_t version) {
+  t_TextBuffer text;
+  textInit(&text, versionTextStorage, kVersionTextCapacity);
+  if (version == 0) {
+    textAppendString(&text, "None");
+    return versionTextStorage;
+  }
+  textAppendFormat(&text, "%u.%02u", versionMajor(version), versionMinor(version));
+  if (versionBeta(version) != 0) {
+    textAppendFormat(&text, ".%02u", versionBeta(version));
+  }
+  if (versionLetter(version) != 0) {
+    textAppendChar(&text, static_cast<int>(0x60 + versionLetter(version)));
+  }
+  if (versionBeta(version) != 0) {
+    textAppendString(&text, "(Beta)");
+  }
+  return versionTextStorage;
+}
+
+// Reckoned for a major number of at most two digits and a two-digit minor number; wider
+// numbers only shift the alignment of the two lines.
+int versionWidth(std::uint32_t version) {
+  if (version == 0) {
+    return 4;
+  }
+  int width = versionMajor(version) > 9 ? 5 : 4;
+  if (versionBeta(version) != 0) {
+    width += 9;
+  }
+  if (versionLetter(version) != 0) {
+    width += 1;
+  }
+  return width;
+}
+
+void printVersionField(std::uint32_t version, int spaces) {
+  std::fputs(versionText(version), stdout);
+  std::fputc(',', stdout);
+  for (int i = 0; i < spaces; i++) {
+    std::fputc(' ', stdout);
+  }
+}
+
+void showVersions(const t_DeviceInfo* device, const t_FirmwareHeader* header) {
+  const int deviceWidth = versionWidth(device->firmwareVersion);
+  const int imageWidth = versionWidth(header->firmwareVersion);
+  int deviceSpaces = 1;
+  int imageSpaces = 1;
+  if (deviceWidth > imageWidth) {
+    imageSpaces = deviceWidth - imageWidth + 1;
+  } else {
+    deviceSpaces = imageWidth - deviceWidth + 1;
+  }
+  std::fputs("\n Current Version: ", stdout);
+  printVersionField(device->firmwareVersion, deviceSpaces);
+  std::printf("Model: %s", deviceName(device));
+  std::fputs("\n Update Version:  ", stdout);
+  printVersionField(header->firmwareVersion, imageSpaces);
+  // The header's name field need not be terminated; never read beyond it.
+  std::printf("Model: %.*s", static_cast<int>(sizeof header->productName), header->productName);
+}
+
+int confirmUpdate(const t_DeviceInfo* device, const t_FirmwareImage* image) {
+  const std::uint32_t current = device->firmwareVersion;
+  const std::uint32_t update = image->header->firmwareVersion;
+  const char* name = deviceName(device);
+  if (current == update) {
+    std::printf("\nThe firmware version inside the %s matches this update.\n", name);
+    showVersions(device, image->header);
+    std::fputs("\n\nUpdate anyway? (Y,N) ", stdout);
+  } else if (current < update) {
+    std::printf("\n\nThis update is newer than the firmware inside the %s.\n", name);
+    showVersions(device, image->header);
+    std::fputs("\n\nContinue with update to newer version? (Y,N) ", stdout);
+  } else {
+    std::printf("\n\nThis update is OLDER than the firmware inside the %s!\n", name);
+    showVersions(device, image->header);
+    std::fputs("\n\nAre you sure you want to update with an OLDER version of firmware? (Y,N) ",
+               stdout);
+  }
+  std::fflush(stdout);  // the question must be on screen before the wait for a key
+
+  const int answer = readYesNo();
+  std::printf("%c\n", answer);
+  if (answer == 'Y') {
+    return 1;
+  }
+  std::fputs("\nUpdate canceled.\n\n", stdout);
+  return 0;
+}
