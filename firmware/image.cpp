@@ -51,8 +51,8 @@ int validateImage(const char* fileName, t_FirmwareImage* image) {
   // The whole-image CRC may only run over bytes that are really there.
   if (header.imageLength < kHeaderSize + kCrcSize || header.imageLength > image->imageSize) {
     reportBadHeader(name);
-    std::printf("Its image length %u does not fit the %u bytes present.\n", header.imageLength,
-                image->imageSize);
+    std::printf("Its image length %u is not between %u and the %u bytes present.\n",
+                header.imageLength, kHeaderSize + kCrcSize, image->imageSize);
     return kImageBadCrc;
   }
 
