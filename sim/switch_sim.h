@@ -45,6 +45,7 @@ struct Options {
   bool badCheckCrc = false;        // installed table's firmware CRC does not match
   bool eraseTable = false;         // the table area is left erased
   ProbeAnswer probeAnswer = ProbeAnswer::Ack;
+  bool ackBeforeIdentity = false;  // "^+$" before the identity line that answers "^V$"
   int dspBanks = 2;                // DSP progress after a restart: banks 1..dspBanks, 0 = none
   int dspIntervalMs = 250;         // between two progress messages
   int bootDelayMs = 1000;          // from the start of the firmware to its first message

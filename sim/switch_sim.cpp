@@ -1,0 +1,369 @@
+// The simulated switch: one device thread runs an event loop over the pseudo-terminal's
+// master, feeding received bytes (at line rate, with the rate model) to whichever program
+// the chip runs now, the ISP bootloader or the firmware console, and sending their output
+// paced and rate-checked.
+#include "sim/switch_sim.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <thread>
+
+#include "sim/faults.h"
+#include "sim/firmware_console.h"
+#include "sim/flash_model.h"
+#include "sim/image_install.h"
+#include "sim/isp_bootloader.h"
+#include "sim/line_model.h"
+#include "sim/pty_link.h"
+#include "sim/transcript.h"
+
+namespace sim {
+
+namespace {
+
+constexpr auto kReplyDelay = std::chrono::milliseconds(600);
+constexpr auto kIdleWake = std::chrono::milliseconds(20);
+constexpr auto kDetachedPoll = std::chrono::milliseconds(2);
+
+const char* modeName(Mode m) {
+  switch (m) {
+    case Mode::Off: return "off";
+    case Mode::Firmware: return "firmware";
+    case Mode::BootloaderWaiting: return "bootloader (waiting for '?')";
+    case Mode::BootloaderSynced: return "bootloader (synchronised)";
+  }
+  return "?";
+}
+
+std::string hex(std::uint32_t v) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%08X", v);
+  return buf;
+}
+
+}  // namespace
+
+struct Switch::Impl final : DeviceServices {
+  explicit Impl(Options o)
+      : options(std::move(o)),
+        memory(options.bank256K ? 256 * 1024 : 512 * 1024),
+        faults(options.faults),
+        line(options.wireSpeed),
+        boot(*this, memory, faults, options),
+        console(*this, memory, faults, options) {}
+
+  Options options;
+  Memory memory;
+  FaultPlan faults;
+  Transcript log;
+  PtyLink link;
+  LineModel line;
+  IspBootloader boot;
+  FirmwareConsole console;
+
+  std::thread thread;
+  std::atomic<bool> stopRequested{false};
+  std::atomic<Mode> mode{Mode::Off};
+  std::atomic<int> baud{0};
+  std::atomic<bool> powerLost{false};
+  std::atomic<std::uint32_t> copies{0};
+  bool running = false;
+  TimePoint busyUntil{};
+  std::uint64_t noiseSequence = 0;
+  std::vector<std::uint8_t> outBuffer;  // converted bytes not yet taken by the pty
+  std::string slave;
+
+  // --- DeviceServices -------------------------------------------------------------------
+
+  int deviceBaud() const {
+    return mode.load() == Mode::Firmware ? kConsoleBaud : boot.baud();
+  }
+
+  void send(const std::string& bytes, TimePoint notBefore) {
+    if (mode.load() == Mode::Off) return;
+    line.queueTx(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), deviceBaud(),
+                 simNow(), std::max(notBefore, busyUntil));
+  }
+
+  void transmit(const std::string& bytes) override { send(bytes, TimePoint{}); }
+
+  void replyLine(const std::string& text) override {
+    switch (faults.nextReplyLine()) {
+      case LineFate::Drop:
+        event("fault: reply line \"" + text + "\" dropped");
+        return;
+      case LineFate::Delay:
+        event("fault: reply line \"" + text + "\" delayed by 600 ms");
+        send(text + "\r\n", std::max(simNow(), busyUntil) + kReplyDelay);
+        return;
+      case LineFate::Send:
+        send(text + "\r\n", TimePoint{});
+        return;
+    }
+  }
+
+  void busyFor(Micros duration) override {
+    if (options.wireSpeed) busyUntil = std::max(simNow(), busyUntil) + duration;
+  }
+
+  void event(const std::string& text) override { log.event(text); }
+
+  void setMode(Mode m) {
+    Mode old = mode.exchange(m);
+    baud = deviceBaud();
+    if (old != m) log.event(std::string("mode: ") + modeName(m));
+  }
+
+  void go(std::uint32_t address) override {
+    std::uint32_t resetVector = memory.readWord(kBankA + 4) & ~1u;
+    if (!validCodeAt(memory, kBankA)) {
+      event("no valid code at " + hex(kBankA) + " (first eight words do not sum to 0): "
+            "the chip stays in its bootloader");
+      boot.reset();
+      setMode(Mode::BootloaderWaiting);
+    } else if (address != resetVector) {
+      event("Go to " + hex(address) + ", not the firmware's entry " + hex(resetVector) +
+            ": the firmware crashes, the switch is silent until power-cycled");
+      setMode(Mode::Off);
+    } else {
+      startFirmware(true);
+    }
+  }
+
+  void enterBootloader() override {
+    boot.reset();
+    setMode(Mode::BootloaderWaiting);
+  }
+
+  void powerFail(const std::string& why) override {
+    event(why);
+    powerLost = true;
+    line.clear();
+    outBuffer.clear();
+    console.stop();
+    setMode(Mode::Off);
+  }
+
+  void vanish(const std::string& why) override {
+    event(why);
+    line.clear();
+    outBuffer.clear();
+    console.stop();
+    setMode(Mode::Off);
+    link.close();
+  }
+
+  // --- the device -----------------------------------------------------------------------
+
+  void startFirmware(bool afterRestart) {
+    baud = kConsoleBaud;
+    setMode(Mode::Firmware);
+    console.start(afterRestart, simNow());
+  }
+
+  void powerOn() {
+    boot.reset();
+    if (options.startInBootloader) {
+      event("power on: held in the bootloader");
+      setMode(Mode::BootloaderWaiting);
+    } else if (!validCodeAt(memory, kBankA)) {
+      event("power on: no valid code at " + hex(kBankA) + ", the bootloader runs");
+      setMode(Mode::BootloaderWaiting);
+    } else {
+      event("power on: the firmware runs");
+      startFirmware(false);
+    }
+  }
+
+  void deliver(const RxByte& b) {
+    if (faults.powerFailsWithByte()) {
+      powerFail("fault: power lost on received byte " + std::to_string(faults.bytesReceived()));
+      return;
+    }
+    switch (mode.load()) {
+      case Mode::Off:
+        return;
+      case Mode::Firmware: {
+        bool clean = b.hostBaud == kConsoleBaud;
+        console.receive(clean ? b.value : noiseByte(b.value, noiseSequence++), clean);
+        break;
+      }
+      case Mode::BootloaderWaiting:
+        boot.receive(b.value, b.hostBaud);
+        break;
+      case Mode::BootloaderSynced: {
+        bool clean = b.hostBaud == boot.baud();
+        boot.receive(clean ? b.value : noiseByte(b.value, noiseSequence++), b.hostBaud);
+        break;
+      }
+    }
+    Mode m = mode.load();
+    if (m == Mode::BootloaderWaiting || m == Mode::BootloaderSynced)
+      setMode(boot.waitingForSync() ? Mode::BootloaderWaiting : Mode::BootloaderSynced);
+    copies = boot.copies();
+  }
+
+  std::string listeningNote(int hostBaud) const {
+    switch (mode.load()) {
+      case Mode::Off: return "switch is off";
+      case Mode::Firmware:
+        return hostBaud == kConsoleBaud ? "" : "noise: firmware listens at 19200";
+      case Mode::BootloaderWaiting: return "";
+      case Mode::BootloaderSynced:
+        return hostBaud == boot.baud() ? ""
+                                       : "noise: bootloader listens at " +
+                                             std::to_string(boot.baud());
+    }
+    return "";
+  }
+
+  void readHost(TimePoint now) {
+    std::uint8_t buffer[4096];
+    for (;;) {
+      long n = link.readSome(buffer, sizeof buffer);
+      if (n <= 0) return;
+      int hostBaud = link.hostSendBaud();
+      log.bytes(true, buffer, static_cast<std::size_t>(n), hostBaud, listeningNote(hostBaud));
+      if (mode.load() != Mode::Off)
+        line.received(buffer, static_cast<std::size_t>(n), hostBaud, now);
+    }
+  }
+
+  void processReceived() {
+    for (;;) {
+      TimePoint now = simNow();
+      if (line.rxEmpty() || mode.load() == Mode::Off || now < busyUntil ||
+          line.rxFront().due > now)
+        break;
+      deliver(line.popRx());
+    }
+    Mode m = mode.load();
+    if (line.rxEmpty() && simNow() >= busyUntil &&
+        (m == Mode::BootloaderWaiting || m == Mode::BootloaderSynced)) {
+      boot.idle();
+      copies = boot.copies();
+    }
+  }
+
+  void sendDue(bool attached) {
+    TimePoint now = simNow();
+    std::size_t first = outBuffer.size();
+    std::string note;
+    int sentBaud = 0;
+    int hostBaud = attached ? link.hostReceiveBaud() : 0;
+    while (!line.txEmpty() && line.txFront().due <= now) {
+      TxByte b = line.popTx();
+      sentBaud = b.deviceBaud;
+      bool clean = hostBaud == b.deviceBaud;
+      if (!clean) note = "noise: host listens at " + std::to_string(hostBaud);
+      outBuffer.push_back(clean ? b.value : noiseByte(b.value, noiseSequence++));
+    }
+    if (outBuffer.size() > first) {
+      if (!attached) {
+        log.bytes(false, outBuffer.data() + first, outBuffer.size() - first, sentBaud,
+                  "lost: no host has the port open");
+        outBuffer.resize(first);
+      } else {
+        log.bytes(false, outBuffer.data() + first, outBuffer.size() - first, sentBaud, note);
+      }
+    }
+    if (!outBuffer.empty() && link.isOpen()) {
+      long n = link.writeSome(outBuffer.data(), outBuffer.size());
+      if (n > 0) outBuffer.erase(outBuffer.begin(), outBuffer.begin() + n);
+    }
+  }
+
+  void run() {
+    // A host that goes away mid-write must not kill the simulator.
+    signal(SIGPIPE, SIG_IGN);
+    while (!stopRequested.load()) {
+      bool attached = link.isOpen() && link.hostAttached();
+      if (attached) readHost(simNow());
+      processReceived();
+      if (mode.load() == Mode::Firmware) console.poll(simNow());
+      sendDue(attached);
+
+      TimePoint now = simNow();
+      TimePoint wake = now + kIdleWake;
+      if (!line.rxEmpty() && mode.load() != Mode::Off)
+        wake = std::min(wake, std::max(line.rxFront().due, busyUntil));
+      if (!line.txEmpty()) wake = std::min(wake, line.txFront().due);
+      if (mode.load() == Mode::Firmware)
+        if (auto next = console.nextEvent()) wake = std::min(wake, *next);
+      if (!attached) wake = std::min(wake, now + kDetachedPoll);
+      auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(wake - now);
+      if (wait.count() < 0) wait = std::chrono::nanoseconds(0);
+      timespec ts{static_cast<time_t>(wait.count() / 1000000000),
+                  static_cast<long>(wait.count() % 1000000000)};
+      if (attached) {
+        pollfd p{link.masterFd(), static_cast<short>(POLLIN | (outBuffer.empty() ? 0 : POLLOUT)),
+                 0};
+        ppoll(&p, 1, &ts, nullptr);
+      } else {
+        nanosleep(&ts, nullptr);
+      }
+    }
+  }
+};
+
+Switch::Switch(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {}
+
+Switch::~Switch() { stop(); }
+
+bool Switch::start(std::string* error) {
+  Impl& d = *impl_;
+  if (d.running) return true;
+  const Options& o = d.options;
+  bool identityOptions = o.version || o.name || o.model || o.pcbRevision || o.oldTableForm ||
+                         o.badCheckCrc || o.eraseTable;
+  if (identityOptions && o.installImage.empty()) {
+    if (error) *error = "the identity and table options change an installed image: give one to install";
+    return false;
+  }
+  if (!o.installImage.empty() && o.blank) {
+    if (error) *error = "an image to install and a blank chip exclude each other";
+    return false;
+  }
+  if (!o.logFile.empty() && !d.log.open(o.logFile, error)) return false;
+  bool seeding = !o.installImage.empty() || o.blank;
+  if (!o.installImage.empty() && !installImage(o, &d.memory, error)) return false;
+  if (!o.flashFile.empty() && !d.memory.attachFile(o.flashFile, seeding, error)) return false;
+  if (!d.link.open(o.link, error)) return false;
+  d.slave = d.link.slavePath();
+  d.log.event("switch-sim started: port " + d.slave +
+              (o.link.empty() ? std::string() : " (link " + o.link + ")") + ", banks of " +
+              std::to_string(d.memory.bankSize() / 1024) + " KB" +
+              (o.wireSpeed ? ", wire timing" : ""));
+  d.powerOn();
+  d.running = true;
+  d.thread = std::thread([&d] { d.run(); });
+  return true;
+}
+
+void Switch::stop() {
+  Impl& d = *impl_;
+  if (!d.running) return;
+  d.stopRequested = true;
+  if (d.thread.joinable()) d.thread.join();
+  d.running = false;
+  d.memory.save();
+  d.link.close();
+  d.log.event("switch-sim stopped");
+  d.log.close();
+}
+
+const std::string& Switch::slavePath() const { return impl_->slave; }
+Mode Switch::mode() const { return impl_->mode.load(); }
+int Switch::uartBaud() const { return impl_->baud.load(); }
+bool Switch::poweredOff() const { return impl_->powerLost.load(); }
+std::vector<std::uint8_t> Switch::flash() const { return impl_->memory.flashSnapshot(); }
+std::uint32_t Switch::bankSize() const { return impl_->memory.bankSize(); }
+std::uint32_t Switch::copiesDone() const { return impl_->copies.load(); }
+
+}  // namespace sim
