@@ -80,8 +80,8 @@ int validateImage(const char* fileName, t_FirmwareImage* image) {
   }
   if (!nameTerminated(header.productName)) {
     reportBadHeader(name);
-    std::printf("Its product name is not terminated within %zu bytes.\n",
-                sizeof header.productName);
+    std::printf("Its product name is not terminated within %u bytes.\n",
+                static_cast<unsigned>(sizeof header.productName));
     return kImageBadCrc;
   }
 
