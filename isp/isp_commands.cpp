@@ -55,8 +55,8 @@ bool completeHandshake() {
   if (devReadCrLine(line, sizeof line) < 0 || std::strcmp(line, "OK") != 0) {
     return false;
   }
-  // The crystal-frequency line: these parts run the ROM from their own oscillator, so the
-  // value is only read for compatibility.
+  // The crystal-frequency line: these parts run the ROM from their internal oscillator and
+  // ignore its value.
   devSend("O\r");
   devReadCrLine(line, sizeof line);  // the echo
   if (devReadCrLine(line, sizeof line) < 0 || std::strcmp(line, "OK") != 0) {

@@ -7,7 +7,8 @@ constexpr std::uint32_t kUuLineBytes = 45;
 constexpr std::uint32_t kUuBlockBytes = 900;
 constexpr int kUuLineChars = 61;  // longest encoded line, without its terminator
 
-// Encodes count (0..45) bytes into out (at least 62 characters); returns the NUL's position.
+// Encodes count (0..45; outside, clamped to that range) bytes into out (at least 62
+// characters); returns the NUL's position.
 int uuEncodeLine(char* out, const std::uint8_t* bytes, int count);
 // Decodes one received line into dest, at most stillExpected bytes, never reading past the
 // line's NUL (characters missing from a damaged line count as 0). Returns the number of
