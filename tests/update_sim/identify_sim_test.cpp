@@ -142,6 +142,20 @@ TEST_F(Identify, OverlongNameInTheTableIsCutAndTerminated) {
   EXPECT_EQ(output_, "");  // the resealed table passes its own check
 }
 
+TEST_F(Identify, UnreadableFlashLeavesTheSwitchUnknown) {
+  sim::Options options = installedOptions(0);
+  options.startInBootloader = true;
+  // Reply lines 1 to 7 are the synchronisation's and the part identification's; the 8th is
+  // the return code of the table read, which never comes.
+  options.faults.dropReplyLine = 8;
+  startSwitch(options);
+  deviceInfo.modelNumber = 77;
+  EXPECT_EQ(identify(), kIdentifyUnreadable);
+  EXPECT_EQ(deviceState, kStateUnknown);
+  EXPECT_EQ(deviceInfo.modelNumber, 77);
+  EXPECT_NE(logStream(true).find("R 436731392 512"), std::string::npos);
+}
+
 TEST_F(Identify, SilentPortAnswersNothing) {
   sim::Options options = installedOptions(0);
   options.faults.powerLossAfterBytes = 1;
@@ -156,10 +170,13 @@ TEST_F(Identify, QueryIdentityPassesOverAcknowledgements) {
   // right behind such a probe finds that acknowledgement first.
   devSend("\x1b^P$*\r");
   t_DeviceInfo record{};
-  record.hexWord = 0;
   ASSERT_EQ(queryIdentity(&record), 0);
   EXPECT_EQ(record.modelNumber, 86);
   EXPECT_STREQ(record.nameBuf, "Sonarch60");
+  const std::string answers = logStream(false);
+  const std::size_t ack = answers.find("^+$");
+  ASSERT_NE(ack, std::string::npos);
+  EXPECT_LT(ack, answers.find("^=V"));
 }
 
 }  // namespace
