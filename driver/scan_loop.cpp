@@ -301,6 +301,8 @@ void identifyAndAsk(unsigned port, bool* tableStateExplained) {
 }  // namespace
 
 void runScanAndConsoleLoop(unsigned firstPort, unsigned lastPort, bool singlePort) {
+  // The start-up validation leaves the last image in the record; nothing is chosen yet.
+  clearSelection();
   const unsigned port = scanPorts(firstPort, lastPort, singlePort);
   std::putchar('\n');
   consoleLoop(port);

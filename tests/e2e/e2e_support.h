@@ -69,4 +69,13 @@ inline ::testing::AssertionResult endedNormally(const ChildProcess::Result& resu
   return ::testing::AssertionSuccess();
 }
 
+// The simulator's flash file holds exactly the image (see flashMismatch).
+inline ::testing::AssertionResult flashHolds(const std::string& file, const t_FirmwareImage& image) {
+  const std::string why = flashMismatch(readFile(file), image);
+  if (why.empty()) {
+    return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure() << why;
+}
+
 }  // namespace vlfwu_e2e

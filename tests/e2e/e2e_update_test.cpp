@@ -42,14 +42,6 @@ class EndToEnd : public ::testing::Test {
     return ::testing::AssertionSuccess();
   }
 
-  ::testing::AssertionResult flashHolds(const std::string& file, const t_FirmwareImage& image) {
-    const std::string why = flashMismatch(readFile(file), image);
-    if (why.empty()) {
-      return ::testing::AssertionSuccess();
-    }
-    return ::testing::AssertionFailure() << why;
-  }
-
   // Everything a single-port run prints up to the question, for a switch found in the scan.
   std::string singlePortFound(std::string_view name, std::string_view version) const {
     return startText() + portText(kPort, foundText(name, version));
