@@ -217,17 +217,6 @@ TEST_F(Update, EachShippedImageOntoABlankSwitchInItsBootloader) {
   }
 }
 
-TEST_F(Update, ProgressShowsTheShippedPercentages) {
-  // The first image's 35 large blocks show 3, 5, 8 and so on up to 97; the second's end at 98.
-  const std::string first = expectedProgress(147068);
-  EXPECT_NE(first.find(progressLine(3) + progressLine(5) + progressLine(8)), std::string::npos);
-  EXPECT_NE(first.find(progressLine(97) + "\rUpdating firmware: 100% complete.\n"),
-            std::string::npos);
-  const std::string second = expectedProgress(146500);
-  EXPECT_NE(second.find(progressLine(98) + "\rUpdating firmware: 100% complete.\n"),
-            std::string::npos);
-}
-
 TEST_F(Update, WeakCellIsReportedAsAMismatchAndTheHeadBlockIsNotWritten) {
   sim::Options options = installedOptions(0);
   options.installImage.clear();
