@@ -270,6 +270,23 @@ TEST_F(Update, PowerLossMidwayLosesTheConnection) {
   EXPECT_EQ(output_.find("100%"), std::string::npos);
 }
 
+TEST_F(Update, FailedEraseStillShowsTheStartOfTheProgressLine) {
+  sim::Options options = installedOptions(0);
+  options.startInBootloader = true;
+  // Reply lines 1 to 4 are the synchronisation's, 5 the Unlock's, 6 the Prepare's; the
+  // Erase of the firmware sectors goes unanswered.
+  options.faults.dropReplyLine = 7;
+  startSwitch(options);
+  const t_FirmwareImage image = shippedImage(0);
+  EXPECT_EQ(update(image), 1);
+  EXPECT_EQ(output_,
+            "\nUpdating firmware:   0% complete."
+            "\n\nError 4: Lost the connection to the switch! Check cables and power.\n");
+  EXPECT_NE(logStream(true).find("\nE 0 9 0\r\n"), std::string::npos);
+  EXPECT_EQ(logStream(true).find("\nW "), std::string::npos);
+  EXPECT_EQ(sim_->copiesDone(), 0u);
+}
+
 TEST_F(Update, SwitchThatNeverAnswersCannotBeConnected) {
   sim::Options options = installedOptions(0);
   options.faults.powerLossAfterBytes = 1;
