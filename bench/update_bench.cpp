@@ -1,0 +1,350 @@
+// Update benchmark: a full update of each compiled-in image by the built vlfwu against
+// switch-sim --wire-speed, where every byte takes its time on the wire and the flash takes its
+// erase and programming time. The bootloader session's wall time is set beside the time that
+// its bytes need at 115200 baud plus the simulated flash time: the rest is the utility's own
+// overhead (turnarounds, per-character writes, polling). Also reports the utility's CPU time.
+//
+// Usage: bench_update_bench [image index ...]   (default: every compiled-in image)
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "firmware/image.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr double kBootloaderBaud = 115200.0;
+constexpr double kBitsPerByte = 10.0;  // start bit, 8 data bits, stop bit
+// What switch-sim --wire-speed charges for the flash: each Erase command and each 512-byte
+// page of a Copy RAM to flash.
+constexpr double kEraseSeconds = 0.100;
+constexpr double kPageSeconds = 0.001;
+constexpr double kPageBytes = 512.0;
+constexpr int kStepTimeoutMs = 180000;
+
+std::string binDir() {
+  std::error_code error;
+  const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+  return error ? std::string(".") : self.parent_path().string();
+}
+
+// A child process with its standard input and output on pipes.
+struct Child {
+  pid_t pid = -1;
+  int input = -1;
+  int output = -1;
+  std::string text;    // everything it printed so far
+  std::size_t seen = 0;  // end of the last awaited text
+};
+
+bool spawn(Child* child, const std::string& program, const std::vector<std::string>& arguments,
+           const std::vector<std::string>& extraEnvironment) {
+  int in[2];
+  int out[2];
+  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) {
+    return false;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, out[1], STDERR_FILENO);
+  std::vector<std::string> args{program};
+  args.insert(args.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
+  env.insert(env.end(), extraEnvironment.begin(), extraEnvironment.end());
+  std::vector<char*> envp;
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  const int failure = posix_spawn(&child->pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  close(in[0]);
+  close(out[1]);
+  if (failure != 0) {
+    close(in[1]);
+    close(out[0]);
+    return false;
+  }
+  child->input = in[1];
+  child->output = out[0];
+  return true;
+}
+
+// Reads the child's output until text appears (after the last awaited text).
+bool awaitText(Child* child, const std::string& text, int timeoutMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    const std::size_t at = child->text.find(text, child->seen);
+    if (at != std::string::npos) {
+      child->seen = at + text.size();
+      return true;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0 || child->output < 0) {
+      return false;
+    }
+    pollfd entry{child->output, POLLIN, 0};
+    if (poll(&entry, 1, static_cast<int>(left)) <= 0) {
+      continue;
+    }
+    char buffer[4096];
+    const ssize_t got = read(child->output, buffer, sizeof buffer);
+    if (got <= 0) {
+      close(child->output);
+      child->output = -1;
+    } else {
+      child->text.append(buffer, static_cast<std::size_t>(got));
+    }
+  }
+}
+
+// User plus system CPU seconds that a running process has used so far.
+double cpuSecondsOf(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string content((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const std::size_t close = content.rfind(')');
+  if (close == std::string::npos) {
+    return 0;
+  }
+  std::istringstream fields(content.substr(close + 2));
+  std::string field;
+  double ticks = 0;
+  // Fields from the state (the 3rd) on: utime and stime are the 14th and 15th.
+  for (int index = 3; index <= 15 && fields >> field; ++index) {
+    if (index >= 14) {
+      ticks += std::strtod(field.c_str(), nullptr);
+    }
+  }
+  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// What the simulator's transcript says about the bootloader session of the update.
+struct SessionFigures {
+  bool complete = false;
+  double start = 0;  // the bootloader measured the rate
+  double end = 0;    // the Go command started the new firmware
+  long hostBytes = 0;
+  long deviceBytes = 0;
+  int erases = 0;
+  long copiedBytes = 0;
+};
+
+// Number of bytes in a quoted transcript text ("..." with \r \n \e \" \\ \xNN escapes).
+long quotedLength(const std::string& line, std::size_t open) {
+  long count = 0;
+  for (std::size_t i = open + 1; i < line.size() && line[i] != '"'; ++i, ++count) {
+    if (line[i] == '\\') {
+      i += (i + 1 < line.size() && line[i + 1] == 'x') ? 3 : 1;
+    }
+  }
+  return count;
+}
+
+SessionFigures readTranscript(const std::string& path) {
+  SessionFigures figures;
+  std::ifstream in(path);
+  std::string line;
+  bool inside = false;
+  while (std::getline(in, line)) {
+    const double stamp = std::strtod(line.c_str() + 1, nullptr);
+    const std::string body = line.size() > 15 ? line.substr(15) : std::string();
+    if (!inside) {
+      if (body.find("bootloader measured 115200 baud") != std::string::npos) {
+        inside = true;
+        figures.start = stamp;
+      }
+      continue;
+    }
+    if (body.rfind("state", 0) == 0) {
+      if (body.find("bootloader: erased sectors") != std::string::npos) {
+        ++figures.erases;
+      } else if (const std::size_t copy = body.find("bootloader: copy "); copy != std::string::npos) {
+        const std::size_t comma = body.find(", ", copy);
+        figures.copiedBytes += std::strtol(body.c_str() + comma + 2, nullptr, 10);
+      } else if (body.find("bootloader: Go to") != std::string::npos) {
+        figures.end = stamp;
+        figures.complete = true;
+        break;
+      }
+      continue;
+    }
+    const std::size_t open = body.find('"');
+    if (open == std::string::npos || body.find("@115200") == std::string::npos) {
+      continue;
+    }
+    (body.rfind("host>sim", 0) == 0 ? figures.hostBytes : figures.deviceBytes) += quotedLength(body, open);
+  }
+  return figures;
+}
+
+struct Row {
+  std::string name;
+  bool ok = false;
+  std::string failure;
+  SessionFigures session;
+  double updateWall = 0;  // from the answer Y to "100% complete."
+  double updateCpu = 0;   // CPU of the utility over the same interval
+  double runCpu = 0;      // CPU of the whole run (getrusage of the ended child)
+  double runWall = 0;
+};
+
+Row benchImage(int index, const std::string& bin) {
+  Row row;
+  t_FirmwareImage image{};
+  selectEmbeddedImage(&image, index);
+  if (validateImage(nullptr, &image) != kImageSound) {
+    row.failure = "image does not validate";
+    return row;
+  }
+  row.name = std::string(image.header->productName, strnlen(image.header->productName, sizeof image.header->productName));
+
+  char pattern[] = "/tmp/vlfwu-bench-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) {
+    row.failure = "no temporary folder";
+    return row;
+  }
+  const std::string dir = pattern;
+  const std::string imageFile = dir + "/image.vlfw";
+  {
+    std::ofstream out(imageFile, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(image.image), image.header->imageLength);
+  }
+  const std::string link = dir + "/com1";
+  const std::string log = dir + "/sim.log";
+
+  Child sim;
+  if (!spawn(&sim, bin + "/switch-sim",
+             {"--link", link, "--flash", dir + "/flash.bin", "--install", imageFile, "--set-version", "4.01",
+              "--wire-speed", "--log", log, "--dsp-banks", "0", "--boot-delay", "100"},
+             {}) ||
+      !awaitText(&sim, "switch-sim: COM link", 10000)) {
+    row.failure = "switch-sim did not start: " + sim.text;
+  } else {
+    Child run;
+    if (!spawn(&run, bin + "/vlfwu", {"1"}, {"VLFWU_COM1=" + link})) {
+      row.failure = "cannot start vlfwu";
+    } else {
+      const auto runStart = Clock::now();
+      if (!awaitText(&run, "(Y,N) ", kStepTimeoutMs)) {
+        row.failure = "no question:\n" + run.text;
+      } else {
+        const double cpuBefore = cpuSecondsOf(run.pid);
+        const auto updateStart = Clock::now();
+        (void)!write(run.input, "Y", 1);
+        if (!awaitText(&run, "100% complete.\n", kStepTimeoutMs)) {
+          row.failure = "the update did not finish:\n" + run.text;
+        } else {
+          row.updateWall = std::chrono::duration<double>(Clock::now() - updateStart).count();
+          row.updateCpu = cpuSecondsOf(run.pid) - cpuBefore;
+          if (awaitText(&run, "Press any key to exit...", kStepTimeoutMs)) {
+            (void)!write(run.input, "x", 1);
+          }
+        }
+      }
+      close(run.input);
+      int status = 0;
+      rusage usage{};
+      if (!row.failure.empty()) {
+        kill(run.pid, SIGKILL);
+      }
+      wait4(run.pid, &status, 0, &usage);
+      row.runWall = std::chrono::duration<double>(Clock::now() - runStart).count();
+      row.runCpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                   static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+      if (run.output >= 0) close(run.output);
+    }
+  }
+  if (sim.pid > 0) {
+    kill(sim.pid, SIGTERM);
+    waitpid(sim.pid, nullptr, 0);
+    close(sim.input);
+    if (sim.output >= 0) close(sim.output);
+  }
+  if (row.failure.empty()) {
+    row.session = readTranscript(log);
+    row.ok = row.session.complete;
+    if (!row.ok) row.failure = "the simulator's transcript shows no complete bootloader session";
+  }
+  std::error_code ignored;
+  if (std::getenv("VLFWU_KEEP_BENCH_DIRS") == nullptr) {
+    std::filesystem::remove_all(dir, ignored);
+  } else {
+    std::printf("(files kept in %s)\n", dir.c_str());
+  }
+  return row;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<int> indices;
+  for (int i = 1; i < argc; ++i) {
+    const int index = std::atoi(argv[i]);
+    if (index < 0 || index >= kEmbeddedImageCount) {
+      std::fprintf(stderr, "image index %s: choose 0 to %d\n", argv[i], kEmbeddedImageCount - 1);
+      return 2;
+    }
+    indices.push_back(index);
+  }
+  if (indices.empty()) {
+    for (int i = 0; i < kEmbeddedImageCount; ++i) indices.push_back(i);
+  }
+  const std::string bin = binDir();
+  std::printf("Full update of each compiled-in image against switch-sim --wire-speed\n");
+  std::printf("(bootloader session: from the rate measurement to the Go command; line time counts\n"
+              " both directions at %.0f baud, 10 bits per byte; flash time %.0f ms per erase and\n"
+              " %.0f ms per 512-byte page)\n\n",
+              kBootloaderBaud, kEraseSeconds * 1000, kPageSeconds * 1000);
+  std::printf("%-16s %9s %9s %9s %11s %7s %10s %10s | %9s %9s %9s %9s\n", "image", "session", "line",
+              "flash", "line+flash", "ratio", "bytes out", "bytes in", "Y..100%", "CPU upd", "run wall",
+              "CPU run");
+  std::printf("%-16s %9s %9s %9s %11s %7s %10s %10s | %9s %9s %9s %9s\n", "", "wall (s)", "(s)", "(s)",
+              "(s)", "", "", "", "wall (s)", "(s)", "(s)", "(s)");
+  int failures = 0;
+  bool withinTarget = true;
+  for (const int index : indices) {
+    const Row row = benchImage(index, bin);
+    if (!row.ok) {
+      std::printf("%-16s FAILED: %s\n", row.name.c_str(), row.failure.c_str());
+      ++failures;
+      continue;
+    }
+    const SessionFigures& s = row.session;
+    const double wall = s.end - s.start;
+    const double line = static_cast<double>(s.hostBytes + s.deviceBytes) * kBitsPerByte / kBootloaderBaud;
+    const double flash = s.erases * kEraseSeconds + static_cast<double>(s.copiedBytes) / kPageBytes * kPageSeconds;
+    const double ratio = wall / (line + flash);
+    withinTarget = withinTarget && ratio <= 1.10;
+    std::printf("%-16s %9.2f %9.2f %9.2f %11.2f %7.3f %10ld %10ld | %9.2f %9.2f %9.2f %9.2f\n", row.name.c_str(),
+                wall, line, flash, line + flash, ratio, s.hostBytes, s.deviceBytes, row.updateWall, row.updateCpu,
+                row.runWall, row.runCpu);
+  }
+  std::printf("\nTarget: session wall time at most 1.10 x (line + flash): %s\n",
+              failures ? "not measured (a run failed)" : (withinTarget ? "met" : "NOT met"));
+  return failures ? 1 : 0;
+}
