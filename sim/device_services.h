@@ -24,7 +24,9 @@ class DeviceServices {
   virtual void go(std::uint32_t address) = 0;
   // The firmware hands over to the ISP bootloader.
   virtual void enterBootloader() = 0;
-  virtual void powerFail(const std::string& why) = 0;
+  // The power fails: nothing more is received or sent. With afterOutput the bytes already
+  // queued for sending (a reply just given) still leave, as they were in the UART already.
+  virtual void powerFail(const std::string& why, bool afterOutput = false) = 0;
   virtual void vanish(const std::string& why) = 0;
 };
 

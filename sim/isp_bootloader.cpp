@@ -392,8 +392,10 @@ int IspBootloader::cmdErase(const std::vector<std::uint32_t>& a) {
   mem_.sectorOf(kBankA + mem_.bankSize() - 512, &tableBank, &tableSector);
   if (bank == tableBank && first <= tableSector && tableSector <= last &&
       faults_.powerFailsAfterTableErase()) {
+    code(kCmdSuccess);
     halted_ = true;
-    dev_.powerFail("power lost right after the erase of the parameter table's sector");
+    dev_.powerFail("fault: power lost right after the erase of the parameter table's sector "
+                   "(its answer sent)", true);
     return -1;
   }
   return kCmdSuccess;
@@ -441,12 +443,14 @@ int IspBootloader::cmdCopy(const std::vector<std::uint32_t>& a) {
   dev_.busyFor(Micros(1000LL * (count / kPageSize)));
   switch (faults_.afterCopy(number)) {
     case AfterCopy::PowerLoss:
+      code(kCmdSuccess);
       halted_ = true;
-      dev_.powerFail("power lost right after copy " + std::to_string(number));
+      dev_.powerFail("fault: power lost right after copy " + std::to_string(number) +
+                     " (its answer sent)", true);
       return -1;
     case AfterCopy::Vanish:
       halted_ = true;
-      dev_.vanish("port vanished right after copy " + std::to_string(number));
+      dev_.vanish("fault: port vanished right after copy " + std::to_string(number));
       return -1;
     case AfterCopy::Nothing:
       break;

@@ -50,6 +50,8 @@ class LineModel {
 
   // Power failure: nothing in flight reaches its destination.
   void clear();
+  // Only what was received and not yet taken in is lost.
+  void clearReceived() { rx_.clear(); }
 
  private:
   bool wireSpeed_;

@@ -141,11 +141,15 @@ struct Switch::Impl final : DeviceServices {
     setMode(Mode::BootloaderWaiting);
   }
 
-  void powerFail(const std::string& why) override {
+  void powerFail(const std::string& why, bool afterOutput) override {
     event(why);
     powerLost = true;
-    line.clear();
-    outBuffer.clear();
+    if (afterOutput) {
+      line.clearReceived();
+    } else {
+      line.clear();
+      outBuffer.clear();
+    }
     console.stop();
     setMode(Mode::Off);
   }
@@ -183,7 +187,8 @@ struct Switch::Impl final : DeviceServices {
 
   void deliver(const RxByte& b) {
     if (faults.powerFailsWithByte()) {
-      powerFail("fault: power lost on received byte " + std::to_string(faults.bytesReceived()));
+      powerFail("fault: power lost on received byte " + std::to_string(faults.bytesReceived()),
+                false);
       return;
     }
     switch (mode.load()) {

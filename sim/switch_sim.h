@@ -14,8 +14,10 @@ namespace sim {
 struct Faults {
   std::int64_t powerLossAfterBytes = -1;  // device dies after receiving this many bytes
   int powerLossAfterCopy = -1;            // dies right after the k-th successful Copy RAM to flash
+                                          // (its answer still goes out)
   bool powerLossBeforeTableWrite = false; // dies right after the erase of the sector that holds
-                                          // the parameter table, before anything is copied to it
+                                          // the parameter table (answered), before anything is
+                                          // copied to it
   int corruptWriteLine = -1;              // one byte of the k-th Write-to-RAM data line is altered
   int weakCellCopy = -1;                  // the k-th copy leaves one bit unprogrammed
   int dropReplyLine = -1;                 // the bootloader's k-th reply line is never sent

@@ -40,8 +40,9 @@ TEST_F(Faults, PowerLossAfterACopyKeepsWhatWasWritten) {
   expectReply("C 436207616 268435456 512\r\n", "0\r\n");
   fill512(port, 0x22);
   expectReply("P 0 0 0\r\n", "0\r\n");
-  // The second copy is done, then the power goes: no answer, and silence from then on.
-  port.send("C 436208128 268435456 512\r\n");
+  // The second copy is done and answered, then the power goes: silence from then on.
+  expectReply("C 436208128 268435456 512\r\n", "0\r\n");
+  port.send("M 436208128 268435456 512\r\n");
   EXPECT_EQ(port.readFor(200), "");
   EXPECT_TRUE(device->poweredOff());
   EXPECT_EQ(device->mode(), sim::Mode::Off);
@@ -79,7 +80,9 @@ TEST_F(Faults, PowerLossBetweenTableEraseAndItsWrite) {
   expectReply("P 0 9 0\r\n", "0\r\n");
   expectReply("E 0 9 0\r\n", "0\r\n");
   expectReply("P 14 14 0\r\n", "0\r\n");
-  port.send("E 14 14 0\r\n");
+  // The erase is answered; the power goes before anything is written to the sector.
+  expectReply("E 14 14 0\r\n", "0\r\n");
+  port.send("W 268435456 4\r\n");
   EXPECT_EQ(port.readFor(150), "");
   EXPECT_TRUE(device->poweredOff());
   std::vector<std::uint8_t> flash = device->flash();
