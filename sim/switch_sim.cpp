@@ -289,7 +289,8 @@ struct Switch::Impl final : DeviceServices {
     signal(SIGPIPE, SIG_IGN);
     while (!stopRequested.load()) {
       bool attached = link.isOpen() && link.hostAttached();
-      if (attached) readHost(simNow());
+      // Also when the host has just closed the port: what it wrote before is still delivered.
+      if (link.isOpen()) readHost(simNow());
       processReceived();
       if (mode.load() == Mode::Firmware) console.poll(simNow());
       sendDue(attached);
