@@ -29,7 +29,7 @@ namespace {
 
 constexpr auto kReplyDelay = std::chrono::milliseconds(600);
 constexpr auto kIdleWake = std::chrono::milliseconds(20);
-constexpr auto kDetachedPoll = std::chrono::milliseconds(2);
+constexpr auto kDetachedPoll = std::chrono::milliseconds(5);
 
 const char* modeName(Mode m) {
   switch (m) {
@@ -347,6 +347,7 @@ bool Switch::start(std::string* error) {
               std::to_string(d.memory.bankSize() / 1024) + " KB" +
               (o.wireSpeed ? ", wire timing" : ""));
   d.powerOn();
+  d.stopRequested = false;
   d.running = true;
   d.thread = std::thread([&d] { d.run(); });
   return true;
