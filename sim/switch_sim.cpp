@@ -78,6 +78,9 @@ struct Switch::Impl final : DeviceServices {
   std::uint64_t noiseSequence = 0;
   std::vector<std::uint8_t> outBuffer;  // converted bytes not yet taken by the pty
   std::string slave;
+  std::vector<std::uint8_t> txLog;  // sent bytes not yet in the transcript
+  int txLogBaud = 0;
+  std::string txLogNote;
 
   // --- DeviceServices -------------------------------------------------------------------
 
@@ -112,12 +115,31 @@ struct Switch::Impl final : DeviceServices {
     if (options.wireSpeed) busyUntil = std::max(simNow(), busyUntil) + duration;
   }
 
-  void event(const std::string& text) override { log.event(text); }
+  void event(const std::string& text) override {
+    flushTxLog();
+    log.event(text);
+  }
+
+  // Bytes sent are gathered into one transcript entry per line (or per burst), however
+  // finely the wire timing cuts them.
+  void noteSent(const std::uint8_t* bytes, std::size_t count, int sentBaud, const std::string& note) {
+    if (!txLog.empty() && (sentBaud != txLogBaud || note != txLogNote)) flushTxLog();
+    txLog.insert(txLog.end(), bytes, bytes + count);
+    txLogBaud = sentBaud;
+    txLogNote = note;
+    if (txLog.back() == '\n' || txLog.size() >= 256) flushTxLog();
+  }
+
+  void flushTxLog() {
+    if (txLog.empty()) return;
+    log.bytes(false, txLog.data(), txLog.size(), txLogBaud, txLogNote);
+    txLog.clear();
+  }
 
   void setMode(Mode m) {
     Mode old = mode.exchange(m);
     baud = deviceBaud();
-    if (old != m) log.event(std::string("mode: ") + modeName(m));
+    if (old != m) event(std::string("mode: ") + modeName(m));
   }
 
   void go(std::uint32_t address) override {
@@ -234,6 +256,7 @@ struct Switch::Impl final : DeviceServices {
       long n = link.readSome(buffer, sizeof buffer);
       if (n <= 0) return;
       int hostBaud = link.hostSendBaud();
+      flushTxLog();
       log.bytes(true, buffer, static_cast<std::size_t>(n), hostBaud, listeningNote(hostBaud));
       if (mode.load() != Mode::Off)
         line.received(buffer, static_cast<std::size_t>(n), hostBaud, now);
@@ -270,14 +293,11 @@ struct Switch::Impl final : DeviceServices {
       outBuffer.push_back(clean ? b.value : noiseByte(b.value, noiseSequence++));
     }
     if (outBuffer.size() > first) {
-      if (!attached) {
-        log.bytes(false, outBuffer.data() + first, outBuffer.size() - first, sentBaud,
-                  "lost: no host has the port open");
-        outBuffer.resize(first);
-      } else {
-        log.bytes(false, outBuffer.data() + first, outBuffer.size() - first, sentBaud, note);
-      }
+      noteSent(outBuffer.data() + first, outBuffer.size() - first, sentBaud,
+               attached ? note : "lost: no host has the port open");
+      if (!attached) outBuffer.resize(first);
     }
+    if (line.txEmpty()) flushTxLog();
     if (!outBuffer.empty() && link.isOpen()) {
       long n = link.writeSome(outBuffer.data(), outBuffer.size());
       if (n > 0) outBuffer.erase(outBuffer.begin(), outBuffer.begin() + n);
@@ -361,6 +381,7 @@ void Switch::stop() {
   d.running = false;
   d.memory.save();
   d.link.close();
+  d.flushTxLog();
   d.log.event("switch-sim stopped");
   d.log.close();
 }
