@@ -95,6 +95,36 @@ TEST_F(EndToEnd, SameVersionUpdatedAnywayThenSilenceEndsWithPowerCycleMessage) {
   EXPECT_TRUE(flashHolds(flashFile(), image0_));
 }
 
+TEST_F(EndToEnd, RestartWindowCountsFromTheLastDspProgressMessage) {
+  // Six progress messages 3 s apart keep the switch alive for 15 s, longer than the window;
+  // only the silence after the last one ends the run.
+  SimProcess sim;
+  ASSERT_TRUE(startSim(sim, kPort,
+                       installedSwitch(0, "4.01", flashFile()) +
+                           std::vector<std::string>{"--dsp-banks", "1", "--dsp-interval", "3000", "--no-ready"}));
+  ChildProcess run;
+  ASSERT_TRUE(startUtility(run, {std::to_string(kPort)}, {{kPort, link(kPort)}}));
+  ASSERT_TRUE(answer(run, "(Y,N) ", "Y"));
+  ASSERT_TRUE(run.waitForOutput("100% complete.\n", kRunTimeoutMs)) << run.output();
+  const auto updated = std::chrono::steady_clock::now();
+  ASSERT_TRUE(run.waitForOutput("Bank = 1, Complete = 100%", kRunTimeoutMs)) << run.output();
+  const auto lastProgress = std::chrono::steady_clock::now();
+  ASSERT_TRUE(run.waitForOutput("power cycle the switch.\n", kRunTimeoutMs)) << run.output();
+  const auto ended = std::chrono::steady_clock::now();
+  using std::chrono::duration_cast;
+  using std::chrono::milliseconds;
+  EXPECT_GE(duration_cast<milliseconds>(lastProgress - updated).count(), 14000);
+  EXPECT_GE(duration_cast<milliseconds>(ended - lastProgress).count(), 12500);
+  EXPECT_LE(duration_cast<milliseconds>(ended - lastProgress).count(), 30000);
+  const ChildProcess::Result result = finish(run);
+  EXPECT_TRUE(endedNormally(result));
+  const std::string expected = singlePortFound("Sonarch60", "4.01") +
+                               questionText(Comparison::Newer, "Sonarch60", "4.01", "4.02", "Sonarch60", 'Y') +
+                               progressText(image0_.header->firmwareLength) + dspText(1) +
+                               std::string(kPowerCycle) + std::string(kExitText);
+  EXPECT_TRUE(sameTranscript(expected, result.output));
+}
+
 TEST_F(EndToEnd, OlderImageIsInstalledAfterTheWarningIsConfirmed) {
   SimProcess sim;
   ASSERT_TRUE(startSim(sim, kPort, installedSwitch(1, "4.03b", flashFile())));
