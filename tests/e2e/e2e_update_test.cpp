@@ -123,6 +123,8 @@ TEST_F(EndToEnd, RestartWindowCountsFromTheLastDspProgressMessage) {
                                progressText(image0_.header->firmwareLength) + dspText(1) +
                                std::string(kPowerCycle) + std::string(kExitText);
   EXPECT_TRUE(sameTranscript(expected, result.output));
+  sim.stop();
+  EXPECT_TRUE(flashHolds(flashFile(), image0_));
 }
 
 TEST_F(EndToEnd, OlderImageIsInstalledAfterTheWarningIsConfirmed) {
