@@ -81,10 +81,13 @@ int platformKeyHit() {
       return _kbhit() ? 1 : 0;
     case InputKind::pipe: {
       DWORD available = 0;
-      if (!PeekNamedPipe(inputHandle, nullptr, 0, nullptr, &available, nullptr)) {
-        return 1;  // the writer has gone: the next read reports the end at once
+      if (PeekNamedPipe(inputHandle, nullptr, 0, nullptr, &available, nullptr)) {
+        return available > 0 ? 1 : 0;
       }
-      return available > 0 ? 1 : 0;
+      // The writer has gone: the next read reports the end at once. Any other failure
+      // (Wine cannot peek a Unix pipe and says ERROR_NOT_SUPPORTED) leaves it unknown, and
+      // "no key" is the answer that cannot make the caller block in a read.
+      return GetLastError() == ERROR_BROKEN_PIPE ? 1 : 0;
     }
     default:
       return 1;
