@@ -2,6 +2,8 @@
 // validation, and the final key prompt answered from a pipe or a terminal.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -217,6 +219,9 @@ INSTANTIATE_TEST_SUITE_P(EndingSignals, StartupTerminalSignal, ::testing::Values
 // The Windows build under Wine, when it has been built and Wine is at hand.
 class StartupWine : public ::testing::Test {
  protected:
+  // The first run creates the Wine prefix, which takes a while.
+  static constexpr int kWineLimitMs = 240000;
+
   void SetUp() override {
     const std::string exe = VLFWU_WINDOWS_EXE;
     if (exe.empty() || access(exe.c_str(), R_OK) != 0) {
@@ -226,10 +231,47 @@ class StartupWine : public ::testing::Test {
       GTEST_SKIP() << "wine is not installed";
     }
     windowsExe = exe;
+    ASSERT_TRUE(preparePrefix());
+  }
+
+  // One prefix in the build folder for every Wine test (the end-to-end ones too), created
+  // once under a lock, as tests run in parallel; the marker says that it is complete.
+  static std::string prefix() { return std::string(VLFWU_BIN_DIR) + "/../e2e-wine-prefix"; }
+
+  static ::testing::AssertionResult preparePrefix() {
+    mkdir(prefix().c_str(), 0755);
+    const std::string lockPath = prefix() + ".lock";
+    const int lock = open(lockPath.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0644);
+    if (lock < 0 || flock(lock, LOCK_EX) != 0) {
+      return ::testing::AssertionFailure() << "cannot lock " << lockPath;
+    }
+    ::testing::AssertionResult result = ::testing::AssertionSuccess();
+    const std::string marker = prefix() + "/vlfwu-prefix-ready";
+    if (access(marker.c_str(), F_OK) != 0) {
+      ChildProcess boot;
+      // wineboot returns before the registry is written; wineserver -w waits for that.
+      if (!boot.start("/bin/sh", {"-c", "wineboot -i && wineserver -w && touch \"$0\"", marker},
+                      {{"WINEPREFIX", prefix()}, {"WINEDEBUG", "-all"}})) {
+        result = ::testing::AssertionFailure() << boot.error();
+      } else {
+        const ChildProcess::Result done = boot.wait(kWineLimitMs);
+        if (!done.exited || access(marker.c_str(), F_OK) != 0) {
+          result = ::testing::AssertionFailure() << "wineboot failed:\n" << done.output;
+        }
+      }
+    }
+    flock(lock, LOCK_UN);
+    close(lock);
+    return result;
+  }
+
+  bool startWine(ChildProcess* child, const std::string& argument) {
+    return child->start("/bin/sh", {"-c", "exec wine \"$0\" $1", windowsExe, argument},
+                        {{"WINEPREFIX", prefix()}, {"WINEDEBUG", "-all"}});
   }
 
   // The Windows runtime writes line breaks as CR LF.
-  static std::string unixLines(std::string text) {
+  static std::string unixLines(const std::string& text) {
     std::string result;
     for (std::size_t i = 0; i < text.size(); ++i) {
       if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) {
@@ -240,14 +282,11 @@ class StartupWine : public ::testing::Test {
   }
 
   std::string windowsExe;
-  // The first run creates the Wine prefix, which takes a while.
-  static constexpr int kWineLimitMs = 240000;
 };
 
 TEST_F(StartupWine, WineUsageForTwoArguments) {
   ChildProcess child;
-  ASSERT_TRUE(child.start("/bin/sh", {"-c", "exec wine \"$0\" 1 2", windowsExe}, {{"WINEDEBUG", "-all"}}))
-      << child.error();
+  ASSERT_TRUE(startWine(&child, "1 2")) << child.error();
   const ChildProcess::Result result = child.wait(kWineLimitMs);
   ASSERT_FALSE(result.timedOut) << result.output;
   EXPECT_EQ(result.exitCode, 1);
@@ -259,8 +298,7 @@ TEST_F(StartupWine, WineUsageForTwoArguments) {
 
 TEST_F(StartupWine, WineInvalidPortPromptAnsweredFromAPipe) {
   ChildProcess child;
-  ASSERT_TRUE(child.start("/bin/sh", {"-c", "exec wine \"$0\" 100", windowsExe}, {{"WINEDEBUG", "-all"}}))
-      << child.error();
+  ASSERT_TRUE(startWine(&child, "100")) << child.error();
   ASSERT_TRUE(child.waitForOutput("Press any key to exit...", kWineLimitMs)) << child.output();
   EXPECT_TRUE(stillWaitsAfter(&child, 300)) << "the prompt must wait for a key";
   ASSERT_TRUE(child.writeInput("x"));
@@ -274,8 +312,7 @@ TEST_F(StartupWine, WineInvalidPortPromptAnsweredFromAPipe) {
 
 TEST_F(StartupWine, WineEndOfInputAnswersThePrompt) {
   ChildProcess child;
-  ASSERT_TRUE(child.start("/bin/sh", {"-c", "exec wine \"$0\" -1", windowsExe}, {{"WINEDEBUG", "-all"}}))
-      << child.error();
+  ASSERT_TRUE(startWine(&child, "-1")) << child.error();
   ASSERT_TRUE(child.waitForOutput("Press any key to exit...", kWineLimitMs)) << child.output();
   child.closeInput();
   const ChildProcess::Result result = child.wait(kWineLimitMs);
