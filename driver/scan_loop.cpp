@@ -2,7 +2,6 @@
 // user, update it, and stay on the line while it restarts. Every way out is exitProgram.
 #include "driver/scan_loop.h"
 
-#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -131,24 +130,6 @@ unsigned scanPorts(unsigned firstPort, unsigned lastPort, bool singlePort) {
   exitProgram(1);
 }
 
-// One key for a yes-or-no question: Y or N, any other key ignored; the end of the input counts
-// as N, since no answer will ever come.
-int askYesNo() {
-  for (;;) {
-    const int key = platformGetKey();
-    if (key == kKeyEndOfInput) {
-      return 'N';
-    }
-    const int upper = std::toupper(key & 0xFF);
-    if (key != 0 && (upper == 'Y' || upper == 'N')) {
-      return upper;
-    }
-    if (key == 0) {
-      platformGetKey();  // the second code of an extended key
-    }
-  }
-}
-
 // Runs the update with selectedImage; on success the loop only waits for the restart.
 void startUpdate() {
   switchReady = 0;
@@ -212,7 +193,7 @@ void handleSwitchWithoutTable(unsigned port, bool* explained) {
       "\nInstall it only if the switch is a %s: its identity cannot be checked.\n",
       imageName.text, versionText(selectedImage.header->firmwareVersion), imageName.text);
   std::printf("\nInstall the %s firmware? (Y,N) ", imageName.text);
-  const int answer = askYesNo();
+  const int answer = readYesNo();
   std::printf("%c\n", answer);
   if (answer != 'Y') {
     std::fputs("\nUpdate canceled.\n\n", stdout);

@@ -15,9 +15,10 @@ char versionTextStorage[kVersionTextCapacity];
 const char* deviceName(const t_DeviceInfo* device) {
   return device->productName != nullptr ? device->productName : "";
 }
+}  // namespace
 
-// Waits for Y or N. Other keys, and the second code of an extended key, are ignored; once the
-// keyboard input has ended no Y can come, so that counts as N.
+// The second code of an extended key is skipped, so that an F-key whose second code happens
+// to be 'Y' can never answer yes.
 int readYesNo() {
   for (;;) {
     const int key = platformGetKey();
@@ -39,8 +40,6 @@ int readYesNo() {
     }
   }
 }
-
-}  // namespace
 
 const char* versionText(std::uint32_t version) {
   t_TextBuffer text;

@@ -12,5 +12,8 @@ const char* versionText(std::uint32_t version);
 int versionWidth(std::uint32_t version);
 void printVersionField(std::uint32_t version, int spaces);
 void showVersions(const t_DeviceInfo* device, const t_FirmwareHeader* header);
+// Waits for Y or N (either case; other keys are ignored) and returns the capital letter. The
+// end of keyboard input counts as N: nothing is ever changed without an explicit Y.
+int readYesNo();
 // 1 to go ahead with the update, 0 not to. End of keyboard input counts as N.
 int confirmUpdate(const t_DeviceInfo* device, const t_FirmwareImage* image);
