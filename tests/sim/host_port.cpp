@@ -5,31 +5,39 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 
-#include <gtest/gtest.h>
+#include "sim/uu_codec.h"
 
 namespace simtest {
 
 namespace {
 
-speed_t speedOf(int baud) {
-  switch (baud) {
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    case 230400: return B230400;
-    default: return B0;
-  }
+long long nowMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-long long nowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
+// Reads until count bytes or text have come; a hang-up of the other end ends it at once.
+std::string readSome(int fd, std::size_t count, std::string_view text, int timeoutMs) {
+  std::string out;
+  long long deadline = nowMs() + timeoutMs;
+  while (fd >= 0 && out.size() < count && (text.empty() || out.find(text) == std::string::npos)) {
+    long long left = deadline - nowMs();
+    if (left <= 0) break;
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+    if (p.revents & (POLLHUP | POLLERR)) break;
+    char buffer[4096];
+    std::size_t want = text.empty() ? std::min(sizeof buffer, count - out.size()) : 1;
+    ssize_t n = ::read(fd, buffer, want);
+    if (n > 0) out.append(buffer, static_cast<std::size_t>(n));
+  }
+  return out;
 }
 
 }  // namespace
@@ -52,10 +60,15 @@ void HostPort::close() {
 }
 
 bool HostPort::setBaud(int baud) {
+  static constexpr struct { int baud; speed_t speed; } kSpeeds[] = {
+      {9600, B9600}, {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200}};
+  speed_t speed = B0;
+  for (auto s : kSpeeds)
+    if (s.baud == baud) speed = s.speed;
   termios t{};
   if (fd_ < 0 || tcgetattr(fd_, &t) != 0) return false;
-  cfsetispeed(&t, speedOf(baud));
-  cfsetospeed(&t, speedOf(baud));
+  cfsetispeed(&t, speed);
+  cfsetospeed(&t, speed);
   return tcsetattr(fd_, TCSANOW, &t) == 0;
 }
 
@@ -74,41 +87,11 @@ void HostPort::send(std::string_view bytes) {
 }
 
 std::string HostPort::read(std::size_t count, int timeoutMs) {
-  std::string out;
-  long long deadline = nowMs() + timeoutMs;
-  while (fd_ >= 0 && out.size() < count) {
-    long long left = deadline - nowMs();
-    if (left <= 0) break;
-    pollfd p{fd_, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
-    if (p.revents & (POLLHUP | POLLERR)) break;
-    char buffer[4096];
-    ssize_t n = ::read(fd_, buffer, std::min(sizeof buffer, count - out.size()));
-    if (n > 0) out.append(buffer, static_cast<std::size_t>(n));
-  }
-  return out;
+  return readSome(fd_, count, {}, timeoutMs);
 }
 
 std::string HostPort::readUntil(std::string_view text, int timeoutMs) {
-  std::string out;
-  long long deadline = nowMs() + timeoutMs;
-  while (fd_ >= 0 && out.find(text) == std::string::npos) {
-    long long left = deadline - nowMs();
-    if (left <= 0) break;
-    pollfd p{fd_, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
-    if (p.revents & (POLLHUP | POLLERR)) break;
-    char c;
-    if (::read(fd_, &c, 1) == 1) out.push_back(c);
-  }
-  return out;
-}
-
-std::string HostPort::readFor(int ms) { return read(1 << 20, ms); }
-
-std::string HostPort::exchange(std::string_view bytes, std::size_t replyBytes, int timeoutMs) {
-  send(bytes);
-  return read(replyBytes, timeoutMs);
+  return readSome(fd_, std::string::npos, text, timeoutMs);
 }
 
 std::string demoImagePath(int index) {
@@ -130,34 +113,50 @@ sim::Options installedSwitch() {
   return o;
 }
 
-bool syncBootloader(HostPort& port, bool echoOff, int baud) {
-  port.setBaud(baud);
-  std::string got = port.exchange("?", 14);
-  EXPECT_EQ(got, "Synchronized\r\n");
-  if (got != "Synchronized\r\n") return false;
-  // Echo of the line, then OK.
-  got = port.exchange("Synchronized\r\n", 18);
-  EXPECT_EQ(got, "Synchronized\r\nOK\r\n");
-  if (got != "Synchronized\r\nOK\r\n") return false;
-  got = port.exchange("O\r\n", 7);
-  EXPECT_EQ(got, "O\r\nOK\r\n");
-  if (got != "O\r\nOK\r\n") return false;
-  if (!echoOff) return true;
-  got = port.exchange("A 0\r\n", 8);
-  EXPECT_EQ(got, "A 0\r\n0\r\n");
-  return got == "A 0\r\n0\r\n";
-}
-
-bool allNoise(const std::string& bytes) {
-  for (char c : bytes)
-    if ((static_cast<unsigned char>(c) & 0x80) == 0) return false;
-  return true;
+sim::Options restartable() {
+  sim::Options o = installedSwitch();
+  o.startInBootloader = true;
+  o.dspBanks = 0;
+  o.readyMessage = false;
+  return o;
 }
 
 std::string tempPath(const std::string& name) {
   const char* dir = std::getenv("TMPDIR");
   return std::string(dir && *dir ? dir : "/tmp") + "/vlfwu-simtest-" + std::to_string(getpid()) +
          "-" + name;
+}
+
+std::vector<std::uint8_t> readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+bool syncBootloader(HostPort& port, bool echoOff, int baud) {
+  port.setBaud(baud);
+  // Each line is echoed ahead of its answer while echo is on.
+  for (Step s : {Step{"?", "Synchronized\r\n"}, Step{"Synchronized\r\n", "Synchronized\r\nOK\r\n"},
+                 Step{"O\r\n", "O\r\nOK\r\n"}, Step{"A 0\r\n", "A 0\r\n0\r\n"}}) {
+    if (!echoOff && s.send[0] == 'A') break;
+    std::string got = port.exchange(s.send, std::string_view(s.reply).size());
+    EXPECT_EQ(got, s.reply);
+    if (got != s.reply) return false;
+  }
+  return true;
+}
+
+std::vector<std::string> uuBlocks(const std::vector<std::uint8_t>& data) {
+  std::vector<std::string> blocks;
+  for (std::size_t from = 0; from < data.size(); from += 900) {
+    std::size_t end = std::min<std::size_t>(data.size(), from + 900);
+    std::string text;
+    std::uint32_t sum = 0;
+    for (std::size_t at = from; at < end; at += 45)
+      text += sim::uuEncodeLine(data.data() + at, std::min<std::size_t>(45, end - at)) + "\r\n";
+    for (std::size_t i = from; i < end; ++i) sum += data[i];
+    blocks.push_back(text + std::to_string(sum) + "\r\n");
+  }
+  return blocks;
 }
 
 }  // namespace simtest
