@@ -1,13 +1,15 @@
-// The formatting engine, checked through a sink that collects into a string, and through
-// the console and character-function front ends.
+// The formatting engine through a collecting sink, its console and character-function ends,
+// and the bounded text buffer.
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstring>
 #include <cstdarg>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "driver/text_buffer.h"
 #include "support/console.h"
 #include "support/format.h"
 
@@ -18,250 +20,139 @@ void stringSink(int ch, void* context) {
 }
 
 struct Formatted {
+  const char* format;
   std::string text;
-  int count;
 };
 
-Formatted formatted(const char* format, ...) {
-  Formatted result{{}, 0};
+// Also checks that the count returned is the number of characters produced.
+Formatted fmt(const char* format, ...) {
+  Formatted result{format, {}};
   va_list args;
   va_start(args, format);
-  result.count = formatEngine(stringSink, &result.text, format, args);
+  const int count = formatEngine(stringSink, &result.text, format, args);
   va_end(args);
+  EXPECT_EQ(count, static_cast<int>(result.text.size())) << format;
   return result;
 }
 
-// The text, after checking that the count returned is the number of characters produced.
-std::string fmt(const char* format, ...) {
-  std::string text;
-  va_list args;
-  va_start(args, format);
-  const int count = formatEngine(stringSink, &text, format, args);
-  va_end(args);
-  EXPECT_EQ(count, static_cast<int>(text.size())) << "format " << format;
-  return text;
+TEST(FormatEngine, FormatsArgumentsAsExpected) {
+  const struct {
+    Formatted got;
+    const char* expected;
+  } cases[] = {
+      {fmt("%u", 0), "0"}, {fmt("%u", 4294967295u), "4294967295"}, {fmt("%3u", 5), "  5"},
+      {fmt("%3u", 1234), "1234"}, {fmt("%02u", 5), "05"}, {fmt("%02u", 123), "123"},
+      {fmt("%010u", 7), "0000000007"}, {fmt("%*u", 4, 7), "   7"},
+      {fmt("%012u", 5), "  0000000005"},  // beyond ten positions: spaces even under zero padding
+      {fmt("%05d", -42), "-0042"}, {fmt("%5d", -42), "  -42"}, {fmt("%+05d", 5), "+0005"},
+      {fmt("%d", INT_MIN), "-2147483648"}, {fmt("%d", INT_MAX), "2147483647"},
+      {fmt("%+d", 5), "+5"}, {fmt("%+d", -5), "-5"}, {fmt("% d", 5), " 5"}, {fmt("%+u", 5), "5"},
+      {fmt("% u", -1), "4294967295"}, {fmt("%x", 255), "ff"}, {fmt("%X", 255), "FF"},
+      {fmt("%+X", 255), "ff"}, {fmt("% X", 255), "ff"}, {fmt("%08X", 26), "0000001A"},
+      {fmt("%p", 0xABCDEF01), "abcdef01"}, {fmt("%P", 0xABCDEF01), "ABCDEF01"},
+      {fmt("%4x", 10), "   a"}, {fmt("%b", 5), "101"}, {fmt("%08b", 5), "00000101"},
+      {fmt("%b", 0x80000000u), "10000000000000000000000000000000"}, {fmt("%o", 8), "10"},
+      {fmt("%o", -1), "37777777777"}, {fmt("%+o", 8), "+10"}, {fmt("%+o", -8), "-10"},
+      // Thousands separators, base 10 only.
+      {fmt("%,d", 12345), "12,345"}, {fmt("%,u", 12345), "12,345"}, {fmt("%,u", 0), "0"},
+      {fmt("%,u", 123456789), "123,456,789"}, {fmt("%,u", 4294967295u), "4,294,967,295"},
+      {fmt("%,d", -1234567), "-1,234,567"}, {fmt("%,9u", 12345), "   12,345"},
+      {fmt("%,09u", 5), "0,000,005"}, {fmt("%,u", 1234), "1,234"}, {fmt("%,x", 0x12345), "12345"},
+      {fmt("%,08u", 5), " 000,005"},  // a separator that would open the field is a space
+      // Prefixes stand right before the sign and digits.
+      {fmt("%$5u", 5), "   $5"}, {fmt("% $d", 5), " $5"}, {fmt("%$d", -5), "$-5"},
+      {fmt("%@5u", '#', 42), "  #42"}, {fmt("%$05u", 5), "$0005"}, {fmt("%@u", 0x168, 1), "h1"},
+      // Strings: a width cuts, '.' gives the outer field.
+      {fmt("%s", "abc"), "abc"}, {fmt("%s|", ""), "|"}, {fmt("%2s", "abc"), "ab"},
+      {fmt("%5s", "abc"), "abc"}, {fmt("%8.3s", "abcdef"), "     abc"},
+      {fmt("%-8.3s|", "abcdef"), "abc     |"}, {fmt("%S", 2, "abc"), "ab"},
+      {fmt("%S", 5, "ab"), "ab"}, {fmt("%2S", 5, "abcdef"), "ab"}, {fmt("%5S", 3, "abcdef"), "abc"},
+      {fmt("%S|", -4, "abc"), "|"},
+      // Outer width and left-justify, belonging to the conversion that sets them.
+      {fmt("%8.3u", 5), "       5"}, {fmt("%-8.3u|", 5), "  5     |"},
+      {fmt("%-6.u|", 42), "42    |"}, {fmt("%4.6u", 5), "     5"},
+      {fmt("%8.3u|%u|%-4.s|%s", 5, 6, "a", "b"), "       5|6|a   |b"},
+      {fmt("%,13u|%8.3s", 1, "abcdef"), "            1|     abc"},
+      {fmt("%I", 0x04030201), "1.2.3.4"}, {fmt("%03I", 0x04030201), "001.002.003.004"},
+      {fmt("%3i", 0xFF00FF0A), " 10.255.  0.255"}, {fmt("%10.I|", 0x04030201), "1.2.3.4|"},
+      {fmt("%c", 'A'), "A"}, {fmt("%5c|", 'A'), "A|"}, {fmt("%u.%02u", 4, 2), "4.02"},
+      {fmt("%3u%%", 45), " 45%"}, {fmt("%lu %u", 7), "lu 7"},  // %l is no conversion
+      {fmt("W %u %u\r\n", 268435456, 512), "W 268435456 512\r\n"},
+      {fmt("G %u T\r\n", 0x1A000000), "G 436207616 T\r\n"}, {fmt("ab%5"), "ab"}, {fmt(""), ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.got.text, c.expected) << c.got.format;
+  const char unterminated[3] = {'x', 'y', 'z'};  // S reads no further than its length
+  EXPECT_EQ(fmt("%S", 3, unterminated).text, "xyz");
 }
 
-std::string number(std::uint32_t value, int base, int width, int signMode, int padFlags,
-                   int prefix, int* count) {
-  std::string text;
-  *count = formatNumber(stringSink, &text, value, base, width, signMode, padFlags, prefix);
-  return text;
-}
+TEST(FormatEngine, HelpersAndFrontEnds) {
+  std::string text;  // other bases count as decimal; a negative width is no width
+  EXPECT_EQ(formatNumber(stringSink, &text, 1234, 7, -5, kSignNone, kPadSpaces, 0), 4);
+  EXPECT_EQ(padSpaces(stringSink, &text, 0, 3) + padSpaces(stringSink, &text, 1, -2), 0);
+  EXPECT_EQ(padSpaces(stringSink, &text, 1, 2), 2);
+  EXPECT_EQ(text, "1234  ");
 
-TEST(FormatEngine, UnsignedDecimalWidthsAndZeroPadding) {
-  EXPECT_EQ(fmt("%u", 0), "0");
-  EXPECT_EQ(fmt("%u", 4294967295u), "4294967295");
-  EXPECT_EQ(fmt("%3u", 5), "  5");
-  EXPECT_EQ(fmt("%3u", 1234), "1234");  // never cut
-  EXPECT_EQ(fmt("%02u", 5), "05");
-  EXPECT_EQ(fmt("%02u", 123), "123");
-  EXPECT_EQ(fmt("%10u", 7), "         7");
-  EXPECT_EQ(fmt("%010u", 7), "0000000007");
-  // Wider than the ten digit positions: the excess is spaces even under zero padding.
-  EXPECT_EQ(fmt("%012u", 5), "  0000000005");
-  EXPECT_EQ(fmt("%*u", 4, 7), "   7");
-  EXPECT_EQ(fmt("%u", -1), "4294967295");
-}
-
-TEST(FormatEngine, SignedDecimalAndSignModes) {
-  EXPECT_EQ(fmt("%05d", -42), "-0042");
-  EXPECT_EQ(fmt("%5d", -42), "  -42");
-  EXPECT_EQ(fmt("%d", INT_MIN), "-2147483648");
-  EXPECT_EQ(fmt("%d", INT_MAX), "2147483647");
-  EXPECT_EQ(fmt("%d", 0), "0");
-  EXPECT_EQ(fmt("%+d", 5), "+5");
-  EXPECT_EQ(fmt("%+d", -5), "-5");
-  EXPECT_EQ(fmt("% d", 5), " 5");
-  EXPECT_EQ(fmt("% 4d", 5), "   5");
-  EXPECT_EQ(fmt("%+05d", 5), "+0005");
-  // u ignores '+' and ' ' and never treats the value as signed.
-  EXPECT_EQ(fmt("%+u", 5), "5");
-  EXPECT_EQ(fmt("% u", -1), "4294967295");
-}
-
-TEST(FormatEngine, HexOctalBinary) {
-  EXPECT_EQ(fmt("%x", 255), "ff");
-  EXPECT_EQ(fmt("%X", 255), "FF");
-  EXPECT_EQ(fmt("%+X", 255), "ff");  // the flag picks the letters, no sign is written
-  EXPECT_EQ(fmt("% X", 255), "ff");
-  EXPECT_EQ(fmt("%08X", 26), "0000001A");
-  EXPECT_EQ(fmt("%p", 0xABCDEF01), "abcdef01");
-  EXPECT_EQ(fmt("%P", 0xABCDEF01), "ABCDEF01");
-  EXPECT_EQ(fmt("%x", -1), "ffffffff");
-  EXPECT_EQ(fmt("%4x", 10), "   a");
-  EXPECT_EQ(fmt("%b", 5), "101");
-  EXPECT_EQ(fmt("%b", 0x80000000u), "10000000000000000000000000000000");
-  EXPECT_EQ(fmt("%08b", 5), "00000101");
-  EXPECT_EQ(fmt("%o", 8), "10");
-  EXPECT_EQ(fmt("%o", -1), "37777777777");  // unsigned without a sign flag
-  EXPECT_EQ(fmt("%+o", 8), "+10");
-  EXPECT_EQ(fmt("%+o", -8), "-10");
-}
-
-TEST(FormatEngine, ThousandsSeparators) {
-  EXPECT_EQ(fmt("%,d", 12345), "12,345");
-  EXPECT_EQ(fmt("%,u", 12345), "12,345");
-  EXPECT_EQ(fmt("%,u", 123456789), "123,456,789");
-  EXPECT_EQ(fmt("%,u", 4294967295u), "4,294,967,295");
-  EXPECT_EQ(fmt("%,d", -1234567), "-1,234,567");
-  EXPECT_EQ(fmt("%,9u", 12345), "   12,345");
-  EXPECT_EQ(fmt("%,09u", 5), "0,000,005");
-  EXPECT_EQ(fmt("%,u", 0), "0");
-  EXPECT_EQ(fmt("%,u", 999), "999");
-  EXPECT_EQ(fmt("%,u", 1234), "1,234");
-  EXPECT_EQ(fmt("%,6u", 1234), " 1,234");
-  EXPECT_EQ(fmt("%,13u", 1234), "        1,234");
-  // A separator that would open a zero-padded field is a space.
-  EXPECT_EQ(fmt("%,08u", 5), " 000,005");
-  // Separators exist only in base 10.
-  EXPECT_EQ(fmt("%,x", 0x12345), "12345");
-}
-
-TEST(FormatEngine, Prefixes) {
-  EXPECT_EQ(fmt("%$5u", 5), "   $5");
-  EXPECT_EQ(fmt("% $d", 5), " $5");
-  EXPECT_EQ(fmt("%$d", -5), "$-5");
-  EXPECT_EQ(fmt("%@5u", '#', 42), "  #42");
-  EXPECT_EQ(fmt("%$05u", 5), "$0005");
-  EXPECT_EQ(fmt("%$X", 255), "$FF");
-  EXPECT_EQ(fmt("%@u", 0x100 + 'h', 1), "h1");  // only the low 8 bits of the prefix
-}
-
-TEST(FormatEngine, Strings) {
-  EXPECT_EQ(fmt("%s", "abc"), "abc");
-  EXPECT_EQ(fmt("%s|", ""), "|");
-  EXPECT_EQ(fmt("%2s", "abc"), "ab");  // a width cuts a string
-  EXPECT_EQ(fmt("%5s", "abc"), "abc");
-  EXPECT_EQ(fmt("%8.3s", "abcdef"), "     abc");
-  EXPECT_EQ(fmt("%8.s", "abc"), "     abc");
-  EXPECT_EQ(fmt("%-8.3s|", "abcdef"), "abc     |");
-  EXPECT_EQ(fmt("%S", 2, "abc"), "ab");
-  EXPECT_EQ(fmt("%S", 5, "ab"), "ab");  // ends early at a NUL
-  EXPECT_EQ(fmt("%2S", 5, "abcdef"), "ab");
-  EXPECT_EQ(fmt("%5S", 3, "abcdef"), "abc");
-  EXPECT_EQ(fmt("%S|", -4, "abc"), "|");
-  // S never reads beyond the length it is given: the text need not be terminated.
-  const char unterminated[3] = {'x', 'y', 'z'};
-  EXPECT_EQ(fmt("%S", 3, unterminated), "xyz");
-}
-
-TEST(FormatEngine, OuterWidthAndLeftJustify) {
-  EXPECT_EQ(fmt("%8.3u", 5), "       5");
-  EXPECT_EQ(fmt("%-8.3u|", 5), "  5     |");
-  EXPECT_EQ(fmt("%-6.u|", 42), "42    |");
-  EXPECT_EQ(fmt("%4.6u", 5), "     5");  // a number wider than the outer field
-  // The outer width belongs to the conversion that sets it.
-  EXPECT_EQ(fmt("%8.3u|%u|%-4.s|%s", 5, 6, "a", "b"), "       5|6|a   |b");
-}
-
-TEST(FormatEngine, DottedQuad) {
-  EXPECT_EQ(fmt("%I", 0x04030201), "1.2.3.4");
-  EXPECT_EQ(fmt("%03I", 0x04030201), "001.002.003.004");
-  EXPECT_EQ(fmt("%3i", 0xFF00FF0A), " 10.255.  0.255");
-  EXPECT_EQ(fmt("%10.I|", 0x04030201), "1.2.3.4|");  // no outer width for I
-}
-
-TEST(FormatEngine, CharactersLiteralsAndUnknownConversions) {
-  EXPECT_EQ(fmt("%c", 'A'), "A");
-  EXPECT_EQ(fmt("%5c|", 'A'), "A|");  // no padding
-  EXPECT_EQ(fmt("%c", 0x100 + 'z'), "z");
-  EXPECT_EQ(fmt("%u.%02u", 4, 2), "4.02");
-  EXPECT_EQ(fmt("%3u%%", 45), " 45%");
-  // %l is no conversion: the l is written, the u is plain text, no argument is taken.
-  EXPECT_EQ(fmt("%lu %u", 7), "lu 7");
-  EXPECT_EQ(fmt("W %u %u\r\n", 268435456, 512), "W 268435456 512\r\n");
-  EXPECT_EQ(fmt("G %u T\r\n", 0x1A000000), "G 436207616 T\r\n");
-  EXPECT_EQ(fmt("ab%5"), "ab");  // a conversion cut off by the end of the format
-  EXPECT_EQ(fmt(""), "");
-}
-
-TEST(FormatEngine, SinkReceivesSignedCharactersAndCountIsReturned) {
-  std::vector<int> received;
-  auto sink = [](int ch, void* context) { static_cast<std::vector<int>*>(context)->push_back(ch); };
-  auto run = [&](const char* format, ...) {
+  // Sinks receive each character as a signed 8-bit value.
+  static std::vector<int> received;
+  const auto through = [](const char* format, ...) {
     va_list args;
     va_start(args, format);
-    const int count = formatEngine(sink, &received, format, args);
+    const auto record = [](int ch) { received.push_back(ch); return ch; };
+    const int count = formatThrough(record, format, args);
     va_end(args);
     return count;
   };
-  EXPECT_EQ(run("\xE9%c%s", 0xFF, "\x80"), 3);
-  EXPECT_EQ(received, (std::vector<int>{-23, -1, -128}));
-
-  const Formatted f = formatted("%,13u|%8.3s", 1, "abcdef");
-  EXPECT_EQ(f.count, 22);
-  EXPECT_EQ(f.text, "            1|     abc");
-}
-
-TEST(FormatNumber, ReturnsItsCharacterCountAndTreatsOtherBasesAsDecimal) {
-  int count = 0;
-  EXPECT_EQ(number(1234, 7, 0, kSignNone, kPadSpaces, 0, &count), "1234");
-  EXPECT_EQ(count, 4);
-  EXPECT_EQ(number(5, 10, 12, kSignNone, 0, 0, &count), "  0000000005");
-  EXPECT_EQ(count, 12);
-  EXPECT_EQ(number(26, 16, 4, kSignNone, kPadSpaces, '$', &count), " $1A");  // prefix inside
-  EXPECT_EQ(count, 4);
-  EXPECT_EQ(number(26, 16, 4, kSignPlus, kPadSpaces, 0, &count), "  1a");
-  EXPECT_EQ(number(0x80000000u, 10, 0, kSignMinus, kPadSpaces, 0, &count), "-2147483648");
-  EXPECT_EQ(number(7, 2, 0, kSignMinus, kPadSpaces, 0, &count), "111");  // no sign in base 2
-  EXPECT_EQ(number(42, 10, -5, kSignNone, kPadSpaces, 0, &count), "42");
-  EXPECT_EQ(count, 2);
-}
-
-TEST(PadSpaces, WritesOnlyWhenEnabledAndPositive) {
-  std::string text;
-  EXPECT_EQ(padSpaces(stringSink, &text, 1, 3), 3);
-  EXPECT_EQ(text, "   ");
-  EXPECT_EQ(padSpaces(stringSink, &text, 0, 3), 0);
-  EXPECT_EQ(padSpaces(stringSink, &text, 1, 0), 0);
-  EXPECT_EQ(padSpaces(stringSink, &text, 1, -2), 0);
-  EXPECT_EQ(text, "   ");
-}
-
-std::vector<int> functionReceived;
-int recordCharacter(int ch) {
-  functionReceived.push_back(ch);
-  return ch;
-}
-
-int formatToRecorder(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  const int count = formatThrough(recordCharacter, format, args);
-  va_end(args);
-  return count;
-}
-
-TEST(FormatThrough, HandsEachCharacterToTheFunctionAsSignedByte) {
-  functionReceived.clear();
-  EXPECT_EQ(formatToRecorder("R %u %u\r\n", 0, 4), 7);
-  EXPECT_EQ(functionReceived, (std::vector<int>{'R', ' ', '0', ' ', '4', '\r', '\n'}));
-
-  functionReceived.clear();
-  charFunctionSink(0x1C8, reinterpret_cast<void*>(&recordCharacter));
-  EXPECT_EQ(functionReceived, (std::vector<int>{-56}));
-}
-
-std::string captureStdout(void (*action)()) {
+  EXPECT_EQ(through("R %u\r\n", 4) + through("\xE9%c%s", 0xFF, "\x80"), 8);
+  EXPECT_EQ(received, (std::vector<int>{'R', ' ', '4', '\r', '\n', -23, -1, -128}));
   std::fflush(stdout);
   testing::internal::CaptureStdout();
-  action();
+  conPuts("100% ");
+  conPutChar(0x100 + 'y');
+  EXPECT_EQ(conPrintf("%3u%% of %s\n", 45, "flash"), 14);
+  conPrintf("\xE9");
   std::fflush(stdout);
-  return testing::internal::GetCapturedStdout();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "100% y 45% of flash\n\xE9");
 }
 
-TEST(Console, RoutinesWriteToStandardOutput) {
-  EXPECT_EQ(captureStdout([] {
-              conPuts("100% ");
-              conPutChar('x');
-              conPutChar(0x100 + 'y');
-              conPutChar('\n');
-            }),
-            "100% xy\n");
-  EXPECT_EQ(captureStdout([] { EXPECT_EQ(conPrintf("%3u%% of %s\n", 45, "flash"), 14); }),
-            " 45% of flash\n");
-  EXPECT_EQ(captureStdout([] { conPrintf("\xE9"); }), "\xE9");
+// The bounded text buffer in which version texts are built, filled by the engine.
+TEST(TextBuffer, AppendsTerminatesAndCutsWhatDoesNotFit) {
+  char storage[9];
+  std::memset(storage, '#', sizeof storage);
+  t_TextBuffer buffer{nullptr, 99, 0};
+  textInit(&buffer, storage, 8);  // the last byte of storage lies outside the buffer
+  EXPECT_TRUE(buffer.data == storage && buffer.length == 0 && buffer.capacity == 8);
+  EXPECT_EQ(std::string(storage, 9), "#########");  // init writes nothing
+  textPutChar('x', &buffer);  // stores without terminating
+  EXPECT_EQ(buffer.length, 1);
+  EXPECT_EQ(std::string(storage, 3), "x##");
+
+  textInit(&buffer, storage, 8);
+  EXPECT_EQ(textAppendString(&buffer, "4."), 2);
+  EXPECT_EQ(textAppendFormat(&buffer, "%02u", 2), 2);
+  EXPECT_EQ(textAppendChar(&buffer, 'a'), 1);
+  EXPECT_EQ(textAppendString(&buffer, ""), 0);
+  EXPECT_STREQ(storage, "4.02a");
+  EXPECT_EQ(textAppendFormat(&buffer, ".%02u(Beta)", 3), 2);  // partway full
+  EXPECT_EQ(buffer.length, 7);
+  EXPECT_EQ(textAppendChar(&buffer, 'z'), 0);
+  EXPECT_EQ(textAppendFormat(&buffer, "%u", 12345), 0);
+  EXPECT_EQ(std::string(storage, 9), std::string("4.02a.0\0#", 9));
+
+  textInit(&buffer, storage, 4);  // six letters into capacity 4
+  EXPECT_EQ(textAppendString(&buffer, "abcdef"), 3);
+  EXPECT_EQ(buffer.length, 3);
+  EXPECT_EQ(std::string(storage, 5), std::string("abc\0a", 5));
+  buffer.length = 200;  // a length set from outside is pulled back
+  textAppendString(&buffer, "");
+  EXPECT_EQ(buffer.length, 3);
+
+  textInit(&buffer, storage, 1);  // room for the terminator only
+  EXPECT_EQ(textAppendString(&buffer, "xyz"), 0);
+  EXPECT_EQ(std::string(storage, 2), std::string("\0b", 2));
+  textInit(&buffer, storage, 0);  // no storage: nothing is written
+  storage[0] = '#';
+  EXPECT_EQ(textAppendString(&buffer, "abc") + textAppendChar(&buffer, 'x'), 0);
+  EXPECT_EQ(storage[0], '#');
 }
 
 }  // namespace
