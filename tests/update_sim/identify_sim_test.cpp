@@ -1,182 +1,160 @@
-// Identification of a simulated switch on the open port, in its firmware and in its bootloader.
+// Identification of a simulated switch, and the parameter table read back through its
+// bootloader: the table's checks, the record it fills, and the restart it allows.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "driver/run_state.h"
 #include "firmware/identify.h"
 #include "isp/device_line.h"
+#include "isp/isp_commands.h"
 #include "sim_fixture.h"
 #include "tools/image_builder.h"
+#include "update/flash_update.h"
 #include "update/param_table.h"
 
 namespace updsim {
 namespace {
 
+constexpr const char* kBadTableCrc = "\nParameter table has a bad CRC!\n";
+
+// What an identity record says: model/PCB revision, identity bytes, version and name.
+std::string said(const t_DeviceInfo& r) {
+  char text[96];
+  std::snprintf(text, sizeof text, "%u/%u %02X%02X %08X %.32s", r.modelNumber, r.pcbRevision,
+                r.idByte1, r.idByte0, r.firmwareVersion, r.nameBuf);
+  return text;
+}
+
 class Identify : public SimTest {
  protected:
   void SetUp() override {
-    std::memset(&deviceInfo, 0, sizeof deviceInfo);
+    deviceInfo = t_DeviceInfo{};
     deviceState = kStateUnknown;
   }
-  int identify() {
-    beginCapture();
-    const int result = identifyDevice();
-    output_ = endCapture();
-    return result;
-  }
-  std::string output_;
+  int identify() { return capture(identifyDevice); }
 };
 
-TEST_F(Identify, NoPortOpen) {
-  currentBaud = 0;
-  EXPECT_EQ(identifyDevice(), kIdentifyNoPort);
-}
-
-TEST_F(Identify, SwitchRunningItsFirmwareAnswersWithItsIdentityLine) {
-  startSwitch(installedOptions(0));
-  ASSERT_EQ(identify(), 0);
-  EXPECT_EQ(deviceState, kStateFirmware);
-  EXPECT_EQ(currentBaud, 19200);
-  EXPECT_EQ(deviceInfo.modelNumber, 86);
-  EXPECT_EQ(deviceInfo.pcbRevision, 5);
-  EXPECT_EQ(deviceInfo.firmwareVersion, 0x04020000u);
-  EXPECT_STREQ(deviceInfo.nameBuf, "Sonarch60");
-  ASSERT_NE(deviceInfo.productName, nullptr);
-  EXPECT_STREQ(deviceInfo.productName, "Sonarch60");
-  EXPECT_EQ(output_, "");
-}
-
-TEST_F(Identify, SwitchInItsBootloaderIsReadFromItsParameterTable) {
-  sim::Options options = installedOptions(0);
-  options.startInBootloader = true;
-  startSwitch(options);
-  deviceInfo.hexWord = 0xCAFEF00D;
+TEST_F(Identify, PartWith256KBanksAndFlashThatCannotBeRead) {
+  startSwitch(switchOptions(1, true));
   ASSERT_EQ(identify(), 0);
   EXPECT_EQ(deviceState, kStateBootloader);
-  EXPECT_EQ(currentBaud, 115200);
-  EXPECT_EQ(deviceInfo.modelNumber, 86);
-  EXPECT_EQ(deviceInfo.pcbRevision, 5);
-  EXPECT_EQ(deviceInfo.idByte1, 0x41);
-  EXPECT_EQ(deviceInfo.idByte0, 0x01);
-  EXPECT_EQ(deviceInfo.firmwareVersion, 0x04020000u);
-  EXPECT_STREQ(deviceInfo.nameBuf, "Sonarch60");
-  EXPECT_EQ(deviceInfo.productName, deviceInfo.nameBuf);
-  EXPECT_EQ(deviceInfo.hexWord, 0xCAFEF00Du);  // the table has no such word
-  EXPECT_EQ(output_, "");
-  // The table was read at the 512 KB layout's address.
-  EXPECT_NE(logStream(true).find("R 436731392 512"), std::string::npos);
-}
+  EXPECT_EQ(said(deviceInfo), "100/5 4101 04020000 Sonarch60-2710");
+  EXPECT_NE(logStream(true).find("R 436469248 512\r"), std::string::npos);
 
-TEST_F(Identify, FirmwareCrcMismatchIdentifiesWithVersionZero) {
-  sim::Options options = installedOptions(0);
-  options.startInBootloader = true;
-  options.badCheckCrc = true;
-  startSwitch(options);
-  ASSERT_EQ(identify(), 0);
-  EXPECT_EQ(deviceState, kStateBootloader);
-  EXPECT_EQ(deviceInfo.firmwareVersion, 0u);
-  EXPECT_EQ(deviceInfo.modelNumber, 86);
-  EXPECT_EQ(deviceInfo.pcbRevision, 5);
-  EXPECT_STREQ(deviceInfo.nameBuf, "Sonarch60");
-  EXPECT_EQ(output_, "");
-}
-
-TEST_F(Identify, OlderFormTableIdentifiesWithItsVersion) {
-  sim::Options options = installedOptions(0);
-  options.startInBootloader = true;
-  options.oldTableForm = true;
-  options.version = 0x03010000;
-  startSwitch(options);
-  ASSERT_EQ(identify(), 0);
-  EXPECT_EQ(deviceState, kStateBootloader);
-  EXPECT_EQ(deviceInfo.firmwareVersion, 0x03010000u);
-  EXPECT_EQ(deviceInfo.modelNumber, 86);
-  EXPECT_STREQ(deviceInfo.nameBuf, "Sonarch60");
-}
-
-TEST_F(Identify, ErasedTableLeavesTheRecordAndSaysSo) {
-  sim::Options options = installedOptions(0);
-  options.startInBootloader = true;
-  options.eraseTable = true;
-  startSwitch(options);
-  deviceInfo.modelNumber = 1234;
-  std::strcpy(deviceInfo.nameBuf, "earlier");
-  ASSERT_EQ(identify(), 0);
-  EXPECT_EQ(deviceState, kStateBootloaderNoTable);
-  EXPECT_EQ(deviceInfo.modelNumber, 1234);
-  EXPECT_STREQ(deviceInfo.nameBuf, "earlier");
-}
-
-TEST_F(Identify, PartWith256KBankReadsTheTableLower) {
-  sim::Options options = installedOptions(1);
-  options.startInBootloader = true;
-  startSwitch(options);
-  ASSERT_EQ(identify(), 0);
-  EXPECT_EQ(deviceState, kStateBootloader);
-  EXPECT_EQ(deviceInfo.modelNumber, 100);
-  EXPECT_EQ(deviceInfo.pcbRevision, 5);
-  EXPECT_EQ(deviceInfo.firmwareVersion, 0x04020000u);
-  EXPECT_STREQ(deviceInfo.nameBuf, "Sonarch60-2710");
-  EXPECT_EQ(detectFlashLayout(), 2);
-  EXPECT_NE(logStream(true).find("R 436469248 512"), std::string::npos);
-}
-
-TEST_F(Identify, OverlongNameInTheTableIsCutAndTerminated) {
-  sim::Options options = installedOptions(0);
-  options.installImage.clear();
-  options.startInBootloader = true;
-  // All 32 name bytes of the table in flash are letters, with no NUL; the table is resealed.
-  options.flashFile = editedFlashFile(0, [](std::vector<std::uint8_t>* flash) {
-    auto* table = reinterpret_cast<t_ParamTable*>(flash->data() + 0x7FE00);
-    std::memset(table->productName, 'N', sizeof table->productName);
-    imagebuilder::sealTable(table);
-  });
-  startSwitch(options);
-  std::memset(deviceInfo.nameBuf, 'Z', sizeof deviceInfo.nameBuf);
-  ASSERT_EQ(identify(), 0);
-  EXPECT_EQ(deviceInfo.nameBuf[31], '\0');
-  EXPECT_EQ(std::string(deviceInfo.nameBuf), std::string(31, 'N'));
-  EXPECT_EQ(deviceInfo.productName, deviceInfo.nameBuf);
-  EXPECT_EQ(output_, "");  // the resealed table passes its own check
-}
-
-TEST_F(Identify, UnreadableFlashLeavesTheSwitchUnknown) {
-  sim::Options options = installedOptions(0);
-  options.startInBootloader = true;
-  // Reply lines 1 to 7 are the synchronisation's and the part identification's; the 8th is
-  // the return code of the table read, which never comes.
+  sim::Options options = switchOptions(0, true);
+  // Reply lines 1 to 7 are the synchronisation's and the part identification's; the 8th,
+  // the table read's return code, never comes.
   options.faults.dropReplyLine = 8;
   startSwitch(options);
-  deviceInfo.modelNumber = 77;
   EXPECT_EQ(identify(), kIdentifyUnreadable);
   EXPECT_EQ(deviceState, kStateUnknown);
-  EXPECT_EQ(deviceInfo.modelNumber, 77);
-  EXPECT_NE(logStream(true).find("R 436731392 512"), std::string::npos);
+  EXPECT_EQ(deviceInfo.modelNumber, 100);  // left as it was
 }
 
-TEST_F(Identify, SilentPortAnswersNothing) {
-  sim::Options options = installedOptions(0);
-  options.faults.powerLossAfterBytes = 1;
+// From the running firmware into the bootloader; then each case rewrites the table area
+// through the bootloader, reads it back with queryTable and identifies the switch from it.
+TEST_F(Identify, FromTheFirmwareThenFromEachFormOfTheTable) {
+  currentBaud = 0;
+  EXPECT_EQ(identifyDevice(), kIdentifyNoPort);
+  sim::Options options = switchOptions(0);
+  options.ackBeforeIdentity = true;
   startSwitch(options);
-  EXPECT_EQ(identify(), kIdentifyNoAnswer);
-  EXPECT_EQ(deviceState, kStateUnknown);
-}
-
-TEST_F(Identify, QueryIdentityPassesOverAcknowledgements) {
-  startSwitch(installedOptions(0));
-  // The firmware acknowledges the probe of a synchronisation attempt with "^+$"; a query sent
-  // right behind such a probe finds that acknowledgement first.
+  ASSERT_EQ(identify(), 0);
+  EXPECT_EQ(deviceState, kStateFirmware);
+  EXPECT_EQ(said(deviceInfo), "86/5 0000 04020000 Sonarch60");
+  EXPECT_EQ(deviceInfo.productName, deviceInfo.nameBuf);
+  EXPECT_EQ(output_, "");
+  // A query right behind a probe finds two acknowledgements ahead of the identity line.
   devSend("\x1b^P$*\r");
   t_DeviceInfo record{};
   ASSERT_EQ(queryIdentity(&record), 0);
-  EXPECT_EQ(record.modelNumber, 86);
   EXPECT_STREQ(record.nameBuf, "Sonarch60");
-  const std::string answers = logStream(false);
-  const std::size_t ack = answers.find("^+$");
-  ASSERT_NE(ack, std::string::npos);
-  EXPECT_LT(ack, answers.find("^=V"));
+  ASSERT_EQ(enterBootloader(), 0);
+  EXPECT_NE(logStream(true).find("^BOOTL$"), std::string::npos);
+  EXPECT_EQ(currentBaud, 115200);
+  ASSERT_EQ(nxpUnlock(), 0);
+
+  const t_FirmwareImage image = shippedImage(0);
+  const std::uint32_t crc4096 = imagebuilder::crc32Of(image.firmware, 4096);
+  struct Case {
+    const char* what;
+    std::function<void(t_ParamTable*)> edit;  // none: the area is left erased
+    int r;
+    const char* printed = "";
+    const char* sent = "";  // host text the read must hold (or, after '!', must not)
+    bool reseal = true;
+    const char* version = "04020000";  // when r is 0
+    std::string name = "Sonarch60";
+  };
+  const Case cases[] = {
+      {"sound", [](t_ParamTable*) {}, 0},
+      {"tableLength over 512", [](t_ParamTable* t) { t->tableLength = 513; }, 0, kBadTableCrc},
+      {"tableLength 0", [](t_ParamTable* t) { t->tableLength = 0; }, 0, kBadTableCrc},
+      {"checkLength 4096", [&](t_ParamTable* t) { t->checkLength = 4096; t->checkCrc = crc4096; },
+       0, "", "R 436211216 496\r"},  // the fifth block: 4096 = 4 x 900 + 496
+      {"checkLength 4097", [](t_ParamTable* t) { t->checkLength = 4097; }, 4, "", "!R 436207616"},
+      {"checkLength 0", [](t_ParamTable* t) { t->checkLength = 0; }, 1},
+      {"firmware CRC mismatch", [](t_ParamTable* t) { t->checkCrc ^= 1; }, 5},
+      {"older form, unchecked", [](t_ParamTable* t) {
+         t->magic = kTableMagicOld; t->firmwareVersion = 0x03010000; t->checkCrc ^= 1; },
+       0, "", "!R 436207616", false, "03010000"},
+      {"unknown magic", [](t_ParamTable* t) { t->magic = 0x1E3CA503; }, 3},
+      {"erased", nullptr, 3},
+      {"name without NUL", [](t_ParamTable* t) { std::memset(t->productName, 'N', 32); }, 0, "",
+       "", true, "04020000", std::string(31, 'N')},
+      // Last: the restart below starts the firmware.
+      {"wrong tableCrc", [](t_ParamTable* t) { t->tableCrc ^= 0x80; }, 0, kBadTableCrc, "", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::uint8_t> area(512, 0xFF);
+    std::memcpy(area.data(), image.params, image.header->paramLength);
+    auto* table = reinterpret_cast<t_ParamTable*>(area.data());
+    if (c.edit) c.edit(table);
+    if (c.edit && c.reseal) imagebuilder::sealTable(table);
+    ASSERT_EQ(nxpPrepareSectors(14, 14, 0), 0);
+    ASSERT_EQ(nxpEraseSectors(14, 14, 0), 0);
+    if (c.edit) {
+      ASSERT_EQ(programBlock(kTableAddress512K, area.data(), 512), kStatusOk);
+    }
+
+    const std::size_t mark = logStream(true).size();
+    t_DeviceInfo record;
+    std::memset(&record, 0x5A, sizeof record);
+    EXPECT_EQ(capture([&] { return queryTable(&record); }), c.r);
+    EXPECT_EQ(output_, c.printed);
+    const std::string sent = logStream(true).substr(mark);
+    const bool absent = c.sent[0] == '!';
+    EXPECT_EQ(sent.find(c.sent + absent) == std::string::npos, absent);
+    // The record is filled for 0, 4 and 5 (with version 0 unless 0), and else left cleared.
+    const bool filled = c.r == 0 || c.r == 4 || c.r == 5;
+    const std::string expected = "86/5 4101 " + std::string(c.r == 0 ? c.version : "00000000") +
+                                 " " + c.name;
+    EXPECT_EQ(said(record), filled ? expected : "0/0 0000 00000000 ");
+
+    // Identification agrees: the record, state 3 without a table, 7 when unreadable.
+    deviceInfo = t_DeviceInfo{};
+    deviceInfo.modelNumber = 1234;
+    deviceInfo.hexWord = 0xCAFEF00D;  // the table has no such word
+    currentBaud = 19200;  // so that the synchronisation tries the bootloader's rate first
+    EXPECT_EQ(identify(), c.r == 1 ? kIdentifyUnreadable : 0);
+    EXPECT_EQ(output_, c.printed);
+    EXPECT_EQ(deviceState, c.r == 1   ? kStateUnknown
+                           : c.r == 3 ? kStateBootloaderNoTable
+                                      : kStateBootloader);
+    EXPECT_EQ(said(deviceInfo), filled ? expected : "1234/0 0000 00000000 ");
+    EXPECT_EQ(deviceInfo.hexWord, 0xCAFEF00Du);
+    EXPECT_EQ(deviceInfo.productName, filled ? deviceInfo.nameBuf : nullptr);
+  }
+  EXPECT_EQ(capture(reboot), 0);
+  EXPECT_EQ(output_, kBadTableCrc);
+  EXPECT_NE(logStream(true).find("G 436263100 T\r\n"), std::string::npos);
+  EXPECT_EQ(sim_->mode(), sim::Mode::Firmware);
 }
 
 }  // namespace
