@@ -142,6 +142,8 @@ TEST(TextBuffer, AppendsTerminatesAndCutsWhatDoesNotFit) {
   EXPECT_EQ(textAppendString(&buffer, "abcdef"), 3);
   EXPECT_EQ(buffer.length, 3);
   EXPECT_EQ(std::string(storage, 5), std::string("abc\0a", 5));
+  textPutChar('z', &buffer);  // a full buffer keeps overwriting its last slot
+  EXPECT_EQ(buffer.length, 3);
   buffer.length = 200;  // a length set from outside is pulled back
   textAppendString(&buffer, "");
   EXPECT_EQ(buffer.length, 3);
