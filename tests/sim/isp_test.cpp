@@ -1,9 +1,10 @@
 // The simulated LPC18xx/43xx ISP bootloader over a real pseudo-terminal, as transcripts (host
-// sends, chip answers). Addresses in decimal: 268435456 = 0x10000000 (RAM staging area),
-// 436207616 = 0x1A000000 (bank A), 452984832 = 0x1B000000 (bank B), 436731904 = 0x1A080000.
+// sends, chip answers), and its UU line codec. Addresses in decimal: 268435456 = 0x10000000
+// (RAM), 436207616 = 0x1A000000 (bank A), 452984832 = 0x1B000000, 436731904 = 0x1A080000.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "tests/sim/host_port.h"
 
@@ -19,8 +20,7 @@ TEST_F(Isp, SynchronisationAndEchoOnAndOff) {
   EXPECT_EQ(device->mode(), sim::Mode::BootloaderWaiting);
   // Only '?' counts while the rate is measured. The utility's probe ESC ^P$ ? CR: its CR comes
   // at the measured rate and is echoed.
-  port.send("\x1b^P$*\r");
-  EXPECT_EQ(port.readFor(100), "");
+  expectQuiet("\x1b^P$*\r", 100);
   expectReply("\x1b^P$?\r", "Synchronized\r\n\r");
   EXPECT_EQ(device->mode(), sim::Mode::BootloaderSynced);
   run({{"Synchronized\r\n", "Synchronized\r\nOK\r\n"},
@@ -66,16 +66,12 @@ TEST_F(Isp, IdentificationLineEndsAndEsc) {
   startSynced();
   run({{"J\r\n", "0\r\n2684471344\r\n0\r\n"}, {"K\r", kVersion}, {"K\n", kVersion},
        {"N\r\n", "0\r\n173813249\r\n1295720224\r\n324498737\r\n610839776\r\n"}});
-  port.send("\r\n\r\n\n\r");  // empty lines get nothing
-  EXPECT_EQ(port.readFor(150), "");
+  expectQuiet("\r\n\r\n\n\r");  // empty lines get nothing
   // ESC drops the line so far: the unlock never happened.
   run({{"U 23\x1bK\r\n", kVersion}, {"E 0 0 0\r\n", "15\r\n"}});
-  sim::Options o = blankBootloader();
-  o.bank256K = true;
-  o.bootCodeVersion[0] = 2;
-  o.bootCodeVersion[1] = 12;
-  TearDown();
-  startSynced(o);
+  startSynced(with(blankBootloader(), [](sim::Options& o) {
+    o.bank256K = true, o.bootCodeVersion[0] = 2, o.bootCodeVersion[1] = 12;
+  }));
   run({{"J\r\n", "0\r\n2684471344\r\n68\r\n"}, {"K\r\n", "0\r\n2\r\n12\r\n"},
        {"P 0 10 0\r\n", "0\r\n"}, {"P 0 11 0\r\n", "7\r\n"}});  // a 256 KB bank ends at 10
 }
@@ -144,6 +140,30 @@ TEST_F(Isp, FourKilobytesInBlocksOfTwentyLinesWithResendBothWays) {
     port.send("OK\r\n");
   }
   expectReply("K\r\n", kVersion);
+}
+
+TEST(DeviceUuCodec, WorkedExamplesRoundTripsAndBounds) {
+  const std::uint8_t abc[] = {'a', 'b', 'c'}, zero[] = {0};
+  EXPECT_EQ(sim::uuEncodeLine(abc, 3), "#86)C");
+  EXPECT_EQ(sim::uuEncodeLine(zero, 1), "!````");  // zero as backtick, never space
+  EXPECT_EQ(sim::uuEncodeLine(nullptr, 0), "`");
+  for (std::size_t n = 1; n <= 45; ++n) {
+    std::vector<std::uint8_t> in(n), out(64, 0xEE);
+    for (std::size_t i = 0; i < n; ++i) in[i] = static_cast<std::uint8_t>(i * 37 + n);
+    std::string line = sim::uuEncodeLine(in.data(), n);
+    EXPECT_EQ(line.size(), 1 + (n + 2) / 3 * 4) << n;  // 45 bytes: "M" and 60 characters
+    ASSERT_EQ(sim::uuDecodeLine(line, out.data(), 64), n);
+    EXPECT_TRUE(std::equal(in.begin(), in.end(), out.begin())) << n;
+    EXPECT_EQ(out[n], 0xEE) << "nothing stored beyond the line's bytes";
+  }
+  EXPECT_EQ(sim::uuEncodeLine(std::vector<std::uint8_t>(45).data(), 45)[0], 'M');
+  // A line that declares 45 bytes but carries one group: the rest decode as zero, and
+  // nothing goes beyond the limit.
+  std::uint8_t out[64];
+  std::memset(out, 0xEE, sizeof out);
+  EXPECT_EQ(sim::uuDecodeLine("M86)C", out, 10), 10u);
+  EXPECT_EQ((Bytes{out[0], out[9], out[10]}), (Bytes{'a', 0, 0xEE}));
+  EXPECT_EQ(sim::uuDecodeLine("", out, 10), 0u);
 }
 
 }  // namespace
