@@ -233,6 +233,7 @@ TEST(MkImage, ReproducesBothCommittedImagesBuildsVariantsAndRefusesBadInput) {
   char pattern[] = "/tmp/vlfwu-mkimage-XXXXXX";
   ASSERT_NE(mkdtemp(pattern), nullptr);
   const fs::path dir = pattern;
+  const struct Cleanup { fs::path path; ~Cleanup() { fs::remove_all(path); } } cleanup{dir};
   const auto run = [&](const std::vector<std::string>& arguments) {
     vlfwu_test::ChildProcess child;
     vlfwu_test::ChildProcess::Options options;
@@ -274,11 +275,6 @@ TEST(MkImage, ReproducesBothCommittedImagesBuildsVariantsAndRefusesBadInput) {
   std::ofstream(dir / "bad.vlfw", std::ios::binary)
       .write(reinterpret_cast<const char*>(bad.data()), static_cast<std::streamsize>(bad.size()));
   std::ofstream(dir / "tiny.bin") << "123456";
-  const auto build = [](const char* firmware) {
-    return std::vector<std::string>{"--firmware", firmware, "--model", "86", "--pcb", "5",
-                                    "--version", "1", "--name", "N", "--param-address", "0",
-                                    "-o", "x"};
-  };
   const struct {
     std::vector<std::string> arguments;
     int exitCode;
@@ -289,8 +285,9 @@ TEST(MkImage, ReproducesBothCommittedImagesBuildsVariantsAndRefusesBadInput) {
       {{"--frobnicate", "1"}, 2, "unknown option --frobnicate"},
       {{"--firmware", "raw.bin", "--model", "86x", "-o", "x"}, 2, "bad value \"86x\" for --model"},
       {{"--firmware", "raw.bin", "--name", std::string(32, 'n'), "-o", "x"}, 2, "longer than 31"},
-      {build("missing.bin"), 1, "cannot open \"missing.bin\""},
-      {build("tiny.bin"), 1, "too short"},
+      {{"--verify", "missing.vlfw"}, 1, "cannot open \"missing.vlfw\""},
+      {{"--firmware", "tiny.bin", "--model", "86", "--pcb", "5", "--version", "1", "--name", "N",
+        "--param-address", "0", "-o", "x"}, 1, "too short"},
   };
   for (const auto& c : cases) {
     const auto result = run(c.arguments);
@@ -298,7 +295,6 @@ TEST(MkImage, ReproducesBothCommittedImagesBuildsVariantsAndRefusesBadInput) {
     EXPECT_NE(result.output.find(c.message), std::string::npos) << result.output;
   }
   EXPECT_FALSE(fs::exists(dir / "x"));
-  fs::remove_all(dir);
 }
 
 }  // namespace
