@@ -228,38 +228,4 @@ std::vector<std::uint8_t> buildDemoImage(int index) {
   return image;
 }
 
-bool resealImage(std::vector<std::uint8_t>* image, bool refreshCheckCrc, std::string* error) {
-  if (image->size() < kHeaderSize) {
-    return fail(error, "image of " + std::to_string(image->size()) +
-                           " bytes is shorter than its header");
-  }
-  t_FirmwareHeader header;
-  std::memcpy(&header, image->data(), sizeof header);
-  const std::uint64_t size = image->size();
-  const auto fits = [size](std::uint64_t offset, std::uint64_t length) {
-    return length >= kCrcSize && offset + length <= size;
-  };
-  if (!fits(0, header.imageLength) || !fits(header.firmwareOffset, header.firmwareLength) ||
-      !fits(header.paramOffset, header.paramLength)) {
-    return fail(error, "the header's lengths and offsets do not fit the image's bytes");
-  }
-  std::uint8_t* firmware = image->data() + header.firmwareOffset;
-  sealRegion(firmware, header.firmwareLength);
-  if (header.paramLength >= kTableSize) {
-    auto* tableBytes = image->data() + header.paramOffset;
-    t_ParamTable table;
-    std::memcpy(&table, tableBytes, sizeof table);
-    if (refreshCheckCrc) {
-      if (table.checkLength > header.firmwareLength) {
-        return fail(error, "the table's check length exceeds the firmware region");
-      }
-      table.checkCrc = crc32Of(firmware, table.checkLength);
-      std::memcpy(tableBytes, &table, sizeof table);
-    }
-  }
-  sealRegion(image->data() + header.paramOffset, header.paramLength);
-  sealRegion(image->data(), header.imageLength);
-  return true;
-}
-
 }  // namespace imagebuilder

@@ -70,9 +70,5 @@ std::uint32_t vectorTableSum(const std::uint8_t* firmware);
 void sealRegion(std::uint8_t* region, std::size_t lengthWithCrc);
 // Recomputes the table's tableCrc over bytes 0x00..0x8B.
 void sealTable(t_ParamTable* table);
-// After an edit: recomputes the firmware region's CRC, optionally the table's checkCrc (over
-// the first checkLength bytes of the firmware region), the parameter region's CRC and the
-// whole-image CRC, at the places the header names. False when the header does not fit.
-bool resealImage(std::vector<std::uint8_t>* image, bool refreshCheckCrc, std::string* error);
 
 }  // namespace imagebuilder
