@@ -48,13 +48,22 @@ TEST_F(Link, SymlinkToTheTerminalWhichTheSwitchDoesNotHoldOpen) {
   EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
 }
 
-TEST_F(Link, StateSurvivesReopeningAtOtherRates) {
-  startUnlocked();
+TEST_F(Link, StateSurvivesReopeningButOutputWhileClosedIsLost) {
+  startUnlocked(with(installedSwitch(), [](sim::Options& o) {
+    o.startInBootloader = true, o.bootDelayMs = 150, o.dspIntervalMs = 100;
+  }));
   for (int round = 0; round < 4; ++round) {
     ASSERT_TRUE(port.open(device->slavePath(), round % 2 ? 19200 : 9600));
     port.setBaud(115200);
-    run({{"P 0 0 0\r\n", "0\r\n"}, {"E 0 0 0\r\n", "0\r\n"}});  // synchronised, unlocked
+    run({{"P 0 0 1\r\n", "0\r\n"}, {"E 0 0 1\r\n", "0\r\n"}});  // synchronised, unlocked
   }
+  expectReply("G 436263100 T\r\n", "0\r\n");
+  port.close();
+  usleep(400 * 1000);  // the restart's first progress messages go out meanwhile
+  ASSERT_TRUE(port.open(device->slavePath(), 19200));
+  std::string rest = port.read(1 << 20, 3000, "^=P$");
+  EXPECT_EQ(rest.find("^!100,1,0$"), std::string::npos) << rest;
+  EXPECT_NE(rest.find("^=P$"), std::string::npos) << rest;
 }
 
 TEST(SwitchSimProgram, HelpAndBadOptions) {
