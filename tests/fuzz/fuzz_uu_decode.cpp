@@ -31,7 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     char again[kUuLineChars + 1];
     uuEncodeLine(again, dest.get(), count);
     std::uint8_t check[45];
-    if (uuDecodeLine(check, again, 45) != count || std::memcmp(check, dest.get(), static_cast<std::size_t>(count)) != 0) {
+    if (uuDecodeLine(check, again, 45) != count ||
+        std::memcmp(check, dest.get(), static_cast<std::size_t>(count)) != 0) {
       __builtin_trap();
     }
   }

@@ -1,0 +1,123 @@
+// The line discipline and the simple commands against a scripted far end.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "isp/isp_commands.h"
+#include "isp_port.h"
+
+namespace {
+
+using Line = isptest::PortTest;
+using Command = isptest::PortTest;
+
+TEST_F(Line, TerminatorsSizesAndDroppedBytes) {
+  pty.write("0\r\nOK\r\n^+$\rA$B\r");
+  char line[20];
+  EXPECT_EQ(devReadCrLine(line, 7), 1);
+  EXPECT_STREQ(line, "0");
+  EXPECT_EQ(devReadCrLine(line, 7), 2);  // the LF after the CR is dropped
+  EXPECT_STREQ(line, "OK");
+  EXPECT_EQ(devReadDollarLine(line, 20), 2);
+  EXPECT_STREQ(line, "^+");
+  EXPECT_EQ(devReadLine(line, 20, "$\r"), 0);  // the CR right after it
+  EXPECT_EQ(devReadCrLine(line, 20), 3);  // '$' is ordinary here
+  EXPECT_STREQ(line, "A$B");
+
+  // 19 characters fit a buffer of 20; 20 do not, and the terminator stays queued.
+  pty.write("ABCDEFGHIJKLMNOPQRS\rABCDEFGHIJKLMNOPQRST\r");
+  EXPECT_EQ(devReadCrLine(line, 20), 19);
+  EXPECT_STREQ(line, "ABCDEFGHIJKLMNOPQRS");
+  EXPECT_EQ(devReadCrLine(line, 20), -1);
+  EXPECT_STREQ(line, "");
+  EXPECT_EQ(devReadCrLine(line, 20), 0);
+
+  // Control, NUL and high bytes are dropped and take no room.
+  pty.write(std::string("\x01O\x7f\x80K\xff\x1b\t\n\0!\r", 12));
+  EXPECT_EQ(devReadCrLine(line, 6), 4);
+  EXPECT_STREQ(line, "O\x7fK!");
+}
+
+TEST_F(Line, HalfASecondFromTheStartOfTheRead) {
+  // A byte every 100 ms and never a terminator: a bound counted from the last byte would
+  // not expire before 2.5 s.
+  std::thread trickle([this] {
+    for (int i = 0; i < 20; ++i) {
+      pty.write("x");
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  });
+  char line[64];
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_EQ(devReadCrLine(line, sizeof line), -1);
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - begin).count();
+  trickle.join();
+  EXPECT_STREQ(line, "");
+  EXPECT_GE(ms, 495);
+  EXPECT_LT(ms, 1900);
+  ASSERT_GT(comBytesWaiting(&devicePort), 0);  // the bytes that came after the time-out
+  devFlushInput();
+  EXPECT_EQ(comBytesWaiting(&devicePort), 0);
+}
+
+TEST_F(Command, SendsItsLineAndJudgesTheReply) {
+  const struct { std::function<int()> call; const char *reply, *line; int result; } cases[] = {
+      {nxpUnlock, "0\r\n", "U 23130\r\n", 0},
+      {nxpUnlock, "16\r\n", "U 23130\r\n", 1},
+      {nxpUnlock, "", "U 23130\r\n", 1},
+      {[] { return nxpPrepareSectors(0, 14, 1); }, "0\r\n", "P 0 14 1\r\n", 0},
+      {[] { return nxpPrepareSectors(255, 255, 255); }, "9\r\n", "P 255 255 255\r\n", 1},
+      {[] { return nxpEraseSectors(8, 10, 0); }, "0\r\n", "E 8 10 0\r\n", 0},
+      {[] { return nxpEraseSectors(1, 1, 0); }, "15\r\n", "E 1 1 0\r\n", 1},
+      {[] { return nxpCopyRamToFlash(436207616u, 268435456u, 4096u); }, "0\r\n",
+       "C 436207616 268435456 4096\r\n", 0},
+      {[] { return nxpCopyRamToFlash(4294967295u, 0, 512); }, "\r\n", "C 4294967295 0 512\r\n", 1},
+      {[] { return nxpCopyRamToFlash(0, 0, 512); }, "05\r\n", "C 0 0 512\r\n", 0},
+      // Go: the bootloader may jump before it answers, so silence is success.
+      {[] { return nxpGo(436207616u); }, "", "G 436207616 T\r\n", 0},
+      {[] { return nxpGo(0); }, "\r\n", "G 0 T\r\n", 0},
+      {[] { return nxpGo(0); }, "0\r\n", "G 0 T\r\n", 0},
+      {[] { return nxpGo(0); }, "15\r\n", "G 0 T\r\n", 1},
+      // Compare: "10" is a difference, and its offset line is read too.
+      {[] { return nxpCompare(436207616u, 268435968u, 4u); }, "0\r\n",
+       "M 436207616 268435968 4\r\n", 0},
+      {[] { return nxpCompare(1, 2, 4096); }, "10\r\n1024\r\n", "M 1 2 4096\r\n", 2},
+      {[] { return nxpCompare(1, 2, 4); }, "13\r\n", "M 1 2 4\r\n", 1},
+      {[] { return nxpCompare(1, 2, 4); }, "1\r\n", "M 1 2 4\r\n", 1},
+      {[] { return nxpCompare(1, 2, 4); }, "", "M 1 2 4\r\n", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.line) + " answered " + c.reply);
+    pty.write(c.reply);
+    EXPECT_EQ(c.call(), c.result);
+    EXPECT_EQ(sent(), c.line);
+    EXPECT_LE(comBytesWaiting(&devicePort), 1) << "only the reply's last LF may be left";
+    devFlushInput();
+  }
+}
+
+TEST_F(Command, ReadPartIdTakesTwoNumbersLikeAtoi) {
+  const struct { const char* reply; std::uint32_t first; std::uint32_t second; } cases[] = {
+      {"0\r\n4026652720\r\n68\r\n", 4026652720u & 0xFFFFu, 68},
+      {"0\r\n70000\r\n0\r\n", 70000 - 65536, 0},
+      {"0\r\n 12abc\r\nxyz\r\n", 12, 0},
+      {"0\r\n-1\r\n-2\r\n", 0xFFFF, 0xFFFFFFFEu},
+      {"", 0, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.reply);
+    pty.write(c.reply);
+    std::uint32_t words[2] = {99, 99};
+    EXPECT_EQ(nxpReadPartId(words), 0);
+    EXPECT_EQ(sent(), "J\r\n");
+    EXPECT_EQ(words[0], c.first);
+    EXPECT_EQ(words[1], c.second);
+  }
+}
+
+}  // namespace

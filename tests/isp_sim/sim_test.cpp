@@ -1,0 +1,195 @@
+// Synchronisation, commands and transfers against the simulated switch.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <future>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "../isp/isp_port.h"
+#include "isp/isp_commands.h"
+#include "isp/isp_transfer.h"
+#include "sim/switch_sim.h"
+
+namespace {
+
+constexpr std::uint32_t kRam = 0x10000000u;  // local SRAM, outside the ISP work area
+constexpr std::uint32_t kBankA = 0x1A000000u;
+constexpr std::uint8_t kSector = 9;          // bank A's second 64 KB sector
+constexpr std::uint32_t kSectorAddress = kBankA + 0x20000u;
+
+class Sim : public ::testing::Test {
+ protected:
+  void start(sim::Options options) {
+    isptest::closePort();
+    device = std::make_unique<sim::Switch>(std::move(options));
+    std::string error;
+    ASSERT_TRUE(device->start(&error)) << error;
+    isptest::openPort(device->slavePath(), 9);
+    devFlushInput();
+  }
+  void TearDown() override {
+    isptest::closePort();
+    device.reset();
+  }
+  std::unique_ptr<sim::Switch> device;
+};
+
+// Echo is off when a command's first reply line is its return code, not its own echo.
+void expectSyncedEchoOff() {
+  EXPECT_EQ(currentBaud, 115200);
+  EXPECT_EQ(nxpUnlock(), 0);
+  EXPECT_EQ(comBytesWaiting(&devicePort), 1) << "only the LF of the reply may be left";
+}
+
+TEST_F(Sim, SyncFromEveryBootloaderState) {
+  sim::Options options;
+  options.startInBootloader = true;
+  start(options);
+  // Waiting for '?': > ESC ^P$ ? CR  < Synchronized  > Synchronized  < (echo) OK  > O  < (echo) OK
+  // > A 0  < (echo) 0
+  ASSERT_EQ(device->mode(), sim::Mode::BootloaderWaiting);
+  EXPECT_EQ(nxpSync(), kSyncBootloader);
+  EXPECT_EQ(device->uartBaud(), 115200);
+  expectSyncedEchoOff();
+
+  // Echo on: the probe's "$" ends the echoed "^P"; then "?", "1"; "A 0" is echoed, then "0".
+  devSend("A 1\r");
+  char line[20];
+  ASSERT_EQ(devReadCrLine(line, sizeof line), 1);
+  devFlushInput();
+  currentBaud = 19200;  // the first attempt runs at 115200
+  EXPECT_EQ(nxpSync(), kSyncBootloader);
+  expectSyncedEchoOff();
+
+  // Echo off: the probe line is answered "1", "A 0" with "0".
+  currentBaud = 19200;
+  EXPECT_EQ(nxpSync(), kSyncBootloader);
+  expectSyncedEchoOff();
+
+  // From 115200 the first attempt runs at 19200 and hears nothing; the second finds it.
+  EXPECT_EQ(nxpSync(), kSyncBootloader);
+  expectSyncedEchoOff();
+}
+
+TEST_F(Sim, SyncRecognisesBothFirmwareAnswers) {
+  // Attempt 1 at 115200 is garbage to the firmware; attempt 2 at 19200: > ESC ^P$ * CR
+  // < "^+$" (flushed after), or the ready line "^=P..$".
+  for (const auto answer : {sim::ProbeAnswer::Ack, sim::ProbeAnswer::ReadyLine}) {
+    SCOPED_TRACE(static_cast<int>(answer));
+    sim::Options options;
+    options.installImage = std::string(VLFWU_SOURCE_DIR) + "/firmware/images/sonarch60.vlfw";
+    options.probeAnswer = answer;
+    start(options);
+    ASSERT_EQ(device->mode(), sim::Mode::Firmware);
+    EXPECT_EQ(nxpSync(), kSyncFirmware);
+    EXPECT_EQ(currentBaud, 19200);
+    EXPECT_EQ(device->uartBaud(), 19200);
+    if (answer == sim::ProbeAnswer::Ack) {
+      EXPECT_EQ(comBytesWaiting(&devicePort), 0);
+    }
+  }
+}
+
+using SyncScripted = isptest::PortTest;
+
+TEST_F(SyncScripted, SilentPortTakesFourAttemptsAndEndsAt19200) {
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_EQ(nxpSync(), kSyncNothing);
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - begin).count();
+  EXPECT_GE(ms, 4 * 520);  // three 10 ms gaps and the 500 ms line wait, four times
+  EXPECT_LT(ms, 4 * 1000);
+  EXPECT_EQ(currentBaud, 19200);
+  EXPECT_EQ(pty.slaveBaud(), 19200);
+  EXPECT_EQ(sent(), "\x1b^P$?\r\x1b^P$*\r\x1b^P$?\r\x1b^P$*\r");
+}
+
+TEST_F(SyncScripted, ReadyLineMustHaveFiveCharacters) {
+  // No rate known: 19200 first. "^=P1" is not the firmware's answer; "^=P12" is.
+  currentBaud = 0;
+  auto heard = std::async(std::launch::async, [this] {
+    std::string text;
+    for (const auto& [want, reply] : {std::pair{"*\r", "^=P1$"}, {"?\r", ""}, {"*\r", "^=P12$"}}) {
+      pty.waitFor(want, 3000, &text);
+      pty.write(reply);
+    }
+    return text;
+  });
+  EXPECT_EQ(nxpSync(), kSyncFirmware);
+  EXPECT_EQ(currentBaud, 19200);
+  EXPECT_EQ(heard.get(), "\x1b^P$*\r\x1b^P$?\r\x1b^P$*\r");
+}
+
+std::vector<std::uint8_t> pattern(std::size_t n, unsigned seed) {
+  std::vector<std::uint8_t> bytes(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    bytes[i] = static_cast<std::uint8_t>(i * 131 + i / 251 + seed);
+  }
+  return bytes;
+}
+
+TEST_F(Sim, BootloaderSession) {
+  // The 30th data line (in the 904 bytes' first block) is damaged on the way: the bootloader
+  // answers RESEND and gets the block again; skipping that would make the next W block data.
+  sim::Options options;
+  options.startInBootloader = true;
+  options.faults.corruptWriteLine = 30;
+  options.bank256K = true;
+  start(options);
+  ASSERT_EQ(nxpSync(), kSyncBootloader);
+  // 0: nothing; 4: one short line; 48: a full line and a short one; 900: one full block;
+  // 904: a full block and a short one; 4096: four full blocks and a short one.
+  for (const std::uint32_t count : {0u, 4u, 48u, 900u, 904u, 4096u}) {
+    SCOPED_TRACE(count);
+    const std::vector<std::uint8_t> bytes = pattern(count, count);
+    ASSERT_EQ(nxpWriteRam(kRam, bytes.data(), count), 0);
+    std::vector<std::uint8_t> back(count);
+    ASSERT_EQ(nxpReadMemory(back.data(), kRam, count), static_cast<int>(count));
+    EXPECT_EQ(back, bytes);
+  }
+  // Refused commands: a W off the word grid sends no data, so the next W is answered in turn;
+  // an R that runs off the end of the 32 KB SRAM after one block reports that block's bytes.
+  EXPECT_EQ(nxpWriteRam(kRam + 2, pattern(8, 1).data(), 8), 2);
+  EXPECT_EQ(nxpWriteRam(kRam, pattern(8, 1).data(), 8), 0);
+  std::vector<std::uint8_t> tail(1800);
+  EXPECT_EQ(nxpReadMemory(tail.data(), kRam + 0x8000 - 900, 1800), -900);
+
+  // > J  < 0, the part's id, the flash-size word (0x44: 256 KB banks)
+  std::uint32_t words[2] = {0, 0};
+  EXPECT_EQ(nxpReadPartId(words), 0);
+  EXPECT_NE(words[0], 0u);
+  EXPECT_EQ(words[1] & 0xFFu, 0x44u);
+
+  // Locked: Prepare is allowed, Erase and Go are not.
+  EXPECT_EQ(nxpPrepareSectors(kSector, kSector, 0), 0);
+  EXPECT_EQ(nxpEraseSectors(kSector, kSector, 0), 1);
+  EXPECT_EQ(nxpGo(kBankA), 1);
+  ASSERT_EQ(nxpUnlock(), 0);
+  ASSERT_EQ(nxpPrepareSectors(kSector, kSector, 0), 0);
+  ASSERT_EQ(nxpEraseSectors(kSector, kSector, 0), 0);
+
+  std::vector<std::uint8_t> page = pattern(512, 5);
+  ASSERT_EQ(nxpWriteRam(kRam, page.data(), 512), 0);
+  ASSERT_EQ(nxpPrepareSectors(kSector, kSector, 0), 0);
+  ASSERT_EQ(nxpCopyRamToFlash(kSectorAddress, kRam, 512), 0);
+  EXPECT_EQ(nxpCompare(kSectorAddress, kRam, 512), 0);
+  std::vector<std::uint8_t> back(512);
+  ASSERT_EQ(nxpReadMemory(back.data(), kSectorAddress, 512), 512);
+  EXPECT_EQ(back, page);
+
+  // > M  < 10, the offset; the next command then reads its own reply.
+  page[40] ^= 1;
+  ASSERT_EQ(nxpWriteRam(kRam, page.data(), 512), 0);
+  EXPECT_EQ(nxpCompare(kSectorAddress, kRam, 512), 2);
+  EXPECT_EQ(nxpCompare(kSectorAddress, kRam, 40), 0);
+
+  // > G <address> T  < 0, and the bootloader is gone.
+  EXPECT_EQ(nxpGo(kSectorAddress), 0);
+  EXPECT_NE(device->mode(), sim::Mode::BootloaderSynced);
+  EXPECT_EQ(nxpUnlock(), 1);
+}
+
+}  // namespace
