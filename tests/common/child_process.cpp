@@ -15,246 +15,131 @@
 extern char** environ;
 
 namespace vlfwu_test {
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// After the child has ended, its output is read until the pipe ends or stays quiet this long
-// (a grandchild such as a daemon it started may hold the pipe open for ever).
-constexpr int kQuietAfterExitMs = 200;
-constexpr int kMaxDrainAfterExitMs = 2000;
-
+Clock::time_point deadlineIn(int ms) { return Clock::now() + std::chrono::milliseconds(ms); }
 int msLeft(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return left > 0 ? static_cast<int>(left) : 0;
+  return static_cast<int>(std::max<long long>(0, (deadline - Clock::now()) / std::chrono::milliseconds(1)));
 }
 
-Clock::time_point deadlineIn(int timeoutMs) { return Clock::now() + std::chrono::milliseconds(timeoutMs); }
-
-std::vector<std::string> mergedEnvironment(const std::vector<std::pair<std::string, std::string>>& extra) {
-  std::vector<std::string> merged;
-  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-    const std::string_view text(*entry);
-    const std::string_view name = text.substr(0, text.find('='));
-    const bool overridden = std::any_of(extra.begin(), extra.end(),
-                                        [&](const auto& pair) { return pair.first == name; });
-    if (!overridden) {
-      merged.emplace_back(text);
-    }
-  }
-  for (const auto& [name, value] : extra) {
-    merged.push_back(name + "=" + value);
-  }
-  return merged;
+void closeFd(int& fd) {
+  if (fd >= 0) close(fd);
+  fd = -1;
 }
 
-std::vector<char*> pointerArray(std::vector<std::string>& strings) {
-  std::vector<char*> pointers;
-  for (std::string& text : strings) {
-    pointers.push_back(text.data());
-  }
-  pointers.push_back(nullptr);
-  return pointers;
+std::vector<char*> pointers(std::vector<std::string>& strings) {
+  std::vector<char*> result;
+  for (std::string& text : strings) result.push_back(text.data());
+  result.push_back(nullptr);
+  return result;
 }
 
 }  // namespace
 
 ChildProcess::~ChildProcess() {
-  if (pid_ > 0 && !reaped_) {
+  if (running()) {
     kill(-pid_, SIGKILL);
-    kill(pid_, SIGKILL);
     reap(true);
   }
-  closeInput();
-  if (outputFd_ >= 0) {
-    close(outputFd_);
-  }
+  closeFd(inputFd_);
+  closeFd(outputFd_);
 }
 
 bool ChildProcess::start(const std::string& program, const std::vector<std::string>& arguments,
-                         const std::vector<std::pair<std::string, std::string>>& extraEnvironment,
-                         const Options& options) {
-  if (pid_ > 0) {
-    error_ = "already started";
+                         const Environment& extraEnvironment, const Options& options) {
+  signal(SIGPIPE, SIG_IGN);  // a write to a child that closed its input must fail, not kill the test
+  int input[2] = {-1, -1};
+  int output[2] = {-1, -1};
+  if (pid_ > 0 || pipe2(output, O_CLOEXEC) != 0 || (options.stdinFd < 0 && pipe2(input, O_CLOEXEC) != 0)) {
+    error_ = pid_ > 0 ? "already started" : std::string("pipe: ") + std::strerror(errno);
+    closeFd(input[0]), closeFd(input[1]), closeFd(output[0]), closeFd(output[1]);
     return false;
   }
-  int inputPipe[2] = {-1, -1};
-  int outputPipe[2] = {-1, -1};
-  if (pipe2(outputPipe, O_CLOEXEC) != 0 || (options.stdinFd < 0 && pipe2(inputPipe, O_CLOEXEC) != 0)) {
-    error_ = std::string("pipe: ") + std::strerror(errno);
-    for (int fd : {inputPipe[0], inputPipe[1], outputPipe[0], outputPipe[1]}) {
-      if (fd >= 0) {
-        close(fd);
-      }
-    }
-    return false;
-  }
-  const int childInput = options.stdinFd >= 0 ? options.stdinFd : inputPipe[0];
-
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, childInput, STDIN_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, outputPipe[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, outputPipe[1], STDERR_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, options.stdinFd >= 0 ? options.stdinFd : input[0], STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, output[1], STDERR_FILENO);
   if (!options.workingDirectory.empty()) {
     posix_spawn_file_actions_addchdir_np(&actions, options.workingDirectory.c_str());
   }
-
-  // The child starts with default signal handling and nothing blocked, whatever the test
-  // runner did, in a process group of its own so that a kill reaches its helpers too.
+  // Default signal handling, nothing blocked, and a process group of its own that a kill reaches.
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
-  sigset_t all;
-  sigfillset(&all);
-  sigset_t none;
-  sigemptyset(&none);
-  posix_spawnattr_setsigdefault(&attributes, &all);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setpgroup(&attributes, 0);
+  sigset_t signals;
+  sigfillset(&signals);
+  posix_spawnattr_setsigdefault(&attributes, &signals);
+  sigemptyset(&signals);
+  posix_spawnattr_setsigmask(&attributes, &signals);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
 
-  std::vector<std::string> argumentStrings{program};
-  argumentStrings.insert(argumentStrings.end(), arguments.begin(), arguments.end());
-  std::vector<std::string> environmentStrings = mergedEnvironment(extraEnvironment);
-  std::vector<char*> argv = pointerArray(argumentStrings);
-  std::vector<char*> envp = pointerArray(environmentStrings);
-
-  pid_t pid = -1;
-  const int failure = posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), envp.data());
+  std::vector<std::string> argv{program};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  std::vector<std::string> envp;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string_view name(*entry, std::strcspn(*entry, "="));
+    if (std::none_of(extraEnvironment.begin(), extraEnvironment.end(), [&](auto& pair) { return pair.first == name; })) {
+      envp.emplace_back(*entry);
+    }
+  }
+  for (const auto& [name, value] : extraEnvironment) envp.push_back(name + "=" + value);
+  const int failure =
+      posix_spawn(&pid_, program.c_str(), &actions, &attributes, pointers(argv).data(), pointers(envp).data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
-
-  close(outputPipe[1]);
-  if (inputPipe[0] >= 0) {
-    close(inputPipe[0]);
-  }
+  closeFd(output[1]);
+  closeFd(input[0]);
+  inputFd_ = input[1];
+  outputFd_ = output[0];
+  fcntl(outputFd_, F_SETFL, O_NONBLOCK);
   if (failure != 0) {
     error_ = "posix_spawn " + program + ": " + std::strerror(failure);
-    close(outputPipe[0]);
-    if (inputPipe[1] >= 0) {
-      close(inputPipe[1]);
-    }
-    return false;
+    pid_ = -1;
   }
-  pid_ = pid;
-  inputFd_ = inputPipe[1];
-  outputFd_ = outputPipe[0];
-  fcntl(outputFd_, F_SETFL, fcntl(outputFd_, F_GETFL) | O_NONBLOCK);
-  return true;
+  return failure == 0;
 }
 
-bool ChildProcess::pump(int timeoutMs) {
-  if (outputFd_ < 0) {
-    if (timeoutMs > 0) {
-      poll(nullptr, 0, timeoutMs);  // nothing to read: just let the time pass
-    }
-    return false;
-  }
+// Reads what output arrives within timeoutMs (once it has ended, just lets the time pass).
+void ChildProcess::pump(int timeoutMs) {
   pollfd entry{outputFd_, POLLIN, 0};
-  const int ready = poll(&entry, 1, timeoutMs);
-  if (ready <= 0) {
-    return ready == 0 || errno == EINTR;
-  }
+  if (poll(&entry, outputFd_ < 0 ? 0 : 1, timeoutMs) <= 0 || outputFd_ < 0) return;
   char buffer[4096];
-  for (;;) {
-    const ssize_t got = read(outputFd_, buffer, sizeof buffer);
-    if (got > 0) {
-      output_.append(buffer, static_cast<std::size_t>(got));
-      continue;
-    }
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got < 0 && errno == EAGAIN) {
-      return true;
-    }
-    close(outputFd_);
-    outputFd_ = -1;
-    outputEnded_ = true;
-    return false;
+  ssize_t got = 0;
+  while ((got = read(outputFd_, buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR)) {
+    output_.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
   }
+  if (got == 0 || errno != EAGAIN) closeFd(outputFd_);
 }
 
 bool ChildProcess::waitForOutput(std::string_view text, int timeoutMs) {
   const auto deadline = deadlineIn(timeoutMs);
-  for (;;) {
-    const std::size_t position = output_.find(text, matchEnd_);
-    if (position != std::string::npos) {
-      matchEnd_ = position + text.size();
-      return true;
-    }
-    if (outputEnded_ || msLeft(deadline) == 0) {
-      return false;
-    }
+  std::size_t position = 0;
+  while ((position = output_.find(text, matchEnd_)) == std::string::npos) {
+    if (outputFd_ < 0 || msLeft(deadline) == 0) return false;
     pump(msLeft(deadline));
   }
-}
-
-const std::string& ChildProcess::collectOutput(int timeoutMs) {
-  const auto deadline = deadlineIn(timeoutMs);
-  while (!outputEnded_ && msLeft(deadline) > 0) {
-    pump(msLeft(deadline));
-  }
-  return output_;
+  matchEnd_ = position + text.size();
+  return true;
 }
 
 bool ChildProcess::writeInput(std::string_view text) {
-  if (inputFd_ < 0) {
-    return false;
+  while (inputFd_ >= 0 && !text.empty()) {
+    const ssize_t written = write(inputFd_, text.data(), text.size());
+    if (written < 0 && errno != EINTR) return false;
+    text.remove_prefix(static_cast<std::size_t>(std::max<ssize_t>(written, 0)));
   }
-  // A child that has closed its input would raise SIGPIPE in the test; hold it back and
-  // swallow it, so the failure shows as a false result instead.
-  sigset_t pipeSignal;
-  sigemptyset(&pipeSignal);
-  sigaddset(&pipeSignal, SIGPIPE);
-  sigset_t previous;
-  pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
-  bool ok = true;
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t written = write(inputFd_, text.data() + done, text.size() - done);
-    if (written > 0) {
-      done += static_cast<std::size_t>(written);
-    } else if (written < 0 && errno == EINTR) {
-      continue;
-    } else {
-      ok = false;
-      break;
-    }
-  }
-  if (!ok) {
-    const timespec zero{0, 0};
-    sigtimedwait(&pipeSignal, nullptr, &zero);
-  }
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  return ok;
+  return inputFd_ >= 0;
 }
 
-void ChildProcess::closeInput() {
-  if (inputFd_ >= 0) {
-    close(inputFd_);
-    inputFd_ = -1;
-  }
-}
+void ChildProcess::closeInput() { closeFd(inputFd_); }
 
 void ChildProcess::reap(bool block) {
-  if (pid_ <= 0 || reaped_) {
-    return;
+  pid_t result = 0;
+  while (pid_ > 0 && !reaped_ && (result = waitpid(pid_, &waitStatus_, block ? 0 : WNOHANG)) < 0 && errno == EINTR) {
   }
-  for (;;) {
-    int status = 0;
-    const pid_t result = waitpid(pid_, &status, block ? 0 : WNOHANG);
-    if (result == pid_) {
-      reaped_ = true;
-      waitStatus_ = status;
-      return;
-    }
-    if (result < 0 && errno == EINTR) {
-      continue;
-    }
-    return;
-  }
+  reaped_ = reaped_ || (pid_ > 0 && result == pid_);
 }
 
 bool ChildProcess::running() {
@@ -267,36 +152,25 @@ bool ChildProcess::sendSignal(int signalNumber) { return running() && kill(pid_,
 ChildProcess::Result ChildProcess::wait(int timeoutMs) {
   Result result;
   const auto deadline = deadlineIn(timeoutMs);
-  constexpr int kStatusPollMs = 10;
   while (running()) {
     if (msLeft(deadline) == 0) {
       kill(-pid_, SIGKILL);
-      kill(pid_, SIGKILL);
       reap(true);
       result.timedOut = true;
-      break;
     }
-    pump(std::min(kStatusPollMs, msLeft(deadline)));
+    pump(std::min(10, msLeft(deadline)));
   }
-  // The rest of the output: until the pipe ends, or a helper that outlives the child keeps
-  // it open and quiet.
-  const auto drainDeadline = deadlineIn(kMaxDrainAfterExitMs);
-  while (!outputEnded_ && msLeft(drainDeadline) > 0) {
-    const std::size_t before = output_.size();
-    pump(std::min(kQuietAfterExitMs, msLeft(drainDeadline)));
-    if (output_.size() == before) {
-      break;
-    }
+  // The rest of the output: until the pipe ends, or stays quiet for 200 ms as a helper that
+  // outlives the child (a simulator it started) may hold it open.
+  const auto drainEnd = deadlineIn(2000);
+  for (std::size_t before = std::string::npos; outputFd_ >= 0 && before != output_.size() && msLeft(drainEnd) > 0;) {
+    before = output_.size();
+    pump(std::min(200, msLeft(drainEnd)));
   }
   closeInput();
-  if (reaped_) {
-    if (WIFEXITED(waitStatus_)) {
-      result.exited = true;
-      result.exitCode = WEXITSTATUS(waitStatus_);
-    } else if (WIFSIGNALED(waitStatus_)) {
-      result.termSignal = WTERMSIG(waitStatus_);
-    }
-  }
+  result.exited = reaped_ && WIFEXITED(waitStatus_);
+  result.exitCode = result.exited ? WEXITSTATUS(waitStatus_) : -1;
+  result.termSignal = reaped_ && WIFSIGNALED(waitStatus_) ? WTERMSIG(waitStatus_) : 0;
   result.output = output_;
   return result;
 }

@@ -1,0 +1,50 @@
+#include "tests/common/wine_prefix.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+namespace vlfwu_test {
+
+std::string winePrefix() { return std::string(VLFWU_BIN_DIR) + "/../e2e-wine-prefix"; }
+
+static const ChildProcess::Environment kWineEnvironment = {{"WINEPREFIX", winePrefix()}, {"WINEDEBUG", "-all"}};
+
+std::string wineUnavailable() {
+  const std::string exe = VLFWU_WINDOWS_EXE;
+  if (exe.empty() || !std::filesystem::exists(exe)) {
+    return "no Windows build (configure with -DVLFWU_WINDOWS_EXE=path/to/vlfwu.exe)";
+  }
+  return std::system("command -v wine > /dev/null 2>&1") == 0 ? "" : "wine is not installed";
+}
+
+::testing::AssertionResult prepareWinePrefix() {
+  std::filesystem::create_directories(winePrefix());
+  const int lock = open((winePrefix() + ".lock").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0644);
+  if (lock < 0 || flock(lock, LOCK_EX) != 0) {
+    return ::testing::AssertionFailure() << "cannot lock the Wine prefix";
+  }
+  // wineboot returns before the registry is written; wineserver -w waits for that.
+  const std::string marker = winePrefix() + "/vlfwu-prefix-ready";
+  ChildProcess boot;
+  if (!std::filesystem::exists(marker) &&
+      boot.start("/bin/sh", {"-c", "wineboot -i && wineserver -w && touch \"$0\"", marker}, kWineEnvironment)) {
+    boot.wait(kWineLimitMs);
+  }
+  close(lock);
+  if (!std::filesystem::exists(marker)) {
+    return ::testing::AssertionFailure() << "wineboot failed: " << boot.error() << boot.output();
+  }
+  return ::testing::AssertionSuccess();
+}
+
+bool startUnderWine(ChildProcess& child, const std::vector<std::string>& arguments) {
+  std::vector<std::string> command = {"-c", "exec wine \"$@\"", "wine", VLFWU_WINDOWS_EXE};
+  command.insert(command.end(), arguments.begin(), arguments.end());
+  return child.start("/bin/sh", command, kWineEnvironment);
+}
+
+}  // namespace vlfwu_test

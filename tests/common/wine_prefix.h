@@ -1,0 +1,22 @@
+#pragma once
+// The Windows build under Wine. The Wine tests of a build folder share one prefix, created
+// once under a lock (tests run in parallel; the first creation takes minutes).
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/common/child_process.h"
+
+namespace vlfwu_test {
+
+constexpr int kWineLimitMs = 240000;  // long enough for a run that creates the prefix
+
+// Why the Wine tests cannot run here (no Windows build configured, no wine); empty when they can.
+std::string wineUnavailable();
+std::string winePrefix();  // its dosdevices/comN links are the COM ports
+::testing::AssertionResult prepareWinePrefix();
+// Starts VLFWU_WINDOWS_EXE with the arguments under Wine in the shared prefix.
+bool startUnderWine(ChildProcess& child, const std::vector<std::string>& arguments);
+
+}  // namespace vlfwu_test
