@@ -2,307 +2,119 @@
 
 #include <signal.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-
-#include "firmware/image.h"
 
 namespace vlfwu_e2e {
 
 namespace {
 
 constexpr std::uint32_t kFlashBase = 0x1A000000;
-constexpr std::uint32_t kSmallSectorsEnd = 0x10000;  // bank offsets below: 8 KB sectors
-constexpr std::uint32_t kSmallSector = 0x2000;
-constexpr std::uint32_t kLargeSector = 0x10000;
-constexpr std::uint32_t kFillBlock = 512;
+constexpr std::uint32_t kFillBlock = 512;  // the update's first, separately sent block
 
-constexpr int kSimReadyTimeoutMs = 10000;
-constexpr int kSimStopTimeoutMs = 10000;
+// Bank offsets below 64 KB lie in 8 KB sectors, the rest in 64 KB ones.
+std::uint32_t sectorSize(std::uint32_t offset) { return offset < 0x10000 ? 0x2000 : 0x10000; }
+std::uint32_t sectorStart(std::uint32_t offset) { return offset / sectorSize(offset) * sectorSize(offset); }
+std::uint32_t sectorEnd(std::uint32_t offset) { return sectorStart(offset) + sectorSize(offset); }
 
-// Highest port number a test run names; the scan covers 1..16.
-constexpr unsigned kHighestTestPort = 16;
-
-std::uint32_t sectorStart(std::uint32_t offset) {
-  return offset < kSmallSectorsEnd ? offset / kSmallSector * kSmallSector
-                                   : offset / kLargeSector * kLargeSector;
-}
-
-std::uint32_t sectorEnd(std::uint32_t offset) {
-  return offset < kSmallSectorsEnd ? sectorStart(offset) + kSmallSector
-                                   : sectorStart(offset) + kLargeSector;
-}
-
-std::string hex(std::uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", value);
-  return text;
-}
-
-// First difference of flash[offset..offset+count) from expected (or from 0xFF when expected
-// is null); empty when none.
-std::string compareRange(const std::vector<std::uint8_t>& flash, std::uint32_t offset,
-                         const std::uint8_t* expected, std::uint32_t count, const char* what) {
-  if (offset + count > flash.size()) {
-    return std::string(what) + ": flash file too short (" + std::to_string(flash.size()) + " bytes)";
+// The first byte of flash[offset, end) that differs from expected (0xFF when null).
+std::string compareRange(const std::vector<std::uint8_t>& flash, std::uint32_t offset, std::uint32_t end,
+                         const std::uint8_t* expected, const char* what) {
+  if (end > flash.size()) {
+    return std::string(what) + ": flash file of " + std::to_string(flash.size()) + " bytes is too short";
   }
-  for (std::uint32_t i = 0; i < count; ++i) {
-    const std::uint8_t want = expected != nullptr ? expected[i] : 0xFF;
-    if (flash[offset + i] != want) {
+  for (std::uint32_t i = offset; i < end; ++i) {
+    const unsigned want = expected != nullptr ? expected[i - offset] : 0xFF;
+    if (flash[i] != want) {
       char text[160];
-      std::snprintf(text, sizeof text, "%s: byte at %s is 0x%02X, expected 0x%02X", what,
-                    hex(kFlashBase + offset + i).c_str(), flash[offset + i], want);
+      std::snprintf(text, sizeof text, "%s: byte at 0x%08X is 0x%02X, expected 0x%02X", what,
+                    static_cast<unsigned>(kFlashBase + i), flash[i], want);
       return text;
     }
   }
   return {};
 }
 
-std::string quoted(std::string_view text) {
+std::string progressLine(std::uint32_t percent) {
+  char text[64];
+  std::snprintf(text, sizeof text, "\rUpdating firmware: %3u%% complete.", static_cast<unsigned>(percent));
+  return text;
+}
+
+std::string visible(std::string_view text) {
   std::string out;
-  for (const char c : text) {
-    switch (c) {
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\\': out += "\\\\"; break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F) {
-          char esc[8];
-          std::snprintf(esc, sizeof esc, "\\x%02X", static_cast<unsigned char>(c));
-          out += esc;
-        } else {
-          out += c;
-        }
-    }
+  for (const char c : text.substr(0, 240)) {
+    out += c == '\n' ? "\\n" : c == '\r' ? "\\r" : std::string(1, c);
   }
   return out;
 }
 
-std::string progressLine(std::uint32_t percent) {
-  char text[64];
-  std::snprintf(text, sizeof text, "\rUpdating firmware: %3u%% complete.", percent);
-  return text;
-}
-
-// The percentages shown after the 4096-byte blocks: remaining counted after each advance.
-std::vector<std::uint32_t> blockPercentages(std::uint32_t firmwareLength) {
-  std::vector<std::uint32_t> percentages;
-  std::uint32_t remaining = firmwareLength - kFillBlock;
-  while (remaining >= 4096) {
-    remaining -= 4096;
-    percentages.push_back((firmwareLength - remaining) * 100 / firmwareLength);
-  }
-  return percentages;
-}
-
 }  // namespace
-
-std::string binaryPath(const char* name) { return std::string(VLFWU_BIN_DIR) + "/" + name; }
-
-TempDir::TempDir() {
-  char pattern[] = "/tmp/vlfwu-e2e-XXXXXX";
-  if (::mkdtemp(pattern) != nullptr) {
-    path_ = pattern;
-  }
-}
-
-TempDir::~TempDir() {
-  if (!path_.empty() && std::getenv("VLFWU_KEEP_E2E_DIRS") == nullptr) {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-}
-
-std::string TempDir::file(std::string_view name) const { return path_ + "/" + std::string(name); }
-
-SimProcess::~SimProcess() { stop(); }
-
-bool SimProcess::start(const std::string& linkPath, const std::vector<std::string>& arguments) {
-  link_ = linkPath;
-  std::vector<std::string> all = {"--link", linkPath};
-  all.insert(all.end(), arguments.begin(), arguments.end());
-  if (!process_.start(binaryPath("switch-sim"), all)) {
-    failure_ = "cannot start switch-sim: " + process_.error();
-    return false;
-  }
-  started_ = true;
-  if (!process_.waitForOutput("switch-sim: COM link", kSimReadyTimeoutMs) ||
-      !process_.waitForOutput("\n", kSimReadyTimeoutMs)) {
-    failure_ = "switch-sim did not get ready";
-    return false;
-  }
-  return true;
-}
-
-void SimProcess::stop() {
-  if (!started_) {
-    return;
-  }
-  started_ = false;
-  if (process_.running()) {
-    process_.sendSignal(SIGTERM);
-  }
-  process_.wait(kSimStopTimeoutMs);
-}
-
-bool SimProcess::running() { return started_ && process_.running(); }
-
-std::string SimProcess::report() {
-  if (started_) {
-    process_.collectOutput(0);
-  }
-  return failure_ + (failure_.empty() ? "" : "\n") + process_.output();
-}
-
-Environment portEnvironment(const TempDir& dir, const std::map<unsigned, std::string>& ports) {
-  Environment environment;
-  unsigned highest = kHighestTestPort;
-  for (const auto& entry : ports) {
-    highest = std::max(highest, entry.first);
-  }
-  for (unsigned port = 1; port <= highest; ++port) {
-    const auto found = ports.find(port);
-    environment.emplace_back("VLFWU_COM" + std::to_string(port),
-                             found != ports.end() ? found->second
-                                                  : dir.file("no-device-com" + std::to_string(port)));
-  }
-  return environment;
-}
-
-std::vector<std::uint8_t> readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    return {};
-  }
-  return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-bool writeFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  return static_cast<bool>(out);
-}
 
 t_FirmwareImage embeddedImage(int index) {
   t_FirmwareImage image{};
   selectEmbeddedImage(&image, index);
-  if (validateImage(nullptr, &image) != kImageSound) {
-    return t_FirmwareImage{};
-  }
-  return image;
+  return validateImage(nullptr, &image) == kImageSound ? image : t_FirmwareImage{};
+}
+
+std::vector<std::uint8_t> readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 std::string flashMismatch(const std::vector<std::uint8_t>& flash, const t_FirmwareImage& image) {
   if (image.header == nullptr) {
     return "no image";
   }
-  const t_FirmwareHeader& header = *image.header;
-  const std::uint32_t firmwareOffset = header.firmwareAddress - kFlashBase;
-  const std::uint32_t firmwareEnd = firmwareOffset + header.firmwareLength;
-  const std::uint32_t paramOffset = header.paramAddress - kFlashBase;
-  const std::uint32_t paramEnd = paramOffset + header.paramLength;
-
-  std::string why = compareRange(flash, firmwareOffset, image.firmware, header.firmwareLength,
-                                 "firmware region");
-  if (why.empty()) {
-    const std::uint32_t erasedEnd = sectorEnd(firmwareEnd - 1);
-    why = compareRange(flash, firmwareEnd, nullptr, erasedEnd - firmwareEnd,
-                       "erased space behind the firmware");
+  const std::uint32_t firmware = image.header->firmwareAddress - kFlashBase;
+  const std::uint32_t firmwareEnd = firmware + image.header->firmwareLength;
+  const std::uint32_t table = image.header->paramAddress - kFlashBase;
+  const std::uint32_t tableEnd = table + image.header->paramLength;
+  for (const std::string& why :
+       {compareRange(flash, firmware, firmwareEnd, image.firmware, "firmware region"),
+        compareRange(flash, firmwareEnd, sectorEnd(firmwareEnd - 1), nullptr, "erased space behind the firmware"),
+        compareRange(flash, table, tableEnd, image.params, "parameter table"),
+        compareRange(flash, sectorStart(table), table, nullptr, "erased space before the table"),
+        compareRange(flash, tableEnd, sectorEnd(table), nullptr, "erased space behind the table")}) {
+    if (!why.empty()) {
+      return why;
+    }
   }
-  if (why.empty()) {
-    why = compareRange(flash, paramOffset, image.params, header.paramLength, "parameter table");
-  }
-  if (why.empty()) {
-    const std::uint32_t start = sectorStart(paramOffset);
-    why = compareRange(flash, start, nullptr, paramOffset - start, "erased space before the table");
-  }
-  if (why.empty()) {
-    why = compareRange(flash, paramEnd, nullptr, sectorEnd(paramOffset) - paramEnd,
-                       "erased space behind the table");
-  }
-  return why;
+  return {};
 }
 
-std::string startText() {
-  return "\nValtrane / Omrix firmware update utility. Version 2.4"
-         "\nCopyright (c) Valtrane Audio. All rights reserved. For use with Valtrane products only.\n"
-         "Firmware validated.\n"
-         "Firmware validated.\n";
+std::string questionText(Comparison comparison, const std::string& name, const std::string& version, char answer) {
+  const char* const head[] = {"\n\nThis update is newer than the firmware inside the ",
+                              "\nThe firmware version inside the ", "\n\nThis update is OLDER than the firmware inside the "};
+  const char* const tail[] = {".\n", " matches this update.\n", "!\n"};
+  const char* const question[] = {"Continue with update to newer version? (Y,N) ", "Update anyway? (Y,N) ",
+                                  "Are you sure you want to update with an OLDER version of firmware? (Y,N) "};
+  const int c = static_cast<int>(comparison);
+  // The version columns are aligned with the image's "4.02".
+  const std::size_t width = std::max<std::size_t>(version.size(), 4);
+  return head[c] + name + tail[c] + "\n Current Version: " + version + "," +
+         std::string(width - version.size() + 1, ' ') + "Model: " + name + "\n Update Version:  4.02," +
+         std::string(width - 3, ' ') + "Model: " + name + "\n\n" + question[c] + answer + "\n";
 }
 
-std::string portText(unsigned port, std::string_view outcome) {
-  return "\nCOM" + std::to_string(port) + ": " + std::string(outcome);
-}
-
-std::string foundText(std::string_view name, std::string_view version) {
-  return "An " + std::string(name) + " was found with firmware version: " + std::string(version) + "\n";
-}
-
-std::string questionText(Comparison comparison, std::string_view deviceName,
-                         std::string_view deviceVersion, std::string_view imageVersion,
-                         std::string_view imageName, char answer) {
-  std::string text;
-  const std::string name(deviceName);
-  switch (comparison) {
-    case Comparison::Newer:
-      text = "\n\nThis update is newer than the firmware inside the " + name + ".\n";
-      break;
-    case Comparison::Same:
-      text = "\nThe firmware version inside the " + name + " matches this update.\n";
-      break;
-    case Comparison::Older:
-      text = "\n\nThis update is OLDER than the firmware inside the " + name + "!\n";
-      break;
-  }
-  // Both versions are short texts whose reckoned width is their length.
-  const std::size_t wd = deviceVersion.size();
-  const std::size_t wi = imageVersion.size();
-  const std::size_t pd = wd > wi ? 1 : wi - wd + 1;
-  const std::size_t pi = wd > wi ? wd - wi + 1 : 1;
-  text += "\n Current Version: " + std::string(deviceVersion) + "," + std::string(pd, ' ') +
-          "Model: " + name;
-  text += "\n Update Version:  " + std::string(imageVersion) + "," + std::string(pi, ' ') +
-          "Model: " + std::string(imageName);
-  switch (comparison) {
-    case Comparison::Newer:
-      text += "\n\nContinue with update to newer version? (Y,N) ";
-      break;
-    case Comparison::Same:
-      text += "\n\nUpdate anyway? (Y,N) ";
-      break;
-    case Comparison::Older:
-      text += "\n\nAre you sure you want to update with an OLDER version of firmware? (Y,N) ";
-      break;
-  }
-  text += answer;
-  text += "\n";
-  return text;
-}
-
-std::string progressText(std::uint32_t firmwareLength) {
+std::string progressText(std::uint32_t length, unsigned failedBlock) {
   std::string text = "\nUpdating firmware:   0% complete.";
-  for (const std::uint32_t percent : blockPercentages(firmwareLength)) {
+  std::uint32_t remaining = length - kFillBlock;
+  std::uint32_t percent = kFillBlock * 100 / length;
+  for (unsigned block = 1; remaining >= 4096; ++block) {
+    if (block == failedBlock) {
+      return text + progressLine(percent);  // redrawn with the remaining length unchanged
+    }
+    remaining -= 4096;
+    percent = (length - remaining) * 100 / length;
     text += progressLine(percent);
   }
-  text += "\rUpdating firmware: 100% complete.\n";
-  return text;
-}
-
-std::string progressUntilFailedBlock(std::uint32_t firmwareLength, unsigned blockIndex) {
-  std::string text = "\nUpdating firmware:   0% complete.";
-  const std::vector<std::uint32_t> percentages = blockPercentages(firmwareLength);
-  for (unsigned k = 1; k <= blockIndex && k <= percentages.size(); ++k) {
-    // The failed block redraws the line from the unchanged remaining length.
-    const std::uint32_t percent =
-        k < blockIndex ? percentages[k - 1] : (k >= 2 ? percentages[k - 2] : kFillBlock * 100 / firmwareLength);
-    text += progressLine(percent);
-  }
-  return text;
+  return text + "\rUpdating firmware: 100% complete.\n";
 }
 
 std::string dspText(int banks) {
@@ -310,27 +122,146 @@ std::string dspText(int banks) {
   for (int bank = 1; bank <= banks; ++bank) {
     for (int step = 0; step <= 5; ++step) {
       char line[80];
-      std::snprintf(line, sizeof line, "%s\rUpdating DSPs: Bank = %d, Complete = %3d%%",
-                    step == 0 ? "\n" : "", bank, (step + 1) * 100 / 6);
+      std::snprintf(line, sizeof line, "%s\rUpdating DSPs: Bank = %d, Complete = %3d%%", step == 0 ? "\n" : "",
+                    bank, (step + 1) * 100 / 6);
       text += line;
     }
   }
   return text;
 }
 
-std::string transcriptDiff(const std::string& expected, const std::string& actual) {
+::testing::AssertionResult sameTranscript(const std::string& expected, const std::string& actual) {
+  if (expected == actual) {
+    return ::testing::AssertionSuccess();
+  }
   std::size_t at = 0;
   while (at < expected.size() && at < actual.size() && expected[at] == actual[at]) {
     ++at;
   }
-  if (at == expected.size() && at == actual.size()) {
-    return "transcripts are equal";
-  }
   const std::size_t from = at > 160 ? at - 160 : 0;
-  return "transcripts part at byte " + std::to_string(at) + "\n  common:   \"" +
-         quoted(std::string_view(expected).substr(from, at - from)) + "\"\n  expected: \"" +
-         quoted(std::string_view(expected).substr(at, 240)) + "\"\n  actual:   \"" +
-         quoted(std::string_view(actual).substr(at, 240)) + "\"";
+  return ::testing::AssertionFailure()
+         << "transcripts part at byte " << at << "\n  common:   \"" << visible(expected.substr(from, at - from))
+         << "\"\n  expected: \"" << visible(expected.substr(at)) << "\"\n  actual:   \""
+         << visible(actual.substr(at)) << "\"";
+}
+
+void EndToEnd::SetUp() {
+  char pattern[] = "/tmp/vlfwu-e2e-XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern), nullptr);
+  dir_ = pattern;
+  ASSERT_NE(embeddedImage(0).header, nullptr);
+  ASSERT_NE(embeddedImage(1).header, nullptr);
+}
+
+void EndToEnd::TearDown() {
+  stopSims();
+  std::error_code ignored;
+  if (!dir_.empty() && std::getenv("VLFWU_KEEP_E2E_DIRS") == nullptr) {
+    std::filesystem::remove_all(dir_, ignored);
+  }
+}
+
+::testing::AssertionResult EndToEnd::startSim(unsigned port, int image, const std::string& version,
+                                              const std::vector<std::string>& extra) {
+  std::vector<std::string> args = {"--link", link(port), "--flash", flash(port), "--dsp-interval", "40",
+                                   "--boot-delay", "300"};
+  if (image >= 0) {
+    const char* file = image == 0 ? "sonarch60.vlfw" : "sonarch60-2710.vlfw";
+    args.insert(args.end(), {"--install", std::string(VLFWU_SOURCE_DIR) + "/firmware/images/" + file,
+                             "--set-version", version});
+  }
+  args.insert(args.end(), extra.begin(), extra.end());
+  ChildProcess& sim = sims_.emplace_back();
+  if (!sim.start(std::string(VLFWU_BIN_DIR) + "/switch-sim", args)) {
+    return ::testing::AssertionFailure() << "cannot start switch-sim: " << sim.error();
+  }
+  if (!sim.waitForOutput("switch-sim: COM link", 10000) || !sim.waitForOutput("\n", 10000)) {
+    return ::testing::AssertionFailure() << "switch-sim did not get ready:\n" << sim.output();
+  }
+  return ::testing::AssertionSuccess();
+}
+
+void EndToEnd::stopSims() {
+  for (ChildProcess& sim : sims_) {
+    sim.sendSignal(SIGTERM);
+    sim.wait(10000);
+  }
+  sims_.clear();
+}
+
+bool EndToEnd::launch(ChildProcess& run, const std::vector<std::string>& args, const Ports& ports) {
+  // VLFWU_COMn names the device of COMn; ports without a switch get a path that does not exist.
+  std::vector<std::pair<std::string, std::string>> environment;
+  for (unsigned port = 1; port <= 16 || ports.count(port) != 0; ++port) {
+    const auto device = ports.find(port);
+    environment.emplace_back("VLFWU_COM" + std::to_string(port),
+                             device != ports.end() ? device->second : dir_ + "/absent" + std::to_string(port));
+  }
+  return run.start(std::string(VLFWU_BIN_DIR) + "/vlfwu", args, environment);
+}
+
+void EndToEnd::expectRun(const std::vector<std::string>& args, const Ports& ports,
+                         const std::vector<std::string>& keys, const std::string& expected, const char* quietFrom) {
+  ChildProcess run;
+  ASSERT_TRUE(launch(run, args, ports)) << run.error();
+  for (const std::string& key : keys) {
+    if (key.empty()) {
+      run.closeInput();
+      continue;
+    }
+    // Keys typed before the question would be discarded by the console loop.
+    ASSERT_TRUE(run.waitForOutput("(Y,N) ", timeoutMs_)) << run.output();
+    ASSERT_TRUE(run.writeInput(key));
+  }
+  if (quietFrom != nullptr) {
+    ASSERT_TRUE(run.waitForOutput(quietFrom, timeoutMs_)) << run.output();
+    const auto from = std::chrono::steady_clock::now();
+    ASSERT_TRUE(run.waitForOutput(kPowerCycle, timeoutMs_)) << run.output();
+    const auto waitedMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - from).count();
+    // The restart window is 13000 ms; the upper bound only catches a loop that never gives up.
+    EXPECT_GE(waitedMs, 12500);
+    EXPECT_LE(waitedMs, 30000);
+  }
+  const bool prompted = run.waitForOutput("Press any key to exit...", timeoutMs_);
+  if (prompted) {
+    run.writeInput("x");  // fails harmlessly when the input has already been closed
+  }
+  const ChildProcess::Result result = run.wait(prompted ? timeoutMs_ : 0);
+  EXPECT_TRUE(result.exited && result.exitCode == 1)
+      << "exit status " << result.exitCode << ", signal " << result.termSignal << ", expected status 1";
+  EXPECT_TRUE(sameTranscript(onConsole(startText() + expected + kExitText), result.output));
+}
+
+void EndToEnd::runScenario(const Scenario& s) {
+  std::vector<std::uint8_t> before;
+  Ports ports;
+  if (s.image >= 0) {
+    std::vector<std::string> extra = s.simArgs;
+    if (s.logHas != nullptr) {
+      extra.insert(extra.end(), {"--log", dir_ + "/sim.log"});
+    }
+    ASSERT_TRUE(startSim(s.port, s.image, s.version, extra));
+    before = readFile(flash(s.port));
+    ASSERT_FALSE(before.empty());
+    ports[s.port] = link(s.port);
+  }
+  expectRun(s.scan ? std::vector<std::string>{} : std::vector<std::string>{std::to_string(s.port)}, ports, s.keys,
+            s.expected(), s.quietFrom);
+  if (s.image < 0) {
+    return;
+  }
+  stopSims();
+  const std::vector<std::uint8_t> after = readFile(flash(s.port));
+  if (s.flashAfter >= 0) {
+    EXPECT_EQ(flashMismatch(after, embeddedImage(s.flashAfter)), "");
+  } else {
+    EXPECT_TRUE(after == before) << "the flash changed";
+  }
+  if (s.logHas != nullptr) {
+    const std::vector<std::uint8_t> log = readFile(dir_ + "/sim.log");
+    EXPECT_NE(std::string(log.begin(), log.end()).find(s.logHas), std::string::npos) << "no " << s.logHas;
+  }
 }
 
 }  // namespace vlfwu_e2e

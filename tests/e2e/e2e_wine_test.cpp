@@ -1,5 +1,5 @@
-// The Windows build under Wine against the switch-sim program: Wine's COM ports are symbolic
-// links in the prefix's dosdevices folder, here pointing at the simulator's pseudo-terminal.
+// The Windows build under Wine against switch-sim: Wine's COM ports are the symbolic links of
+// the prefix's dosdevices folder, which the simulator makes point at its pseudo-terminal.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -9,172 +9,90 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "tests/e2e/e2e_support.h"
+#include "tests/common/e2e_harness.h"
 
 namespace vlfwu_e2e {
 namespace {
 
-// Wine takes a few seconds to start, and longer the first time, when it creates the prefix.
-constexpr int kWineTimeoutMs = 240000;
+// One prefix for the whole build folder, shared by tests that run at once.
+const std::string kPrefix = std::string(VLFWU_BIN_DIR) + "/../e2e-wine-prefix";
+const std::string kExe = VLFWU_WINDOWS_EXE;
+const std::vector<std::pair<std::string, std::string>> kWineEnvironment = {{"WINEPREFIX", kPrefix},
+                                                                           {"WINEDEBUG", "-all"}};
 
-// Distinct port numbers per test, so that the tests can share one prefix and run at once.
-constexpr unsigned kUpdatePort = 21;
-constexpr unsigned kDeclinePort = 22;
-constexpr unsigned kAbsentPort = 23;
-
-std::string windowsExe() { return VLFWU_WINDOWS_EXE; }
-
-// One prefix for the whole build folder, created once (under a lock, as tests run in parallel).
-std::string winePrefix() { return std::string(VLFWU_BIN_DIR) + "/../e2e-wine-prefix"; }
-
+// Created once, under a lock; wineboot returns before the registry is written, so a marker
+// follows once wineserver has finished.
 ::testing::AssertionResult prepareWinePrefix() {
-  std::error_code ignored;
-  std::filesystem::create_directories(winePrefix(), ignored);
-  const std::string lockPath = winePrefix() + ".lock";
-  const int lock = ::open(lockPath.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0644);
+  std::filesystem::create_directories(kPrefix);
+  const int lock = ::open((kPrefix + ".lock").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0644);
   if (lock < 0 || ::flock(lock, LOCK_EX) != 0) {
-    return ::testing::AssertionFailure() << "cannot lock " << lockPath;
+    return ::testing::AssertionFailure() << "cannot lock the prefix";
   }
-  ::testing::AssertionResult result = ::testing::AssertionSuccess();
-  // wineboot returns before the registry is written; the marker follows once it has been.
-  const std::string marker = winePrefix() + "/vlfwu-prefix-ready";
-  if (!std::filesystem::exists(marker)) {
-    ChildProcess boot;
-    if (!boot.start("/bin/sh", {"-c", "wineboot -i && wineserver -w && touch \"$0\"", marker},
-                    {{"WINEPREFIX", winePrefix()}, {"WINEDEBUG", "-all"}})) {
-      result = ::testing::AssertionFailure() << boot.error();
-    } else {
-      const ChildProcess::Result done = boot.wait(kWineTimeoutMs);
-      if (!done.exited || !std::filesystem::exists(marker)) {
-        result = ::testing::AssertionFailure() << "wineboot failed:\n" << done.output;
-      }
-    }
+  const std::string marker = kPrefix + "/vlfwu-prefix-ready";
+  ChildProcess boot;
+  if (!std::filesystem::exists(marker) &&
+      boot.start("/bin/sh", {"-c", "wineboot -i && wineserver -w && touch \"$0\"", marker}, kWineEnvironment)) {
+    boot.wait(240000);
   }
-  ::flock(lock, LOCK_UN);
   ::close(lock);
-  return result;
-}
-
-std::string comLink(unsigned port) { return winePrefix() + "/dosdevices/com" + std::to_string(port); }
-
-// Windows writes every line break of the console text as CR LF.
-std::string windowsText(const std::string& text) {
-  std::string out;
-  for (const char c : text) {
-    if (c == '\n') {
-      out += '\r';
-    }
-    out += c;
+  if (!std::filesystem::exists(marker)) {
+    return ::testing::AssertionFailure() << "wineboot failed: " << boot.error() << boot.output();
   }
-  return out;
+  return ::testing::AssertionSuccess();
 }
 
-class EndToEndWine : public ::testing::Test {
+class Wine : public EndToEnd, public ::testing::WithParamInterface<Scenario> {
  protected:
   void SetUp() override {
-    if (windowsExe().empty() || !std::filesystem::exists(windowsExe())) {
+    if (kExe.empty() || !std::filesystem::exists(kExe)) {
       GTEST_SKIP() << "no Windows build (configure with -DVLFWU_WINDOWS_EXE=path/to/vlfwu.exe)";
     }
     if (std::system("command -v wine > /dev/null 2>&1") != 0) {
       GTEST_SKIP() << "wine is not installed";
     }
-    ASSERT_TRUE(dir_.ok());
+    EndToEnd::SetUp();
     ASSERT_TRUE(prepareWinePrefix());
-    image0_ = embeddedImage(0);
-    ASSERT_NE(image0_.header, nullptr);
+    timeoutMs_ = 240000;  // Wine takes a while to start
+    ::unlink(link(GetParam().port).c_str());
   }
-
-  void TearDown() override {
-    for (const unsigned port : usedPorts_) {
-      ::unlink(comLink(port).c_str());
-    }
+  std::string link(unsigned port) const override { return kPrefix + "/dosdevices/com" + std::to_string(port); }
+  bool launch(ChildProcess& run, const std::vector<std::string>& args, const Ports&) override {
+    std::vector<std::string> command = {"-c", "exec wine \"$@\"", "wine", kExe};
+    command.insert(command.end(), args.begin(), args.end());
+    return run.start("/bin/sh", command, kWineEnvironment);
   }
-
-  // A simulator whose pseudo-terminal is Wine's COM port number port.
-  ::testing::AssertionResult startSim(SimProcess& sim, unsigned port, const std::vector<std::string>& arguments) {
-    usedPorts_.push_back(port);
-    if (!sim.start(dir_.file("com" + std::to_string(port)), arguments)) {
-      return ::testing::AssertionFailure() << sim.report();
+  // The console writes every line break as CR LF.
+  std::string onConsole(const std::string& text) const override {
+    std::string out;
+    for (const char c : text) {
+      out += c == '\n' ? "\r\n" : std::string(1, c);
     }
-    ::unlink(comLink(port).c_str());
-    if (::symlink(sim.linkPath().c_str(), comLink(port).c_str()) != 0) {
-      return ::testing::AssertionFailure() << "cannot link " << comLink(port);
-    }
-    return ::testing::AssertionSuccess();
+    return out;
   }
-
-  ::testing::AssertionResult startUtility(ChildProcess& run, unsigned port) {
-    if (!run.start("/bin/sh", {"-c", "exec wine \"$0\" \"$1\"", windowsExe(), std::to_string(port)},
-                   {{"WINEPREFIX", winePrefix()}, {"WINEDEBUG", "-all"}})) {
-      return ::testing::AssertionFailure() << run.error();
-    }
-    return ::testing::AssertionSuccess();
-  }
-
-  // Under Wine a console program cannot tell whether a key waits in a pipe, so a pass of the
-  // console loop may wait for one: a key that no question accepts lets the first pass go on.
-  // Once the last answer is given the input ends, which lets every later read return at once.
-  static void wakeLoop(ChildProcess& run) { run.writeInput("x"); }
-
-  TempDir dir_;
-  t_FirmwareImage image0_{};
-  std::vector<unsigned> usedPorts_;
 };
 
-TEST_F(EndToEndWine, WineFullUpdateOfASwitchRunningAnOlderVersion) {
-  SimProcess sim;
-  const std::string flash = dir_.file("flash.bin");
-  ASSERT_TRUE(startSim(sim, kUpdatePort, installedSwitch(0, "4.01", flash)));
-  ChildProcess run;
-  ASSERT_TRUE(startUtility(run, kUpdatePort));
-  ASSERT_TRUE(run.waitForOutput("firmware version: 4.01", kWineTimeoutMs)) << run.output();
-  wakeLoop(run);
-  ASSERT_TRUE(answer(run, "(Y,N) ", "Y", kWineTimeoutMs));
-  run.closeInput();
-  const ChildProcess::Result result = run.wait(kWineTimeoutMs);
-  EXPECT_TRUE(endedNormally(result));
-  const std::string expected = startText() + portText(kUpdatePort, foundText("Sonarch60", "4.01")) +
-                               questionText(Comparison::Newer, "Sonarch60", "4.01", "4.02", "Sonarch60", 'Y') +
-                               progressText(image0_.header->firmwareLength) + dspText(2) +
-                               std::string(kExitText);
-  EXPECT_TRUE(sameTranscript(windowsText(expected), result.output));
-  sim.stop();
-  EXPECT_TRUE(flashHolds(flash, image0_));
-}
+TEST_P(Wine, TranscriptAndFlash) { runScenario(GetParam()); }
 
-TEST_F(EndToEndWine, WineDeclinedUpdateLeavesTheFlashAsItWas) {
-  SimProcess sim;
-  const std::string flash = dir_.file("flash.bin");
-  ASSERT_TRUE(startSim(sim, kDeclinePort, installedSwitch(0, "4.02", flash)));
-  const std::vector<std::uint8_t> before = readFile(flash);
-  ChildProcess run;
-  ASSERT_TRUE(startUtility(run, kDeclinePort));
-  ASSERT_TRUE(run.waitForOutput("firmware version: 4.02", kWineTimeoutMs)) << run.output();
-  wakeLoop(run);
-  ASSERT_TRUE(answer(run, "Update anyway? (Y,N) ", "N", kWineTimeoutMs));
-  run.closeInput();
-  const ChildProcess::Result result = run.wait(kWineTimeoutMs);
-  EXPECT_TRUE(endedNormally(result));
-  const std::string expected = startText() + portText(kDeclinePort, foundText("Sonarch60", "4.02")) +
-                               questionText(Comparison::Same, "Sonarch60", "4.02", "4.02", "Sonarch60", 'N') +
-                               std::string(kCanceled) + std::string(kExitText);
-  EXPECT_TRUE(sameTranscript(windowsText(expected), result.output));
-  sim.stop();
-  EXPECT_TRUE(readFile(flash) == before);
-}
+// Distinct ports, so that the runs can share the prefix.
+const Scenario kWineScenarios[] = {
+    {"FullUpdate", 0, "4.01", {}, {"Y"},
+     [] {
+       return portText(21, foundText("Sonarch60", "4.01")) + questionText(Comparison::Newer, "Sonarch60", "4.01", 'Y') +
+              updateText(embeddedImage(0).header->firmwareLength, 2);
+     },
+     0, false, 21},
+    {"DeclinedUpdate", 0, "4.02", {}, {"N"},
+     [] {
+       return portText(22, foundText("Sonarch60", "4.02")) + questionText(Comparison::Same, "Sonarch60", "4.02", 'N') +
+              kCanceled;
+     },
+     -1, false, 22},
+    {"NoSwitchOnAPortThatDoesNotExist", -1, "", {}, {},
+     [] { return portText(23, kCouldNotOpen) + kNoneFound; }, -1, false, 23},
+};
 
-TEST_F(EndToEndWine, WineNoSwitchFoundOnAPortThatDoesNotExist) {
-  ::unlink(comLink(kAbsentPort).c_str());
-  ChildProcess run;
-  ASSERT_TRUE(startUtility(run, kAbsentPort));
-  ASSERT_TRUE(run.waitForOutput("Press any key to exit...", kWineTimeoutMs)) << run.output();
-  run.writeInput("x");
-  const ChildProcess::Result result = run.wait(kWineTimeoutMs);
-  EXPECT_TRUE(endedNormally(result));
-  const std::string expected =
-      startText() + portText(kAbsentPort, kCouldNotOpen) + std::string(kNoneFound) + std::string(kExitText);
-  EXPECT_TRUE(sameTranscript(windowsText(expected), result.output));
-}
+INSTANTIATE_TEST_SUITE_P(EndToEnd, Wine, ::testing::ValuesIn(kWineScenarios),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace vlfwu_e2e
