@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "support/platform.h"
+#include "transport/com_open_check.h"
 #include "transport/serial.h"
 
 namespace {
@@ -157,12 +158,8 @@ bool drainOutput(int fd, std::uint32_t start) {
 }  // namespace
 
 int comOpen(t_ComPort* port, int portNumber, int baud) {
-  if (port == nullptr) {
-    return 0;
-  }
-  if (port->isOpen == 1) {
-    std::printf("Com%d already open!\n", portNumber);
-    return 1;
+  if (const int answer = comOpenCheckRecord(port, portNumber); answer >= 0) {
+    return answer;
   }
   clearRecord(port);
   char path[256];

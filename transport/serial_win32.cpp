@@ -1,8 +1,8 @@
 // The serial port on Windows: an overlapped COM handle, one manual-reset event per direction.
 #include <windows.h>
 
-#include <cstdio>
 
+#include "transport/com_open_check.h"
 #include "transport/serial.h"
 
 namespace {
@@ -58,12 +58,8 @@ bool runTransfer(t_ComPort* port, OVERLAPPED* overlap, StartTransfer start, bool
 }  // namespace
 
 int comOpen(t_ComPort* port, int portNumber, int baud) {
-  if (port == nullptr) {
-    return 0;
-  }
-  if (port->isOpen == 1) {
-    std::printf("Com%d already open!\n", portNumber);
-    return 1;
+  if (const int answer = comOpenCheckRecord(port, portNumber); answer >= 0) {
+    return answer;
   }
   char path[32];
   wsprintfA(path, "\\\\.\\COM%d", portNumber);
