@@ -1,5 +1,7 @@
 #include "tests/common/child_process.h"
 
+#include "tests/common/deadline.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -17,12 +19,6 @@ extern char** environ;
 namespace vlfwu_test {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-Clock::time_point deadlineIn(int ms) { return Clock::now() + std::chrono::milliseconds(ms); }
-int msLeft(Clock::time_point deadline) {
-  return static_cast<int>(std::max<long long>(0, (deadline - Clock::now()) / std::chrono::milliseconds(1)));
-}
 
 void closeFd(int& fd) {
   if (fd >= 0) close(fd);

@@ -1,5 +1,7 @@
 #include "tests/common/pty.h"
 
+#include "tests/common/deadline.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -14,12 +16,6 @@
 namespace vlfwu_test {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-Clock::time_point deadlineIn(int ms) { return Clock::now() + std::chrono::milliseconds(ms); }
-int msLeft(Clock::time_point deadline) {
-  return static_cast<int>(std::max<long long>(0, (deadline - Clock::now()) / std::chrono::milliseconds(1)));
-}
 
 bool ready(int fd, short events, Clock::time_point deadline) {
   pollfd entry{fd, events, 0};
