@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -103,17 +104,24 @@ bool writeRam(Host& h, const std::uint8_t* data, std::size_t n) {
 
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
-int wireSpeedWrite() {
+// A blank chip, started; null (after saying why) when it cannot start.
+std::unique_ptr<sim::Switch> startBlankSwitch(bool wireSpeed) {
   sim::Options o;
   o.blank = true;
-  o.wireSpeed = true;
-  sim::Switch device(o);
+  o.wireSpeed = wireSpeed;
+  auto device = std::make_unique<sim::Switch>(o);
   std::string error;
-  if (!device.start(&error)) {
+  if (!device->start(&error)) {
     std::fprintf(stderr, "%s\n", error.c_str());
-    return 1;
+    return nullptr;
   }
-  Host h(device.slavePath());
+  return device;
+}
+
+int wireSpeedWrite() {
+  const auto device = startBlankSwitch(true);
+  if (!device) return 1;
+  Host h(device->slavePath());
   if (!h.ok() || !sync(h)) return 1;
   std::vector<std::uint8_t> data(4096);
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7 + 3);
@@ -153,15 +161,9 @@ int fullProgramming() {
   std::vector<std::uint8_t> firmware(image.begin() + fwOffset, image.begin() + fwOffset + fwLength);
   firmware.resize((firmware.size() + 4095) / 4096 * 4096, 0xFF);
 
-  sim::Options o;
-  o.blank = true;
-  sim::Switch device(o);
-  std::string error;
-  if (!device.start(&error)) {
-    std::fprintf(stderr, "%s\n", error.c_str());
-    return 1;
-  }
-  Host h(device.slavePath());
+  const auto device = startBlankSwitch(false);
+  if (!device) return 1;
+  Host h(device->slavePath());
   if (!h.ok() || !sync(h)) return 1;
   auto t0 = Clock::now();
   h.send("U 23130\r\n");
@@ -188,7 +190,7 @@ int fullProgramming() {
               "(target well under 1000 ms): %s\n",
               firmware.size(), firmware.size() / 4096, took * 1000,
               took < 0.5 ? "met" : "MISSED");
-  std::vector<std::uint8_t> flash = device.flash();
+  std::vector<std::uint8_t> flash = device->flash();
   bool same = std::equal(firmware.begin(), firmware.end(), flash.begin());
   std::printf("  flash holds the image: %s\n", same ? "yes" : "NO");
   return same ? 0 : 1;
