@@ -210,7 +210,7 @@ void IspBootloader::command(const std::string& line) {
       if (!args.empty()) return code(kParamError);
       code(kCmdSuccess);
       dev_.replyLine(std::to_string(kPartIdWord0));
-      dev_.replyLine(std::to_string(options_.bank256K ? 0x44u : 0x00u));
+      dev_.replyLine(std::to_string(options_.partIdWord1.value_or(options_.bank256K ? 0x44u : 0x00u)));
       return;
     case 'K':
       if (!args.empty()) return code(kParamError);

@@ -44,6 +44,8 @@ const char kHelp[] =
     "  --bank 512k|256k        bank size; the part identification's second word is 0 or 68.\n"
     "                          Default: 512k, or with --install the size whose parameter-table\n"
     "                          address the image uses.\n"
+    "  --part-id-word1 N       the part identification's second word whatever the bank size\n"
+    "                          (another part of the family, e.g. 0x22 for 384 KB banks)\n"
     "  With --install, changes to the installed parameter table (its CRC is recomputed):\n"
     "  --set-version V         firmware version, as 4.02, 4.02.03, 4.02a, 4.02.03a or 0xHEX\n"
     "  --set-name NAME         product name (at most 31 characters)\n"
@@ -204,6 +206,9 @@ int main(int argc, char** argv) {
       if (s != "512k" && s != "256k") return usageError("--bank takes 512k or 256k");
       o.bank256K = s == "256k";
       bankGiven = true;
+    } else if (a == "--part-id-word1" && next(&v)) {
+      if (!parseInt(v, 0, 0xFFFFFFFFL, &n)) return usageError("--part-id-word1 takes a 32-bit number");
+      o.partIdWord1 = static_cast<std::uint32_t>(n);
     } else if (a == "--state" && next(&v)) {
       if (std::string(v) == "bootloader") o.startInBootloader = true;
       else if (std::string(v) != "auto") return usageError("--state takes bootloader");

@@ -36,6 +36,9 @@ struct Options {
   bool blank = false;         // start from an erased chip
   bool wireSpeed = false;     // bytes and flash operations take their real time
   bool bank256K = false;      // part identification second word 0x44 (256 KB banks)
+  // The part identification's second word instead of the one the bank size gives: another
+  // part of the family (0x22 for 384 KB banks, 0x80 for one bank of 512 KB).
+  std::optional<std::uint32_t> partIdWord1;
   bool startInBootloader = false;
   std::uint32_t bootCodeVersion[2] = {1, 13};  // the K command's two lines
   // Identity overrides, written into the installed parameter table (CRC recomputed).

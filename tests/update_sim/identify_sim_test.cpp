@@ -39,7 +39,7 @@ class Identify : public SimTest {
   int identify() { return capture(identifyDevice); }
 };
 
-TEST_F(Identify, PartWith256KBanksAndFlashThatCannotBeRead) {
+TEST_F(Identify, PartWith256KBanksUnknownBanksAndFlashThatCannotBeRead) {
   startSwitch(switchOptions(1, true));
   ASSERT_EQ(identify(), 0);
   EXPECT_EQ(deviceState, kStateBootloader);
@@ -54,6 +54,15 @@ TEST_F(Identify, PartWith256KBanksAndFlashThatCannotBeRead) {
   EXPECT_EQ(identify(), kIdentifyUnreadable);
   EXPECT_EQ(deviceState, kStateUnknown);
   EXPECT_EQ(deviceInfo.modelNumber, 100);  // left as it was
+
+  // A part of the family with another bank size (384 KB): where its table lies is unknown,
+  // so nothing is read.
+  options = switchOptions(0, true);
+  options.partIdWord1 = 0x22;
+  startSwitch(options);
+  EXPECT_EQ(identify(), kIdentifyUnreadable);
+  EXPECT_NE(logStream(true).find("J\r"), std::string::npos);
+  EXPECT_EQ(logStream(true).find("R "), std::string::npos);
 }
 
 // From the running firmware into the bootloader; then each case rewrites the table area
