@@ -34,6 +34,17 @@ bool nameTerminated(const char (&name)[32]) {
   return false;
 }
 
+// The residue check of the firmware or parameter-table region, with its message on failure.
+bool regionSound(const char* name, const std::uint8_t* region, std::uint32_t length) {
+  const std::uint32_t crc = residueOf(region, length);
+  if (crc == kCrc32Residue) {
+    return true;
+  }
+  std::printf("\nError: Bad CRC of firmware in file \"%s\"\nMAGIC_CRC=%08X, CRC=%08X.\n", name, crc,
+              crc32Final(crc));
+  return false;
+}
+
 }  // namespace
 
 int validateImage(const char* fileName, t_FirmwareImage* image) {
@@ -85,19 +96,13 @@ int validateImage(const char* fileName, t_FirmwareImage* image) {
     return kImageBadCrc;
   }
 
+  // A failing region stops the checks: the region behind it is neither located nor checked.
   image->firmware = image->image + header.firmwareOffset;
-  crc = residueOf(image->firmware, header.firmwareLength);
-  if (crc != kCrc32Residue) {
-    std::printf("\nError: Bad CRC of firmware in file \"%s\"\nMAGIC_CRC=%08X, CRC=%08X.\n", name,
-                crc, crc32Final(crc));
+  if (!regionSound(name, image->firmware, header.firmwareLength)) {
     return kImageBadRegionCrc;
   }
-
   image->params = image->image + header.paramOffset;
-  crc = residueOf(image->params, header.paramLength);
-  if (crc != kCrc32Residue) {
-    std::printf("\nError: Bad CRC of firmware in file \"%s\"\nMAGIC_CRC=%08X, CRC=%08X.\n", name,
-                crc, crc32Final(crc));
+  if (!regionSound(name, image->params, header.paramLength)) {
     return kImageBadRegionCrc;
   }
   return kImageSound;
