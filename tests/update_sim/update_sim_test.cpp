@@ -13,6 +13,7 @@
 #include "firmware/identify.h"
 #include "isp/device_line.h"
 #include "sim_fixture.h"
+#include "tools/image_builder.h"
 #include "update/flash_map.h"
 #include "update/flash_update.h"
 #include "update/param_table.h"
@@ -170,6 +171,30 @@ TEST_F(Update, FaultsOnTheWayAndRefusedRestarts) {
     // After any failure the switch stays in its bootloader, and the port at its rate.
     EXPECT_EQ(sim_->mode() == sim::Mode::Firmware, c.result == 0);
     EXPECT_EQ(currentBaud, c.result == 0 ? 19200 : 115200);
+  }
+}
+
+// The restart's firmware check reads checkLength bytes; counts that are no whole number of
+// words are read as whole words and still match.
+TEST_F(Update, TableWhoseCheckCoversNoWholeNumberOfWordsRestarts) {
+  std::vector<std::uint8_t> firmware;
+  ASSERT_TRUE(imagebuilder::makeDemoFirmware(imagebuilder::demoFirmwareSpec(0), &firmware, nullptr));
+  for (const std::uint32_t checkLength : {510u, 3u}) {
+    SCOPED_TRACE(checkLength);
+    imagebuilder::ImageSpec spec = imagebuilder::demoImageSpec(0);
+    spec.checkLength = checkLength;
+    std::vector<std::uint8_t> bytes;
+    ASSERT_TRUE(imagebuilder::buildImage(spec, firmware, &bytes, nullptr));
+    t_FirmwareImage image{};
+    image.image = bytes.data();
+    image.imageSize = static_cast<std::uint32_t>(bytes.size());
+    ASSERT_EQ(validateImage(nullptr, &image), kImageSound);
+    startSwitch(switchOptions(0, true, true));
+    EXPECT_EQ(update(image), 0) << output_;
+    EXPECT_EQ(output_, progress({}, image.header->firmwareLength));
+    EXPECT_NE(logStream(true).find("R 436207616 " + std::to_string((checkLength + 3) & ~3u)),
+              std::string::npos);
+    EXPECT_EQ(sim_->mode(), sim::Mode::Firmware);
   }
 }
 
