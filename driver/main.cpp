@@ -6,6 +6,7 @@
 #include "driver/run_state.h"
 #include "driver/scan_loop.h"
 #include "firmware/image.h"
+#include "update/image_fit.h"
 
 namespace {
 
@@ -35,7 +36,9 @@ int main(int argc, char** argv) {
 
   for (int i = 0; i < kEmbeddedImageCount; ++i) {
     selectEmbeddedImage(&selectedImage, i);
-    if (validateImage("Firmware", &selectedImage) != kImageSound) {
+    // An image the update would refuse is as unusable as a damaged one.
+    if (validateImage("Firmware", &selectedImage) != kImageSound ||
+        checkImageFit(selectedImage.header) != kFitSound) {
       exitProgram(1);
     }
     std::fputs("Firmware validated.\n", stdout);

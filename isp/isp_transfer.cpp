@@ -77,29 +77,31 @@ int nxpWriteRam(std::uint32_t ramAddress, const std::uint8_t* bytes, std::uint32
 }
 
 int nxpReadMemory(std::uint8_t* dest, std::uint32_t address, std::uint32_t count) {
+  static_assert(kUuBlockBytes % 4 == 0, "a rounded-up block must still fit the block buffer");
   char reply[kCodeLineSize];
   char line[kDataLineSize];
+  // The bootloader sends and sums the whole rounded-up block, so it is taken in whole here and
+  // only the bytes asked for are handed on.
+  std::uint8_t block[kUuBlockBytes];
   int received = 0;
   while (count != 0) {
     const std::uint32_t length = blockLength(count);
-    devPrintf("R %u %u\r\n", address, announcedCount(length));
+    const std::uint32_t announced = announcedCount(length);
+    devPrintf("R %u %u\r\n", address, announced);
     if (devReadCrLine(reply, sizeof reply) <= 0) {
       return 0;
     }
     if (reply[0] != '0') {
       return -received;
     }
-    std::uint8_t* const blockStart = dest;
-    std::uint32_t expected = length;
-    while (expected != 0) {
+    std::uint32_t decodedBytes = 0;
+    while (decodedBytes != announced) {
       if (devReadCrLine(line, sizeof line) <= 0) {
         conPrintf("Timeout\n");
         return 0;
       }
-      const int decoded = uuDecodeLine(dest, line, expected);
-      dest += decoded;
-      received += decoded;
-      expected -= static_cast<std::uint32_t>(decoded);
+      decodedBytes += static_cast<std::uint32_t>(
+          uuDecodeLine(block + decodedBytes, line, announced - decodedBytes));
     }
     if (devReadCrLine(reply, sizeof reply) <= 0) {
       conPrintf("Timeout\n");
@@ -107,9 +109,12 @@ int nxpReadMemory(std::uint8_t* dest, std::uint32_t address, std::uint32_t count
     }
     // Acknowledged before judging: a damaged block is reported, not fetched again.
     devSend("OK\r\n");
-    if (static_cast<long>(blockSum(blockStart, length)) != std::strtol(reply, nullptr, 10)) {
+    if (static_cast<long>(blockSum(block, announced)) != std::strtol(reply, nullptr, 10)) {
       return 0;
     }
+    std::memcpy(dest, block, length);
+    dest += length;
+    received += static_cast<int>(length);
     address += length;
     count -= length;
   }

@@ -18,5 +18,6 @@ int uuDecodeLine(std::uint8_t* dest, const char* line, std::uint32_t stillExpect
 // 0 success; 1 a reply did not come, or a block was still answered "RESEND" after three
 // more sends; 2 the bootloader rejected a "W".
 int nxpWriteRam(std::uint32_t ramAddress, const std::uint8_t* bytes, std::uint32_t count);
-// count on success; 0 or minus the bytes received so far on failure.
+// Reads count bytes (any count: the bootloader is asked for whole words and the extra bytes
+// are dropped). count on success; 0 or minus the bytes received so far on failure.
 int nxpReadMemory(std::uint8_t* dest, std::uint32_t address, std::uint32_t count);

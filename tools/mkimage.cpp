@@ -20,6 +20,7 @@
 
 #include "firmware/image.h"
 #include "tools/image_builder.h"
+#include "update/image_fit.h"
 
 namespace {
 
@@ -33,7 +34,8 @@ const char kUsage[] =
     "  mkimage --demo K -o IMAGE\n"
     "      Writes demo image K: 1 Sonarch60 (model 86), 2 Sonarch60-2710 (model 100).\n"
     "  mkimage --verify IMAGE\n"
-    "      Checks an image's three CRC-32 values as the update utility does.\n"
+    "      Checks an image's three CRC-32 values, and that its regions fit the switch's\n"
+    "      flash, as the update utility does. Built images are checked the same way.\n"
     "\n"
     "Options for building (numbers are decimal, or hexadecimal with 0x):\n"
     "  --firmware-address A   flash address of the firmware region (default 0x1A000000)\n"
@@ -97,8 +99,8 @@ int verify(const std::string& path) {
   t_FirmwareImage image{};
   image.image = bytes.data();
   image.imageSize = static_cast<std::uint32_t>(bytes.size());
-  const int result = validateImage(path.c_str(), &image);
-  if (result != kImageSound) return 1;
+  if (validateImage(path.c_str(), &image) != kImageSound) return 1;
+  if (checkImageFit(image.header) != kFitSound) return 1;
   std::printf("%s: sound image for model %u, PCB revision %u, \"%s\", %u bytes.\n", path.c_str(),
               image.header->modelNumber, image.header->pcbRevision, image.header->productName,
               image.header->imageLength);
@@ -210,6 +212,11 @@ int main(int argc, char** argv) {
     if (!readFile(firmwarePath, &firmware, &error)) return failure(error);
     if (!imagebuilder::buildImage(spec, firmware, &bytes, &error)) {
       return failure("\"" + firmwarePath + "\": " + error);
+    }
+    // An image the update would refuse is not written at all.
+    if (checkImageFit(reinterpret_cast<const t_FirmwareHeader*>(bytes.data())) != kFitSound) {
+      std::fflush(stdout);  // the reason, on standard output, before the verdict
+      return failure("\"" + outputPath + "\" not written");
     }
   }
   if (!writeFile(outputPath, bytes, &error)) return failure(error);

@@ -11,6 +11,7 @@
 #include "support/console.h"
 #include "transport/serial.h"
 #include "update/flash_map.h"
+#include "update/image_fit.h"
 #include "update/param_table.h"
 
 namespace {
@@ -88,17 +89,7 @@ bool imageUsable(const t_FirmwareImage* image) {
     conPuts("Error: The firmware image is damaged: its regions lie outside it.\n");
     return false;
   }
-  // The head block is held back and written last, so the region must hold at least that.
-  if (header->firmwareLength < kHeadBlockBytes) {
-    conPrintf("Error: The firmware region is too short (%u bytes); it must hold at least %u.\n",
-              header->firmwareLength, kHeadBlockBytes);
-    return false;
-  }
-  if (header->paramLength == 0) {
-    conPuts("Error: The firmware image holds no parameter table.\n");
-    return false;
-  }
-  return true;
+  return checkImageFit(header) == kFitSound;
 }
 
 }  // namespace

@@ -275,6 +275,17 @@ TEST(MkImage, ReproducesBothCommittedImagesBuildsVariantsAndRefusesBadInput) {
   std::ofstream(dir / "bad.vlfw", std::ios::binary)
       .write(reinterpret_cast<const char*>(bad.data()), static_cast<std::streamsize>(bad.size()));
   std::ofstream(dir / "tiny.bin") << "123456";
+  // 200 KB of firmware: with its table at the end of a 256 KB bank they share sector 10.
+  const Bytes big(200 * 1024, 0x5A);
+  std::ofstream(dir / "big.bin", std::ios::binary)
+      .write(reinterpret_cast<const char*>(big.data()), static_cast<std::streamsize>(big.size()));
+  imagebuilder::ImageSpec sharedSpec = imagebuilder::demoImageSpec(1);
+  Bytes shared;
+  ASSERT_TRUE(imagebuilder::buildImage(sharedSpec, big, &shared, nullptr));
+  std::ofstream(dir / "shared.vlfw", std::ios::binary)
+      .write(reinterpret_cast<const char*>(shared.data()),
+             static_cast<std::streamsize>(shared.size()));
+  const std::string doesNotFit = "Error: The firmware image does not fit the switch's flash.\n";
   const struct {
     std::vector<std::string> arguments;
     int exitCode;
@@ -286,6 +297,14 @@ TEST(MkImage, ReproducesBothCommittedImagesBuildsVariantsAndRefusesBadInput) {
       {{"--firmware", "raw.bin", "--model", "86x", "-o", "x"}, 2, "bad value \"86x\" for --model"},
       {{"--firmware", "raw.bin", "--name", std::string(32, 'n'), "-o", "x"}, 2, "longer than 31"},
       {{"--verify", "missing.vlfw"}, 1, "cannot open \"missing.vlfw\""},
+      // Sound CRCs, but regions the update would refuse: not verified, and not built.
+      {{"--verify", "shared.vlfw"}, 1, "shares sector 10 of flash bank A"},
+      {{"--firmware", "big.bin", "--model", "100", "--pcb", "5", "--version", "1", "--name", "N",
+        "--param-address", "0x1A03FE00", "-o", "x"}, 1, "shares sector 10 of flash bank A"},
+      {{"--firmware", "raw.bin", "--model", "100", "--pcb", "5", "--version", "1", "--name", "N",
+        "--param-address", "0x1A03FE04", "-o", "x"}, 1, "does not start on a 512-byte flash page"},
+      {{"--firmware", "raw.bin", "--model", "100", "--pcb", "5", "--version", "1", "--name", "N",
+        "--param-address", "0x1A07FFC0", "-o", "x"}, 1, "runs past the end of flash bank A"},
       {{"--firmware", "tiny.bin", "--model", "86", "--pcb", "5", "--version", "1", "--name", "N",
         "--param-address", "0", "-o", "x"}, 1, "too short"},
   };
@@ -293,6 +312,9 @@ TEST(MkImage, ReproducesBothCommittedImagesBuildsVariantsAndRefusesBadInput) {
     const auto result = run(c.arguments);
     EXPECT_EQ(result.exitCode, c.exitCode) << c.message;
     EXPECT_NE(result.output.find(c.message), std::string::npos) << result.output;
+    if (c.exitCode == 1 && std::string(c.message).find("flash") != std::string::npos) {
+      EXPECT_EQ(result.output.rfind(doesNotFit, 0), 0u) << result.output;
+    }
   }
   EXPECT_FALSE(fs::exists(dir / "x"));
 }

@@ -1,6 +1,7 @@
 // Synchronisation, commands and transfers against the simulated switch.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <future>
@@ -156,6 +157,18 @@ TEST_F(Sim, BootloaderSession) {
   EXPECT_EQ(nxpWriteRam(kRam, pattern(8, 1).data(), 8), 0);
   std::vector<std::uint8_t> tail(1800);
   EXPECT_EQ(nxpReadMemory(tail.data(), kRam + 0x8000 - 900, 1800), -900);
+
+  // Counts off the word grid: the bootloader refuses them, so whole words are read and only
+  // the bytes asked for are kept, also in the last block of a longer read.
+  const std::vector<std::uint8_t> known = pattern(2048, 3);
+  ASSERT_EQ(nxpWriteRam(kRam, known.data(), 2048), 0);
+  for (const std::uint32_t count : {1u, 2u, 3u, 5u, 510u, 901u, 1803u}) {
+    SCOPED_TRACE(count);
+    std::vector<std::uint8_t> back(count + 4, 0xEE);
+    ASSERT_EQ(nxpReadMemory(back.data(), kRam + 8, count), static_cast<int>(count));
+    EXPECT_TRUE(std::equal(back.begin(), back.begin() + count, known.begin() + 8));
+    EXPECT_EQ(std::count(back.begin() + count, back.end(), 0xEE), 4) << "wrote past the count";
+  }
 
   // > J  < 0, the part's id, the flash-size word (0x44: 256 KB banks)
   std::uint32_t words[2] = {0, 0};

@@ -10,6 +10,7 @@
 
 #include "update/flash_map.h"
 #include "update/flash_update.h"
+#include "update/image_fit.h"
 #include "update/param_table.h"
 
 namespace {
@@ -50,6 +51,79 @@ TEST(FlashMap, SectorsAndRangesAtTheEdgesOfEveryRowAndOutside) {
       EXPECT_EQ(bank, c.bank == kOutside ? 7 : c.bank);
       EXPECT_EQ(first, c.first);
     }
+  }
+}
+
+// Each region must lie in one bank, start on a page, and keep out of the other's sectors.
+TEST(ImageFit, RegionsAgainstTheFlashMap) {
+  const std::string head = "Error: The firmware image does not fit the switch's flash.\nIts ";
+  struct Case {
+    std::uint32_t firmwareAddress, firmwareLength, paramAddress, paramLength;
+    int result;
+    std::string message;  // after head, unless it starts with "Error"
+  };
+  const Case cases[] = {
+      // The shipped layouts, and the last firmware that stays clear of sector 10.
+      {0x1A000000, 147068, 0x1A07FE00, 144, kFitSound, ""},
+      {0x1A000000, 146500, 0x1A03FE00, 144, kFitSound, ""},
+      {0x1A000000, 0x30000, 0x1A03FE00, 144, kFitSound, ""},
+      {0x1A000000, 0x30001, 0x1A03FE00, 144, kFitSharedSector, "parameter table at "
+       "0x1A03FE00 shares sector 10 of flash bank A with its firmware region (196609 bytes at "
+       "0x1A000000).\n"},
+      // A 200 KB firmware (and its CRC) under a table at the end of a 256 KB bank.
+      {0x1A000000, 204804, 0x1A03FE00, 144, kFitSharedSector, "parameter table at 0x1A03FE00 "
+       "shares sector 10 of flash bank A with its firmware region (204804 bytes at "
+       "0x1A000000).\n"},
+      {0x1A002000, 0x1000, 0x1A000000, 144, kFitSound, ""},  // table below, in sector 0
+      {0x1A002000, 0x4000, 0x1A004200, 144, kFitSharedSector, "parameter table at 0x1A004200 "
+       "shares sector 2 of flash bank A with its firmware region (16384 bytes at 0x1A002000).\n"},
+      {0x1A002000, 0x20000, 0x1A000000, 0x2200, kFitSharedSector, "parameter table at "
+       "0x1A000000 shares sector 1 of flash bank A with its firmware region (131072 bytes at "
+       "0x1A002000).\n"},
+      {0x1B000000, 147068, 0x1A000000, 144, kFitSound, ""},  // same sector numbers, other banks
+      {0x1B000000, 147068, 0x1B07FE00, 144, kFitSound, ""},
+      // Across the end of a bank, or outside the map.
+      {0x1A000000, 147068, 0x1A07FFC0, 144, kFitOutsideFlash, "parameter table (144 bytes at "
+       "0x1A07FFC0) runs past the end of flash bank A.\n"},
+      {0x1A000000, 147068, 0x1A07FE00, 0x201, kFitOutsideFlash, "parameter table (513 bytes at "
+       "0x1A07FE00) runs past the end of flash bank A.\n"},
+      {0x1A070000, 0x10001, 0x1B07FE00, 144, kFitOutsideFlash, "firmware region (65537 bytes at "
+       "0x1A070000) runs past the end of flash bank A.\n"},
+      {0x1B07FE00, 0xFFFFFFFF, 0x1A07FE00, 144, kFitOutsideFlash, "firmware region (4294967295 "
+       "bytes at 0x1B07FE00) runs past the end of flash bank B.\n"},  // its end wraps
+      {0x19FFFE00, 4096, 0x1A07FE00, 144, kFitOutsideFlash, "firmware region at 0x19FFFE00 lies "
+       "outside the flash.\n"},
+      {0x1A000000, 147068, 0x1A080000, 144, kFitOutsideFlash, "parameter table at 0x1A080000 lies "
+       "outside the flash.\n"},
+      {0x1A000000, 147068, 0x10000000, 144, kFitOutsideFlash, "parameter table at 0x10000000 lies "
+       "outside the flash.\n"},
+      // Off the page grid (and the earlier rule wins when two are broken).
+      {0x1A000100, 147068, 0x1A07FE00, 144, kFitMisaligned, "firmware region at 0x1A000100 does "
+       "not start on a 512-byte flash page.\n"},
+      {0x1A000000, 147068, 0x1A07FE04, 144, kFitMisaligned, "parameter table at 0x1A07FE04 does "
+       "not start on a 512-byte flash page.\n"},
+      {0x1A000004, 0x3FE00, 0x1A03FE00, 144, kFitMisaligned, "firmware region at 0x1A000004 does "
+       "not start on a 512-byte flash page.\n"},
+      // Too small to be written as the sequence writes.
+      {0x1A000000, 511, 0x1A07FE00, 144, kFitRegionSize,
+       "Error: The firmware region is too short (511 bytes); it must hold at least 512.\n"},
+      {0x1A000000, 512, 0x1A07FE00, 0, kFitRegionSize,
+       "Error: The firmware image holds no parameter table.\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << std::hex << c.firmwareAddress << " +" << c.firmwareLength
+                                    << ", " << c.paramAddress << " +" << c.paramLength);
+    t_FirmwareHeader header{};
+    header.firmwareAddress = c.firmwareAddress;
+    header.firmwareLength = c.firmwareLength;
+    header.paramAddress = c.paramAddress;
+    header.paramLength = c.paramLength;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(checkImageFit(&header), c.result);
+    std::fflush(stdout);
+    const std::string expected =
+        c.message.empty() || c.message.rfind("Error", 0) == 0 ? c.message : head + c.message;
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), expected);
   }
 }
 

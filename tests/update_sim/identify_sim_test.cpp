@@ -90,6 +90,7 @@ TEST_F(Identify, FromTheFirmwareThenFromEachFormOfTheTable) {
 
   const t_FirmwareImage image = shippedImage(0);
   const std::uint32_t crc4096 = imagebuilder::crc32Of(image.firmware, 4096);
+  const std::uint32_t crc510 = imagebuilder::crc32Of(image.firmware, 510);
   struct Case {
     const char* what;
     std::function<void(t_ParamTable*)> edit;  // none: the area is left erased
@@ -106,6 +107,9 @@ TEST_F(Identify, FromTheFirmwareThenFromEachFormOfTheTable) {
       {"tableLength 0", [](t_ParamTable* t) { t->tableLength = 0; }, 0, kBadTableCrc},
       {"checkLength 4096", [&](t_ParamTable* t) { t->checkLength = 4096; t->checkCrc = crc4096; },
        0, "", "R 436211216 496\r"},  // the fifth block: 4096 = 4 x 900 + 496
+      // Not a whole number of words: the read asks for the rounded-up count.
+      {"checkLength 510", [&](t_ParamTable* t) { t->checkLength = 510; t->checkCrc = crc510; },
+       0, "", "R 436207616 512\r"},
       {"checkLength 4097", [](t_ParamTable* t) { t->checkLength = 4097; }, 4, "", "!R 436207616"},
       {"checkLength 0", [](t_ParamTable* t) { t->checkLength = 0; }, 1},
       {"firmware CRC mismatch", [](t_ParamTable* t) { t->checkCrc ^= 1; }, 5},

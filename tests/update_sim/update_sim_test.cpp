@@ -13,6 +13,7 @@
 #include "firmware/identify.h"
 #include "isp/device_line.h"
 #include "sim_fixture.h"
+#include "tools/image_builder.h"
 #include "update/flash_map.h"
 #include "update/flash_update.h"
 #include "update/param_table.h"
@@ -171,6 +172,87 @@ TEST_F(Update, FaultsOnTheWayAndRefusedRestarts) {
     EXPECT_EQ(sim_->mode() == sim::Mode::Firmware, c.result == 0);
     EXPECT_EQ(currentBaud, c.result == 0 ? 19200 : 115200);
   }
+}
+
+// The restart's firmware check reads checkLength bytes; counts that are no whole number of
+// words are read as whole words and still match.
+TEST_F(Update, TableWhoseCheckCoversNoWholeNumberOfWordsRestarts) {
+  std::vector<std::uint8_t> firmware;
+  ASSERT_TRUE(imagebuilder::makeDemoFirmware(imagebuilder::demoFirmwareSpec(0), &firmware, nullptr));
+  for (const std::uint32_t checkLength : {510u, 3u}) {
+    SCOPED_TRACE(checkLength);
+    imagebuilder::ImageSpec spec = imagebuilder::demoImageSpec(0);
+    spec.checkLength = checkLength;
+    std::vector<std::uint8_t> bytes;
+    ASSERT_TRUE(imagebuilder::buildImage(spec, firmware, &bytes, nullptr));
+    t_FirmwareImage image{};
+    image.image = bytes.data();
+    image.imageSize = static_cast<std::uint32_t>(bytes.size());
+    ASSERT_EQ(validateImage(nullptr, &image), kImageSound);
+    startSwitch(switchOptions(0, true, true));
+    EXPECT_EQ(update(image), 0) << output_;
+    EXPECT_EQ(output_, progress({}, image.header->firmwareLength));
+    EXPECT_NE(logStream(true).find("R 436207616 " + std::to_string((checkLength + 3) & ~3u)),
+              std::string::npos);
+    EXPECT_EQ(sim_->mode(), sim::Mode::Firmware);
+  }
+}
+
+// Images whose regions do not fit the flash as the sequence writes it: refused with one
+// message before a single byte goes to the switch, whose flash stays as it was.
+TEST_F(Update, ImageThatDoesNotFitTheFlashIsRefusedBeforeTheSwitchIsTouched) {
+  const std::string head = "Error: The firmware image does not fit the switch's flash.\nIts ";
+  struct Case {
+    const char* what;
+    std::uint32_t firmwareBytes = 0x23E78;  // the first demo firmware's length
+    std::uint32_t firmwareAddress = kBankAAddress;
+    std::uint32_t paramAddress = kTableAddress512K;
+    std::string message;
+  };
+  const Case cases[] = {
+      {.what = "200 KB firmware under a table at the end of a 256 KB bank",
+       .firmwareBytes = 200 * 1024, .paramAddress = kTableAddress256K,
+       .message = "parameter table at 0x1A03FE00 shares sector 10 of flash bank A with its "
+                  "firmware region (204804 bytes at 0x1A000000).\n"},
+      {.what = "table across the end of bank A", .paramAddress = 0x1A07FFC0,
+       .message = "parameter table (144 bytes at 0x1A07FFC0) runs past the end of flash bank A.\n"},
+      {.what = "firmware off the page grid", .firmwareAddress = 0x1A000100,
+       .message = "firmware region at 0x1A000100 does not start on a 512-byte flash page.\n"},
+      {.what = "table off the page grid", .paramAddress = 0x1A07FC10,
+       .message = "parameter table at 0x1A07FC10 does not start on a 512-byte flash page.\n"},
+      {.what = "table behind a 512 KB bank", .paramAddress = 0x1A080000,
+       .message = "parameter table at 0x1A080000 lies outside the flash.\n"},
+      {.what = "firmware in RAM", .firmwareAddress = 0x10000000,
+       .message = "firmware region at 0x10000000 lies outside the flash.\n"},
+  };
+  // The switch runs the shipped image; each refused image must leave it exactly so.
+  startSwitch(switchOptions(0));
+  const std::vector<std::uint8_t> flashBefore = sim_->flash();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    imagebuilder::DemoFirmwareSpec firmwareSpec = imagebuilder::demoFirmwareSpec(0);
+    firmwareSpec.length = c.firmwareBytes;
+    firmwareSpec.loadAddress = c.firmwareAddress;
+    firmwareSpec.entryAddress = c.firmwareAddress + 0x1001;
+    std::vector<std::uint8_t> firmware, bytes;
+    ASSERT_TRUE(imagebuilder::makeDemoFirmware(firmwareSpec, &firmware, nullptr));
+    imagebuilder::ImageSpec spec = imagebuilder::demoImageSpec(0);
+    spec.firmwareAddress = c.firmwareAddress;
+    spec.paramAddress = c.paramAddress;
+    ASSERT_TRUE(imagebuilder::buildImage(spec, firmware, &bytes, nullptr));
+    t_FirmwareImage image{};
+    image.image = bytes.data();
+    image.imageSize = static_cast<std::uint32_t>(bytes.size());
+    ASSERT_EQ(validateImage(nullptr, &image), kImageSound);
+
+    EXPECT_EQ(update(image), 1);
+    EXPECT_EQ(output_, head + c.message);
+    EXPECT_EQ(deviceState, kStateUnknown);
+    EXPECT_EQ(currentBaud, 19200);
+  }
+  EXPECT_EQ(logStream(true), "") << "sent to the switch";
+  EXPECT_EQ(sim_->mode(), sim::Mode::Firmware);
+  EXPECT_TRUE(sim_->flash() == flashBefore);
 }
 
 TEST_F(Update, SwitchThatNeverAnswers) {
