@@ -1,8 +1,8 @@
 // vlfwu: console firmware-update utility for Valtrane audio matrix switches.
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 
+#include "driver/port_argument.h"
 #include "driver/run_state.h"
 #include "driver/scan_loop.h"
 #include "firmware/image.h"
@@ -41,8 +41,9 @@ int main(int argc, char** argv) {
     std::fputs("Firmware validated.\n", stdout);
   }
 
-  // A text that is no number reads as 0, the scan of COM1 to COM16.
-  const auto port = static_cast<std::int32_t>(argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 0);
+  // A text that is no number reads as 0, the scan of COM1 to COM16; a number too large for 32
+  // bits is out of range on every build.
+  const auto port = static_cast<std::int32_t>(argc > 1 ? portArgumentValue(argv[1]) : 0);
   if (port == 0) {
     runScanAndConsoleLoop(kFirstScanPort, kLastScanPort, false);
   }

@@ -90,6 +90,8 @@ TEST(Startup, InvalidPortWaitsForAKeyFromAPipeOrTheEndOfInput) {
       {"100", "100", {"x"}, false},
       {"-1", "4294967295", {std::string(1, '\0'), "H"}, false},  // an extended key: 0 and a second code
       {"4000000000", "4000000000", {}, true},
+      // Read as a 32-bit unsigned long: too large a number saturates, it does not wrap to COM1.
+      {"4294967297", "4294967295", {"x"}, false},
   };
   for (const PromptCase& c : cases) expectInvalidPortPrompt(launchNative, c, kRunLimitMs);
 }
@@ -101,6 +103,7 @@ TEST(Startup, WindowsBuildUnderWine) {
   expectUsage(wine, {"1", "2"}, vlfwu_test::kWineLimitMs);
   expectInvalidPortPrompt(wine, {"100", "100", {"x"}, false}, vlfwu_test::kWineLimitMs);
   expectInvalidPortPrompt(wine, {"-1", "4294967295", {}, true}, vlfwu_test::kWineLimitMs);
+  expectInvalidPortPrompt(wine, {"4294967297", "4294967295", {"x"}, false}, vlfwu_test::kWineLimitMs);
 }
 
 // At a terminal the prompt takes one key without Enter or echo, and the terminal gets its
