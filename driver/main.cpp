@@ -6,6 +6,7 @@
 #include "driver/run_state.h"
 #include "driver/scan_loop.h"
 #include "firmware/image.h"
+#include "transport/port_name.h"
 
 namespace {
 
@@ -18,6 +19,7 @@ void printUsage() {
   std::fputs("\nWhere:", stdout);
   std::fputs("\n   x    = Optional, If not 0, then this is a comport number between 1 and 99,", stdout);
   std::fputs("\n          otherwise searches COM1 - COM16.", stdout);
+  std::fputs(comUsageNote(), stdout);
 }
 
 }  // namespace
@@ -41,6 +43,10 @@ int main(int argc, char** argv) {
     std::fputs("Firmware validated.\n", stdout);
   }
 
+  if (argc > 1 && comArgumentNamesDevice(argv[1])) {
+    comNameDevice(argv[1]);
+    runScanAndConsoleLoop(kNamedDevicePort, kNamedDevicePort, true);
+  }
   // A text that is no number reads as 0, the scan of COM1 to COM16; a number too large for 32
   // bits is out of range on every build.
   const auto port = static_cast<std::int32_t>(argc > 1 ? portArgumentValue(argv[1]) : 0);
