@@ -1,11 +1,12 @@
 // vlfwu: console firmware-update utility for Valtrane audio matrix switches.
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 
+#include "driver/port_argument.h"
 #include "driver/run_state.h"
 #include "driver/scan_loop.h"
 #include "firmware/image.h"
+#include "transport/port_name.h"
 #include "update/image_fit.h"
 
 namespace {
@@ -19,6 +20,7 @@ void printUsage() {
   std::fputs("\nWhere:", stdout);
   std::fputs("\n   x    = Optional, If not 0, then this is a comport number between 1 and 99,", stdout);
   std::fputs("\n          otherwise searches COM1 - COM16.", stdout);
+  std::fputs(comUsageNote(), stdout);
 }
 
 }  // namespace
@@ -44,8 +46,13 @@ int main(int argc, char** argv) {
     std::fputs("Firmware validated.\n", stdout);
   }
 
-  // A text that is no number reads as 0, the scan of COM1 to COM16.
-  const auto port = static_cast<std::int32_t>(argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 0);
+  if (argc > 1 && comArgumentNamesDevice(argv[1])) {
+    comNameDevice(argv[1]);
+    runScanAndConsoleLoop(kNamedDevicePort, kNamedDevicePort, true);
+  }
+  // A text that is no number reads as 0, the scan of COM1 to COM16; a number too large for 32
+  // bits is out of range on every build.
+  const auto port = static_cast<std::int32_t>(argc > 1 ? portArgumentValue(argv[1]) : 0);
   if (port == 0) {
     runScanAndConsoleLoop(kFirstScanPort, kLastScanPort, false);
   }

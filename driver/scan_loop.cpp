@@ -16,6 +16,7 @@
 #include "firmware/product_table.h"
 #include "isp/device_line.h"
 #include "support/platform.h"
+#include "transport/port_name.h"
 #include "transport/serial.h"
 #include "update/flash_update.h"
 #include "update/param_table.h"
@@ -101,7 +102,7 @@ void announceDevice() {
 // or, in single-port mode, at the one port whatever it found. Returns the port stopped at.
 unsigned scanPorts(unsigned firstPort, unsigned lastPort, bool singlePort) {
   for (unsigned port = firstPort; port <= lastPort; ++port) {
-    std::printf("\nCOM%u: ", port);
+    std::printf("\n%s: ", comPortName(port));
     if (!comOpen(&devicePort, static_cast<int>(port), kOpenBaud)) {
       currentBaud = 0;
       std::fputs("Could not open port.", stdout);
@@ -172,10 +173,10 @@ int imageForFlashLayout() {
 void handleSwitchWithoutTable(unsigned port, bool* explained) {
   if (!*explained) {
     std::printf(
-        "\nThe switch on COM%u is waiting in its bootloader and holds no valid parameter table;"
+        "\nThe switch on %s is waiting in its bootloader and holds no valid parameter table;"
         "\nits last firmware update was probably interrupted. Its model, PCB revision and"
         "\nfirmware version cannot be read.\n",
-        port);
+        comPortName(port));
     *explained = true;
   }
   const int index = imageForFlashLayout();
@@ -205,7 +206,7 @@ void handleSwitchWithoutTable(unsigned port, bool* explained) {
 // One identify-and-ask pass of the console loop (the switch is not yet updated).
 void identifyAndAsk(unsigned port, bool* tableStateExplained) {
   if (identifyDevice() != 0) {
-    std::printf("\nNo Valtrane device found on COM%u.\n", port);
+    std::printf("\nNo Valtrane device found on %s.\n", comPortName(port));
     exitProgram(1);
   }
   if (deviceState == kStateBootloaderNoTable) {
@@ -218,8 +219,8 @@ void identifyAndAsk(unsigned port, bool* tableStateExplained) {
   const char* knownName = lookupProductName(deviceInfo.modelNumber, deviceInfo.pcbRevision);
   if (knownName == nullptr) {
     const t_ShownName reported = boundedName(deviceInfo.nameBuf);
-    std::printf("\nThe device on COM%u not compatible with this update.\nProduct name: \"%s\"\n",
-                port, reported.text);
+    std::printf("\nThe device on %s not compatible with this update.\nProduct name: \"%s\"\n",
+                comPortName(port), reported.text);
     exitProgram(1);
   }
   if (selectedImage.image == nullptr) {
@@ -227,10 +228,10 @@ void identifyAndAsk(unsigned port, bool* tableStateExplained) {
     if (!selectImageForDevice()) {
       const t_ShownName name = deviceName(nullptr);
       std::printf(
-          "\nThis program has no firmware for the %s (model %u, PCB revision %u) on COM%u."
+          "\nThis program has no firmware for the %s (model %u, PCB revision %u) on %s."
           "\nThe device was not updated.\n",
           name.text, static_cast<unsigned>(deviceInfo.modelNumber),
-          static_cast<unsigned>(deviceInfo.pcbRevision), port);
+          static_cast<unsigned>(deviceInfo.pcbRevision), comPortName(port));
       exitProgram(1);
     }
     std::fputs("\n", stdout);

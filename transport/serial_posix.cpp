@@ -1,10 +1,10 @@
 // The serial port on POSIX systems: a terminal device driven with termios.
 //
-// COMn is /dev/ttyS<n-1> unless the environment variable VLFWU_COM<n> names another device
-// (a USB adapter, or a pseudo-terminal). The device is opened non-blocking and every wait is
-// a poll with the remaining time of the operation's 1000 ms bound, so nothing here can hang,
-// not even on a pseudo-terminal whose other side has gone.
+// Which device a port number leads to is port_name_posix.cpp's concern. The device is opened
+// non-blocking and every wait is a poll with the remaining time of the operation's 1000 ms
+// bound, so nothing here can hang, not even on a pseudo-terminal whose other side has gone.
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 
@@ -17,6 +17,7 @@
 
 #include "support/platform.h"
 #include "transport/com_open_check.h"
+#include "transport/posix/com_device_path.h"
 #include "transport/serial.h"
 
 namespace {
@@ -78,20 +79,6 @@ short waitFor(int fd, short events, int timeoutMs) {
       return 0;
     }
   }
-}
-
-// Builds the device path of port n into path; false when it does not fit.
-bool devicePath(int portNumber, char* path, std::size_t size) {
-  char variable[32];
-  std::snprintf(variable, sizeof variable, "VLFWU_COM%d", portNumber);
-  const char* configured = std::getenv(variable);
-  int length = 0;
-  if (configured != nullptr && configured[0] != '\0') {
-    length = std::snprintf(path, size, "%s", configured);
-  } else {
-    length = std::snprintf(path, size, "/dev/ttyS%d", portNumber - 1);
-  }
-  return length > 0 && static_cast<std::size_t>(length) < size;
 }
 
 // 8 data bits, no parity, 1 stop bit, no flow control of any kind, receiver on, modem
@@ -162,8 +149,8 @@ int comOpen(t_ComPort* port, int portNumber, int baud) {
     return answer;
   }
   clearRecord(port);
-  char path[256];
-  if (portNumber < 1 || !devicePath(portNumber, path, sizeof path)) {
+  char path[PATH_MAX];
+  if (portNumber < 0 || !comDevicePath(static_cast<unsigned>(portNumber), path, sizeof path)) {
     return 0;
   }
   const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);

@@ -40,15 +40,20 @@ std::string afterBanner(std::string output) {
   return noticeEnd == std::string::npos ? output : output.substr(noticeEnd + 1);
 }
 
-void expectUsage(const Launch& launch, const std::vector<std::string>& arguments, int limitMs) {
+// The usage text as the Windows build prints it; the POSIX build adds one line about devices.
+const std::string kUsage =
+    "\nUse: VLFWU [x]\n\nWhere:\n   x    = Optional, If not 0, then this is a comport number between 1 and 99,"
+    "\n          otherwise searches COM1 - COM16.";
+const std::string kDeviceUsage = "\n          A path such as /dev/ttyUSB0 names one serial device instead.";
+
+void expectUsage(const Launch& launch, const std::vector<std::string>& arguments, const std::string& usage,
+                 int limitMs) {
   ChildProcess child;
   ASSERT_TRUE(launch(child, arguments)) << child.error();
   const ChildProcess::Result result = child.wait(limitMs);  // no key is sent: a prompt would time out
   ASSERT_FALSE(result.timedOut) << result.output;
   EXPECT_EQ(result.exitCode, 1);
-  EXPECT_EQ(afterBanner(result.output),
-            "\nUse: VLFWU [x]\n\nWhere:\n   x    = Optional, If not 0, then this is a comport number between 1 and 99,"
-            "\n          otherwise searches COM1 - COM16.");
+  EXPECT_EQ(afterBanner(result.output), usage);
 }
 
 struct PromptCase {
@@ -81,8 +86,9 @@ void expectInvalidPortPrompt(const Launch& launch, const PromptCase& c, int limi
 }
 
 TEST(Startup, MoreThanOneArgumentGivesTheUsageWithoutPrompt) {
-  expectUsage(launchNative, {"1", "2"}, kRunLimitMs);
-  expectUsage(launchNative, {"3", "x", "y"}, kRunLimitMs);
+  expectUsage(launchNative, {"1", "2"}, kUsage + kDeviceUsage, kRunLimitMs);
+  expectUsage(launchNative, {"3", "x", "y"}, kUsage + kDeviceUsage, kRunLimitMs);
+  expectUsage(launchNative, {"/dev/ttyUSB0", "1"}, kUsage + kDeviceUsage, kRunLimitMs);
 }
 
 TEST(Startup, InvalidPortWaitsForAKeyFromAPipeOrTheEndOfInput) {
@@ -90,6 +96,8 @@ TEST(Startup, InvalidPortWaitsForAKeyFromAPipeOrTheEndOfInput) {
       {"100", "100", {"x"}, false},
       {"-1", "4294967295", {std::string(1, '\0'), "H"}, false},  // an extended key: 0 and a second code
       {"4000000000", "4000000000", {}, true},
+      // Read as a 32-bit unsigned long: too large a number saturates, it does not wrap to COM1.
+      {"4294967297", "4294967295", {"x"}, false},
   };
   for (const PromptCase& c : cases) expectInvalidPortPrompt(launchNative, c, kRunLimitMs);
 }
@@ -98,9 +106,10 @@ TEST(Startup, WindowsBuildUnderWine) {
   if (const std::string why = vlfwu_test::wineUnavailable(); !why.empty()) GTEST_SKIP() << why;
   ASSERT_TRUE(vlfwu_test::prepareWinePrefix());
   const Launch wine = vlfwu_test::startUnderWine;
-  expectUsage(wine, {"1", "2"}, vlfwu_test::kWineLimitMs);
+  expectUsage(wine, {"1", "2"}, kUsage, vlfwu_test::kWineLimitMs);
   expectInvalidPortPrompt(wine, {"100", "100", {"x"}, false}, vlfwu_test::kWineLimitMs);
   expectInvalidPortPrompt(wine, {"-1", "4294967295", {}, true}, vlfwu_test::kWineLimitMs);
+  expectInvalidPortPrompt(wine, {"4294967297", "4294967295", {"x"}, false}, vlfwu_test::kWineLimitMs);
 }
 
 // At a terminal the prompt takes one key without Enter or echo, and the terminal gets its

@@ -1,0 +1,6 @@
+// Windows names every port by its number: a path given as the argument reads as no number.
+#include "transport/port_name.h"
+
+bool comArgumentNamesDevice(const char*) { return false; }
+
+const char* comUsageNote() { return ""; }
