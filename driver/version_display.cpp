@@ -105,14 +105,14 @@ void showVersions(const t_DeviceInfo* device, const t_FirmwareHeader* header) {
 }
 
 int confirmUpdate(const t_DeviceInfo* device, const t_FirmwareImage* image) {
-  const std::uint32_t current = device->firmwareVersion;
-  const std::uint32_t update = image->header->firmwareVersion;
+  // Decided on what the two lines show, so that the verdict never contradicts them.
+  const int order = compareVersions(device->firmwareVersion, image->header->firmwareVersion);
   const char* name = deviceName(device);
-  if (current == update) {
+  if (order == 0) {
     std::printf("\nThe firmware version inside the %s matches this update.\n", name);
     showVersions(device, image->header);
     std::fputs("\n\nUpdate anyway? (Y,N) ", stdout);
-  } else if (current < update) {
+  } else if (order < 0) {
     std::printf("\n\nThis update is newer than the firmware inside the %s.\n", name);
     showVersions(device, image->header);
     std::fputs("\n\nContinue with update to newer version? (Y,N) ", stdout);

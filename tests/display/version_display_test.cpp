@@ -33,6 +33,31 @@ TEST(VersionText, TextAndReckonedWidth) {
   EXPECT_STREQ(first, "10.01.05b(Beta)");
 }
 
+// Newer, same or older follows the texts: equal texts are one version whatever the hidden
+// bits hold; otherwise the shown fields order them, with "None" below everything.
+TEST(VersionOrder, FollowsWhatTheTextsShow) {
+  const struct {
+    std::uint32_t older, newer;
+  } ordered[] = {
+      {0x04020000, 0x04020003}, {0x04020003, 0x04021000}, {0x04020000, 0x04021000},
+      {0x04020000, 0x80000000}, {0x0402003F, 0x04030000}, {0x04020FC0, 0x04020001},
+      {0x00000000, 0x00000040}, {0x00000000, 0x00000001}, {0x04020000, 0x04020041},
+  };
+  for (const auto& c : ordered) {
+    SCOPED_TRACE(std::string(versionText(c.older)) + " < " + versionText(c.newer));
+    EXPECT_LT(compareVersions(c.older, c.newer), 0);
+    EXPECT_GT(compareVersions(c.newer, c.older), 0);
+    EXPECT_EQ(compareVersions(c.newer, c.newer), 0);
+  }
+  const std::uint32_t alike[][2] = {
+      {0x04020040, 0x04020000}, {0x04021FC3, 0x04021003}, {0x00000040, 0x00000FC0}};
+  for (const auto& pair : alike) {
+    const std::string first = versionText(pair[0]);
+    EXPECT_EQ(first, versionText(pair[1]));
+    EXPECT_EQ(compareVersions(pair[0], pair[1]), 0) << first;
+  }
+}
+
 struct Answer {
   int result;
   std::string output, unread;
@@ -87,6 +112,16 @@ TEST(ConfirmUpdate, QuestionsAndAnswers) {
             "\nThe firmware version inside the Sonarch60 matches this update.\n"
             "\n Current Version: 4.02a, Model: Sonarch60"
             "\n Update Version:  4.02a, Model: Sonarch60"
+            "\n\nUpdate anyway? (Y,N) " + canceled);
+
+  // Bits the text does not show decide nothing: both lines read 4.02, so they match.
+  device.firmwareVersion = 0x04020040;
+  header.firmwareVersion = 0x04020000;
+  answer = ask(device, image, "n");
+  EXPECT_EQ(answer.output,
+            "\nThe firmware version inside the Sonarch60 matches this update.\n"
+            "\n Current Version: 4.02, Model: Sonarch60"
+            "\n Update Version:  4.02, Model: Sonarch60"
             "\n\nUpdate anyway? (Y,N) " + canceled);
 
   // A beta of 4.02 ranks above 4.02; the second code of an extended key is no answer.
