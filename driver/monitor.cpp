@@ -96,10 +96,10 @@ int monitorDispatch(const char* message) {
     }
     if (matched == length && !isAsciiLetter(message[length])) {
       entry->handler();
-      return 0;
+      return kDispatchHandled;
     }
   }
-  return 1;
+  return kDispatchNoKeyword;
 }
 
 void onProgressMessage() {

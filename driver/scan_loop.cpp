@@ -26,10 +26,6 @@ constexpr int kOpenBaud = 19200;
 constexpr std::uint32_t kRestartWindowMs = 13000;
 constexpr std::uint32_t kLoopPacingMs = 1;
 
-// Flash layouts that detectFlashLayout reports, with the address each puts the table at.
-constexpr int kLayout512K = 1;
-constexpr int kLayout256K = 2;
-
 // A name for the messages, bounded to the record's storage: a table name read out of flash
 // may fill all 32 bytes of nameBuf without a terminator.
 struct t_ShownName {
@@ -109,7 +105,7 @@ unsigned scanPorts(unsigned firstPort, unsigned lastPort, bool singlePort) {
     }
     currentBaud = kOpenBaud;
     devFlushInput();
-    if (identifyDevice() != 0) {
+    if (identifyDevice() != kIdentified) {
       std::fputs("No Valtrane devices detected.", stdout);
     } else {
       // A bootloader without a valid table tells nothing about the switch; the identity left
@@ -133,7 +129,7 @@ unsigned scanPorts(unsigned firstPort, unsigned lastPort, bool singlePort) {
 // Runs the update with selectedImage; on success the loop only waits for the restart.
 void startUpdate() {
   switchReady = 0;
-  if (updateFirmware(&selectedImage) == 0) {
+  if (updateFirmware(&selectedImage) == kUpdateOk) {
     updateDone = 1;
     activityClock = clockNow();
   }
@@ -204,7 +200,7 @@ void handleSwitchWithoutTable(unsigned port, bool* explained) {
 
 // One identify-and-ask pass of the console loop (the switch is not yet updated).
 void identifyAndAsk(unsigned port, bool* tableStateExplained) {
-  if (identifyDevice() != 0) {
+  if (identifyDevice() != kIdentified) {
     std::printf("\nNo Valtrane device found on COM%u.\n", port);
     exitProgram(1);
   }
