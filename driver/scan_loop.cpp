@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 
 #include "driver/clock.h"
 #include "driver/monitor.h"
@@ -25,39 +24,6 @@ namespace {
 constexpr int kOpenBaud = 19200;
 constexpr std::uint32_t kRestartWindowMs = 13000;
 constexpr std::uint32_t kLoopPacingMs = 1;
-
-// A name for the messages, bounded to the record's storage: a table name read out of flash
-// may fill all 32 bytes of nameBuf without a terminator.
-struct t_ShownName {
-  char text[sizeof(t_DeviceInfo::nameBuf) + 1];
-};
-
-t_ShownName boundedName(const char* name) {
-  t_ShownName shown{};
-  if (name != nullptr) {
-    const std::size_t length = strnlen(name, sizeof(t_DeviceInfo::nameBuf));
-    std::memcpy(shown.text, name, length);
-    shown.text[length] = '\0';
-  }
-  return shown;
-}
-
-// The switch's product name as the identification left it; when the switch reported no name
-// (an empty table name, or none in the identity line) the product table's or, failing that,
-// the image's name stands in, so that no message ever shows an empty or missing name.
-t_ShownName deviceName(const t_FirmwareHeader* header) {
-  t_ShownName shown = boundedName(deviceInfo.productName);
-  if (shown.text[0] == '\0') {
-    shown = boundedName(lookupProductName(deviceInfo.modelNumber, deviceInfo.pcbRevision));
-  }
-  if (shown.text[0] == '\0' && header != nullptr) {
-    shown = boundedName(header->productName);
-  }
-  if (shown.text[0] == '\0') {
-    shown = boundedName("Valtrane device");
-  }
-  return shown;
-}
 
 void clearSelection() { selectedImage = t_FirmwareImage{}; }
 
@@ -88,7 +54,7 @@ bool selectImageForDevice() {
 }
 
 void announceDevice() {
-  const t_ShownName name = deviceName(selectedImage.header);
+  const t_ShownName name = shownDeviceName(&deviceInfo, selectedImage.header);
   std::printf("An %s was found with firmware version: %s", name.text,
               versionText(deviceInfo.firmwareVersion));
 }
@@ -221,7 +187,7 @@ void identifyAndAsk(unsigned port, bool* tableStateExplained) {
   if (selectedImage.image == nullptr) {
     // Single-port mode may reach the loop without an image: choose one now by the scan's rule.
     if (!selectImageForDevice()) {
-      const t_ShownName name = deviceName(nullptr);
+      const t_ShownName name = shownDeviceName(&deviceInfo, nullptr);
       std::printf(
           "\nThis program has no firmware for the %s (model %u, PCB revision %u) on COM%u."
           "\nThe device was not updated.\n",
