@@ -73,6 +73,10 @@ unsigned scanPorts(unsigned firstPort, unsigned lastPort, bool singlePort) {
     devFlushInput();
     if (identifyDevice() != kIdentified) {
       std::fputs("No Valtrane devices detected.", stdout);
+    } else if (singlePort && deviceState == kStateBootloaderNoTable) {
+      // The console loop explains this switch and offers its repair; calling it a mismatch
+      // here first would contradict that.
+      std::fputs("A Valtrane device was found.", stdout);
     } else {
       // A bootloader without a valid table tells nothing about the switch; the identity left
       // from an earlier port must not be matched in its place.
@@ -201,8 +205,11 @@ void identifyAndAsk(unsigned port, bool* tableStateExplained) {
   }
   const int code = checkCompatibility(&deviceInfo, &selectedImage);
   if (code != kCompatible) {
+    // The image was chosen for the switch the scan found and another one answers now (a
+    // failed update, then the cable moved). Asking again cannot change that: the refusal is
+    // said once and the run ends.
     reportIncompatibility(code, &deviceInfo, &selectedImage);
-    return;
+    exitProgram(1);
   }
   if (!confirmUpdate(&deviceInfo, &selectedImage)) {
     exitProgram(1);
