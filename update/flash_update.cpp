@@ -133,7 +133,7 @@ int enterBootloader() {
 }
 
 unsigned programBlock(std::uint32_t address, const std::uint8_t* data, std::uint32_t length) {
-  if (data == nullptr || nxpWriteRam(kRamStagingAddress, data, length) != 0) {
+  if (data == nullptr || nxpWriteRam(kRamStagingAddress, data, length) != kWriteRamOk) {
     return kStatusRamWrite;
   }
   std::uint8_t bank = 0;
