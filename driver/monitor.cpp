@@ -96,10 +96,10 @@ int monitorDispatch(const char* message) {
     }
     if (matched == length && !isAsciiLetter(message[length])) {
       entry->handler();
-      return 0;
+      return kDispatchHandled;
     }
   }
-  return 1;
+  return kDispatchNoKeyword;
 }
 
 void onProgressMessage() {
@@ -112,7 +112,13 @@ void onProgressMessage() {
   }
   const std::int32_t bank = readField(&cursor);
   const std::int32_t step = readField(&cursor);
-  const std::int64_t percent = (static_cast<std::int64_t>(step) + 1) * 100 / kDspSteps;
+  std::int64_t percent = (static_cast<std::int64_t>(step) + 1) * 100 / kDspSteps;
+  // A step outside 0 to 5 is the switch's mistake; the line still shows a percentage.
+  if (percent < 0) {
+    percent = 0;
+  } else if (percent > 100) {
+    percent = 100;
+  }
   if (step == 0) {
     std::fputc('\n', stdout);  // each bank starts its own line
   }

@@ -6,7 +6,8 @@ extern char monitorLine[256];
 extern int monitorLength;
 
 void monitorFeed(int byte);
-// 0 when a handler ran, 1 when no keyword matched.
+constexpr int kDispatchHandled = 0;    // a keyword matched and its handler ran
+constexpr int kDispatchNoKeyword = 1;  // dropped without output
 int monitorDispatch(const char* message);
 void onProgressMessage();
 void onReadyMessage();

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 
 #include "driver/clock.h"
 #include "driver/monitor.h"
@@ -26,43 +25,6 @@ namespace {
 constexpr int kOpenBaud = 19200;
 constexpr std::uint32_t kRestartWindowMs = 13000;
 constexpr std::uint32_t kLoopPacingMs = 1;
-
-// Flash layouts that detectFlashLayout reports, with the address each puts the table at.
-constexpr int kLayout512K = 1;
-constexpr int kLayout256K = 2;
-
-// A name for the messages, bounded to the record's storage: a table name read out of flash
-// may fill all 32 bytes of nameBuf without a terminator.
-struct t_ShownName {
-  char text[sizeof(t_DeviceInfo::nameBuf) + 1];
-};
-
-t_ShownName boundedName(const char* name) {
-  t_ShownName shown{};
-  if (name != nullptr) {
-    const std::size_t length = strnlen(name, sizeof(t_DeviceInfo::nameBuf));
-    std::memcpy(shown.text, name, length);
-    shown.text[length] = '\0';
-  }
-  return shown;
-}
-
-// The switch's product name as the identification left it; when the switch reported no name
-// (an empty table name, or none in the identity line) the product table's or, failing that,
-// the image's name stands in, so that no message ever shows an empty or missing name.
-t_ShownName deviceName(const t_FirmwareHeader* header) {
-  t_ShownName shown = boundedName(deviceInfo.productName);
-  if (shown.text[0] == '\0') {
-    shown = boundedName(lookupProductName(deviceInfo.modelNumber, deviceInfo.pcbRevision));
-  }
-  if (shown.text[0] == '\0' && header != nullptr) {
-    shown = boundedName(header->productName);
-  }
-  if (shown.text[0] == '\0') {
-    shown = boundedName("Valtrane device");
-  }
-  return shown;
-}
 
 void clearSelection() { selectedImage = t_FirmwareImage{}; }
 
@@ -93,7 +55,7 @@ bool selectImageForDevice() {
 }
 
 void announceDevice() {
-  const t_ShownName name = deviceName(selectedImage.header);
+  const t_ShownName name = shownDeviceName(&deviceInfo, selectedImage.header);
   std::printf("An %s was found with firmware version: %s", name.text,
               versionText(deviceInfo.firmwareVersion));
 }
@@ -110,8 +72,12 @@ unsigned scanPorts(unsigned firstPort, unsigned lastPort, bool singlePort) {
     }
     currentBaud = kOpenBaud;
     devFlushInput();
-    if (identifyDevice() != 0) {
+    if (identifyDevice() != kIdentified) {
       std::fputs("No Valtrane devices detected.", stdout);
+    } else if (singlePort && deviceState == kStateBootloaderNoTable) {
+      // The console loop explains this switch and offers its repair; calling it a mismatch
+      // here first would contradict that.
+      std::fputs("A Valtrane device was found.", stdout);
     } else {
       // A bootloader without a valid table tells nothing about the switch; the identity left
       // from an earlier port must not be matched in its place.
@@ -134,7 +100,7 @@ unsigned scanPorts(unsigned firstPort, unsigned lastPort, bool singlePort) {
 // Runs the update with selectedImage; on success the loop only waits for the restart.
 void startUpdate() {
   switchReady = 0;
-  if (updateFirmware(&selectedImage) == 0) {
+  if (updateFirmware(&selectedImage) == kUpdateOk) {
     updateDone = 1;
     activityClock = clockNow();
   }
@@ -205,7 +171,7 @@ void handleSwitchWithoutTable(unsigned port, bool* explained) {
 
 // One identify-and-ask pass of the console loop (the switch is not yet updated).
 void identifyAndAsk(unsigned port, bool* tableStateExplained) {
-  if (identifyDevice() != 0) {
+  if (identifyDevice() != kIdentified) {
     std::printf("\nNo Valtrane device found on %s.\n", comPortName(port));
     exitProgram(1);
   }
@@ -226,7 +192,7 @@ void identifyAndAsk(unsigned port, bool* tableStateExplained) {
   if (selectedImage.image == nullptr) {
     // Single-port mode may reach the loop without an image: choose one now by the scan's rule.
     if (!selectImageForDevice()) {
-      const t_ShownName name = deviceName(nullptr);
+      const t_ShownName name = shownDeviceName(&deviceInfo, nullptr);
       std::printf(
           "\nThis program has no firmware for the %s (model %u, PCB revision %u) on %s."
           "\nThe device was not updated.\n",
@@ -240,8 +206,11 @@ void identifyAndAsk(unsigned port, bool* tableStateExplained) {
   }
   const int code = checkCompatibility(&deviceInfo, &selectedImage);
   if (code != kCompatible) {
+    // The image was chosen for the switch the scan found and another one answers now (a
+    // failed update, then the cable moved). Asking again cannot change that: the refusal is
+    // said once and the run ends.
     reportIncompatibility(code, &deviceInfo, &selectedImage);
-    return;
+    exitProgram(1);
   }
   if (!confirmUpdate(&deviceInfo, &selectedImage)) {
     exitProgram(1);

@@ -2,8 +2,10 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 
 #include "driver/text_buffer.h"
+#include "firmware/product_table.h"
 #include "support/platform.h"
 
 namespace {
@@ -11,11 +13,31 @@ namespace {
 constexpr std::uint16_t kVersionTextCapacity = 128;
 char versionTextStorage[kVersionTextCapacity];
 
-// A switch whose product is not known has no name to show.
-const char* deviceName(const t_DeviceInfo* device) {
-  return device->productName != nullptr ? device->productName : "";
-}
 }  // namespace
+
+t_ShownName boundedName(const char* name) {
+  t_ShownName shown{};
+  if (name != nullptr) {
+    const std::size_t length = strnlen(name, sizeof(t_DeviceInfo::nameBuf));
+    std::memcpy(shown.text, name, length);
+    shown.text[length] = '\0';
+  }
+  return shown;
+}
+
+t_ShownName shownDeviceName(const t_DeviceInfo* device, const t_FirmwareHeader* header) {
+  t_ShownName shown = boundedName(device->productName);
+  if (shown.text[0] == '\0') {
+    shown = boundedName(lookupProductName(device->modelNumber, device->pcbRevision));
+  }
+  if (shown.text[0] == '\0' && header != nullptr) {
+    shown = boundedName(header->productName);
+  }
+  if (shown.text[0] == '\0') {
+    shown = boundedName("Valtrane device");
+  }
+  return shown;
+}
 
 // The second code of an extended key is skipped, so that an F-key whose second code happens
 // to be 'Y' can never answer yes.
@@ -97,7 +119,7 @@ void showVersions(const t_DeviceInfo* device, const t_FirmwareHeader* header) {
   }
   std::fputs("\n Current Version: ", stdout);
   printVersionField(device->firmwareVersion, deviceSpaces);
-  std::printf("Model: %s", deviceName(device));
+  std::printf("Model: %s", shownDeviceName(device, header).text);
   std::fputs("\n Update Version:  ", stdout);
   printVersionField(header->firmwareVersion, imageSpaces);
   // The header's name field need not be terminated; never read beyond it.
@@ -105,14 +127,15 @@ void showVersions(const t_DeviceInfo* device, const t_FirmwareHeader* header) {
 }
 
 int confirmUpdate(const t_DeviceInfo* device, const t_FirmwareImage* image) {
-  const std::uint32_t current = device->firmwareVersion;
-  const std::uint32_t update = image->header->firmwareVersion;
-  const char* name = deviceName(device);
-  if (current == update) {
+  // Decided on what the two lines show, so that the verdict never contradicts them.
+  const int order = compareVersions(device->firmwareVersion, image->header->firmwareVersion);
+  const t_ShownName shown = shownDeviceName(device, image->header);
+  const char* name = shown.text;
+  if (order == 0) {
     std::printf("\nThe firmware version inside the %s matches this update.\n", name);
     showVersions(device, image->header);
     std::fputs("\n\nUpdate anyway? (Y,N) ", stdout);
-  } else if (current < update) {
+  } else if (order < 0) {
     std::printf("\n\nThis update is newer than the firmware inside the %s.\n", name);
     showVersions(device, image->header);
     std::fputs("\n\nContinue with update to newer version? (Y,N) ", stdout);

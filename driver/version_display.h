@@ -6,6 +6,17 @@
 #include "firmware/device_info.h"
 #include "firmware/image.h"
 
+// A name as the messages show it, bounded to the identity record's name storage: a table
+// name read out of flash may fill all 32 bytes without a terminator.
+struct t_ShownName {
+  char text[sizeof(t_DeviceInfo::nameBuf) + 1];
+};
+t_ShownName boundedName(const char* name);
+// The one name by which every message calls the switch: the name it reported; when that is
+// empty or missing, the product table's name for its model and PCB revision; failing that the
+// image's product name (header may be null); and "Valtrane device" as the last resort.
+t_ShownName shownDeviceName(const t_DeviceInfo* device, const t_FirmwareHeader* header);
+
 // Display text of a packed version; static storage, overwritten by the next call.
 const char* versionText(std::uint32_t version);
 // Columns the display text is reckoned to take (assumes at most two-digit numbers).

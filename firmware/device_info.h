@@ -22,6 +22,20 @@ constexpr std::uint32_t versionMajor(std::uint32_t v) { return v >> 24; }
 constexpr std::uint32_t versionMinor(std::uint32_t v) { return (v >> 16) & 0xFF; }
 constexpr std::uint32_t versionLetter(std::uint32_t v) { return (v >> 12) & 0xF; }
 constexpr std::uint32_t versionBeta(std::uint32_t v) { return v & 0x3F; }
+// The bits the version text shows; bits 11 to 6 carry nothing and are never shown.
+constexpr std::uint32_t kVersionShownBits = 0xFFFFF03Fu;
+// Orders two packed versions as their texts read, so that two versions shown alike are the
+// same version: negative when a is older than b, 0 when both read the same, positive when a
+// is newer. No version (0, shown as "None") is older than every other, even one that reads
+// 0.00; otherwise the shown fields compare as one unsigned number.
+constexpr int compareVersions(std::uint32_t a, std::uint32_t b) {
+  if ((a == 0) != (b == 0)) {
+    return a == 0 ? -1 : 1;
+  }
+  const std::uint32_t shownA = a & kVersionShownBits;
+  const std::uint32_t shownB = b & kVersionShownBits;
+  return shownA < shownB ? -1 : (shownA > shownB ? 1 : 0);
+}
 constexpr std::uint32_t packVersion(std::uint32_t major, std::uint32_t minor,
                                     std::uint32_t letter = 0, std::uint32_t beta = 0) {
   return (major << 24) | (minor << 16) | (letter << 12) | beta;

@@ -20,7 +20,7 @@ constexpr int kMaxAcknowledgements = 8;
 
 int queryIdentity(t_DeviceInfo* record) {
   if (record == nullptr) {
-    return 1;
+    return kIdentityLineMissing;
   }
   comWrite(&devicePort, "^V$", 3);
   record->modelNumber = 0;
@@ -32,13 +32,13 @@ int queryIdentity(t_DeviceInfo* record) {
   char line[kIdentityLineRoom];
   for (int acknowledgements = 0; acknowledgements <= kMaxAcknowledgements; ++acknowledgements) {
     if (devReadDollarLine(line, sizeof line) < 0) {
-      return 1;
+      return kIdentityLineMissing;
     }
     if (std::strcmp(line, "^+") != 0) {
       return parseIdentity(record, line);
     }
   }
-  return 1;
+  return kIdentityLineMissing;
 }
 
 int identifyDevice() {
@@ -58,11 +58,11 @@ int identifyDevice() {
   devFlushInput();
 
   if (deviceState == kStateFirmware) {
-    return queryIdentity(&deviceInfo) == 0 ? 0 : kIdentifyUnreadable;
+    return queryIdentity(&deviceInfo) == kIdentityLineOk ? kIdentified : kIdentifyUnreadable;
   }
 
   const int r = queryTable(&tableInfo);
-  if (r == 0 || r == 4 || r == 5) {
+  if (r == kTableSound || r == kTableCheckTooLong || r == kTableFirmwareBad) {
     deviceInfo.firmwareVersion = tableInfo.firmwareVersion;
     deviceInfo.modelNumber = tableInfo.modelNumber;
     deviceInfo.pcbRevision = tableInfo.pcbRevision;
@@ -71,13 +71,13 @@ int identifyDevice() {
     std::memcpy(deviceInfo.nameBuf, tableInfo.nameBuf, sizeof deviceInfo.nameBuf);
     deviceInfo.nameBuf[sizeof deviceInfo.nameBuf - 1] = '\0';
     deviceInfo.productName = deviceInfo.nameBuf;
-    return 0;
+    return kIdentified;
   }
-  if (r == 3) {
+  if (r == kTableMissing) {
     deviceState = kStateBootloaderNoTable;
-    return 0;
+    return kIdentified;
   }
-  // The flash could not be read (r is 1).
+  // The flash could not be read (kTableUnreadable).
   deviceState = kStateUnknown;
   return kIdentifyUnreadable;
 }

@@ -3,13 +3,18 @@
 // the parameter table that its bootloader reads out of flash.
 #include "firmware/device_info.h"
 
-// 0 success; 1 wrong start; 2 name not closed within 31 characters; 3 trailing characters.
+constexpr int kIdentityLineOk = 0;
+constexpr int kIdentityLineBadStart = 1;   // does not begin with ^=V "
+constexpr int kIdentityLineNameOpen = 2;   // name not closed within 31 characters
+constexpr int kIdentityLineMalformed = 3;  // characters behind the last part, or a number too
+                                           // large (or negative) for its field
+constexpr int kIdentityLineMissing = 1;    // queryIdentity: no line came (as a wrong start)
 int parseIdentity(t_DeviceInfo* record, const char* line);
-// Sends "^V$" and parses the answer; 1 when no line came.
+// Sends "^V$" and parses the answer: parseIdentity's result, or kIdentityLineMissing.
 int queryIdentity(t_DeviceInfo* record);
 
+constexpr int kIdentified = 0;  // deviceState is 1, 2 or 3
 constexpr int kIdentifyNoPort = 1;
 constexpr int kIdentifyNoAnswer = 6;
 constexpr int kIdentifyUnreadable = 7;
-// 0 identified (deviceState 1, 2 or 3); 1 no port open; 6 nothing answered; 7 unreadable.
 int identifyDevice();

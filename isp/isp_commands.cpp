@@ -95,6 +95,8 @@ int syncAttempt() {
     currentBaud = kFirmwareBaud;
     probeChar = '*';
   }
+  // The rate change is not checked: a port that refuses a rate is closed, so the probe below
+  // gets no answer and the attempt fails the way an absent switch does.
   devFlushInput();
 
   // ESC aborts whatever the bootloader was receiving; "^P$" asks the firmware to identify
@@ -182,19 +184,23 @@ int nxpCompare(std::uint32_t address1, std::uint32_t address2, std::uint32_t cou
   char line[kLongReplySize];
   devReadCrLine(line, sizeof line);
   if (line[0] == '0') {
-    return 0;
+    return kCompareEqual;
   }
   if (line[0] == '1' && line[1] == '0') {
-    devReadCrLine(line, sizeof line);  // the offset of the first difference
-    return 2;
+    // COMPARE_ERROR is followed by the offset of the first difference; it is read only to
+    // keep the next command's reply in step, since the block is rewritten whole anyway.
+    devReadCrLine(line, sizeof line);
+    return kCompareDifferent;
   }
-  return 1;
+  return kCompareFailed;
 }
 
 int nxpReadPartId(std::uint32_t words[2]) {
   devSend("J\r\n");
   char line[kLongReplySize];
-  devReadCrLine(line, sizeof line);  // the return code
+  // The return code is read only to reach the identification words: a bootloader that
+  // refuses sends no words, and the missing second word then reads as 0 (a 512 KB bank).
+  devReadCrLine(line, sizeof line);
   devReadCrLine(line, sizeof line);
   words[0] = decimalWord(line) & 0xFFFFu;
   devReadCrLine(line, sizeof line);

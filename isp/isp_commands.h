@@ -18,6 +18,8 @@ int nxpGo(std::uint32_t address);
 int nxpPrepareSectors(std::uint8_t startSector, std::uint8_t endSector, std::uint8_t bank);
 int nxpCopyRamToFlash(std::uint32_t flashAddress, std::uint32_t ramAddress, std::uint32_t count);
 int nxpEraseSectors(std::uint8_t startSector, std::uint8_t endSector, std::uint8_t bank);
-// 0 equal, 2 difference (COMPARE_ERROR), 1 any other failure.
+constexpr int kCompareEqual = 0;
+constexpr int kCompareFailed = 1;     // any answer but success or COMPARE_ERROR, or none
+constexpr int kCompareDifferent = 2;  // COMPARE_ERROR (10): the two areas differ
 int nxpCompare(std::uint32_t address1, std::uint32_t address2, std::uint32_t count);
 int nxpReadPartId(std::uint32_t words[2]);

@@ -49,10 +49,10 @@ int nxpWriteRam(std::uint32_t ramAddress, const std::uint8_t* bytes, std::uint32
     const std::uint32_t sum = blockSum(bytes, length);
     devPrintf("W %u %u\r\n", ramAddress, announcedCount(length));
     if (devReadCrLine(reply, sizeof reply) <= 0) {
-      return 1;
+      return kWriteRamNoReply;
     }
     if (reply[0] != '0') {
-      return 2;
+      return kWriteRamRejected;
     }
     // A bootloader that answers "RESEND" waits for the same block again; anything it reads
     // instead, the next command included, would be taken as data.
@@ -60,20 +60,20 @@ int nxpWriteRam(std::uint32_t ramAddress, const std::uint8_t* bytes, std::uint32
       sendBlockLines(bytes, length);
       devPrintf("%u\r\n", sum);
       if (devReadCrLine(reply, sizeof reply) <= 0) {
-        return 1;
+        return kWriteRamNoReply;
       }
       if (std::strcmp(reply, "RESEND") != 0) {
         break;  // "OK", or an answer this side cannot act on: the compare after the copy judges
       }
       if (sent == kBlockResends) {
-        return 1;
+        return kWriteRamNoReply;
       }
     }
     ramAddress += length;
     bytes += length;
     count -= length;
   }
-  return 0;
+  return kWriteRamOk;
 }
 
 int nxpReadMemory(std::uint8_t* dest, std::uint32_t address, std::uint32_t count) {

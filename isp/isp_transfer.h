@@ -15,8 +15,9 @@ int uuEncodeLine(char* out, const std::uint8_t* bytes, int count);
 // bytes stored.
 int uuDecodeLine(std::uint8_t* dest, const char* line, std::uint32_t stillExpected);
 
-// 0 success; 1 a reply did not come, or a block was still answered "RESEND" after three
-// more sends; 2 the bootloader rejected a "W".
+constexpr int kWriteRamOk = 0;
+constexpr int kWriteRamNoReply = 1;   // a reply did not come, or "RESEND" after three more sends
+constexpr int kWriteRamRejected = 2;  // the bootloader rejected a "W"
 int nxpWriteRam(std::uint32_t ramAddress, const std::uint8_t* bytes, std::uint32_t count);
 // Reads count bytes (any count: the bootloader is asked for whole words and the extra bytes
 // are dropped). count on success; 0 or minus the bytes received so far on failure.

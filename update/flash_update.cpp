@@ -104,7 +104,7 @@ unsigned progressPercent(std::uint32_t firmwareLength, std::uint32_t remaining) 
 int enterBootloader() {
   int answer = nxpSync();
   if (answer == kSyncNothing) {
-    return 1;
+    return kBootloaderNoAnswer;
   }
   if (answer == kSyncFirmware) {
     devSend("^BOOTL$");
@@ -114,17 +114,17 @@ int enterBootloader() {
     }
     answer = nxpSync();
     if (answer != kSyncBootloader) {
-      return 2;
+      return kBootloaderNotEntered;
     }
   }
   deviceState = kStateBootloader;
   clockDelay(20);
   devFlushInput();
-  return 0;
+  return kBootloaderReady;
 }
 
 unsigned programBlock(std::uint32_t address, const std::uint8_t* data, std::uint32_t length) {
-  if (data == nullptr || nxpWriteRam(kRamStagingAddress, data, length) != 0) {
+  if (data == nullptr || nxpWriteRam(kRamStagingAddress, data, length) != kWriteRamOk) {
     return kStatusRamWrite;
   }
   std::uint8_t bank = 0;
@@ -140,9 +140,9 @@ unsigned programBlock(std::uint32_t address, const std::uint8_t* data, std::uint
     return kStatusCommand;
   }
   switch (nxpCompare(address, kRamStagingAddress, length)) {
-    case 0:
+    case kCompareEqual:
       return kStatusOk;
-    case 2:
+    case kCompareDifferent:
       return kStatusMismatch;
     default:
       return kStatusCommand;
@@ -152,17 +152,17 @@ unsigned programBlock(std::uint32_t address, const std::uint8_t* data, std::uint
 int updateFirmware(const t_FirmwareImage* image) {
   if (image == nullptr || image->image == nullptr) {
     conPuts("Error: No firmware file available to download.\n");
-    return 1;
+    return kUpdateFailed;
   }
   if (!imageUsable(image)) {
-    return 1;
+    return kUpdateFailed;
   }
   const t_FirmwareHeader* header = image->header;
 
   const int entered = enterBootloader();
-  if (entered != 0) {
+  if (entered != kBootloaderReady) {
     conPrintf("Error %u: Could not connect to the switch! Check cables and power.\n", entered);
-    return 1;
+    return kUpdateFailed;
   }
   nxpUnlock();  // a refusal shows up as a failed Erase or Copy below
 
@@ -201,28 +201,35 @@ int updateFirmware(const t_FirmwareImage* image) {
 
   if (status == kStatusMismatch) {
     conPuts("\n\nError: A mismatch occurred while verifying this update.\n");
-    return 2;
+    return kUpdateMismatch;
   }
   if (status != kStatusOk) {
     conPrintf("\n\nError %u: Lost the connection to the switch! Check cables and power.\n", status);
-    return 1;
+    return kUpdateFailed;
   }
   conPrintf("\r%s firmware: 100%% complete.\n", kVerb);
   clockDelay(100);
   const int restarted = reboot();
-  if (restarted == 0) {
+  if (restarted == kRebootOk) {
+    // Not checked on purpose: the switch is programmed and restarting whatever the port does.
+    // A port that refuses the rate is closed; the loop then hears nothing and ends after the
+    // restart window with the power-cycle message, which is the right advice.
     comSetBaud(&devicePort, kConsoleBaud);
     currentBaud = kConsoleBaud;
+    // Two 100 ms pauses in a row, kept as the restart has always had them: the switch's
+    // firmware brings its console up only after the jump from the bootloader, and these
+    // 200 ms are the settling time the switches are known to work with.
     clockDelay(100);
     clockDelay(100);
-    return 0;
+    return kUpdateOk;
   }
-  if (restarted == 1) {
+  // 2 is not a result of reboot today; it keeps the CRC wording it has always had.
+  if (restarted == kRebootFailed) {
     conPuts("\nFailed to update firmware!\nVerify cables have not come loose, and the switch still has power.\n");
-  } else if (restarted == 2 || restarted == 4 || restarted == 5) {
+  } else if (restarted == 2 || restarted == kTableCheckTooLong || restarted == kTableFirmwareBad) {
     conPuts("\nThe firmware failed the CRC test! Try reloading the firmware.\n");
-  } else if (restarted == 3 || restarted == 6) {
+  } else if (restarted == kTableMissing || restarted == kRebootOldTable) {
     conPuts("\nThe firmware is not fully loaded, try reloading the firmware.\n");
   }
-  return 1;
+  return kUpdateFailed;
 }

@@ -12,10 +12,16 @@ constexpr unsigned kStatusMismatch = 2;
 constexpr unsigned kStatusAddress = 3;
 constexpr unsigned kStatusCommand = 4;
 
-// 0 bootloader synchronised; 1 nothing answered; 2 firmware answered but no bootloader after.
+constexpr int kBootloaderReady = 0;        // synchronised, echo off, ready for commands
+constexpr int kBootloaderNoAnswer = 1;     // nothing answered
+constexpr int kBootloaderNotEntered = 2;   // the firmware answered, the bootloader did not after
 int enterBootloader();
+// One of the status codes above.
 unsigned programBlock(std::uint32_t address, const std::uint8_t* data, std::uint32_t length);
-// 0 success and restarted; 2 a compare found a difference; 1 any other failure.
+
+constexpr int kUpdateOk = 0;        // programmed, verified and restarted into its firmware
+constexpr int kUpdateFailed = 1;    // any other failure; a message has been printed
+constexpr int kUpdateMismatch = 2;  // a compare found a difference; a message has been printed
 int updateFirmware(const t_FirmwareImage* image);
 
 // Percentage of the firmware region written while remaining bytes are still to go, in

@@ -16,7 +16,7 @@ constexpr std::uint32_t kPartIdWord512K = 0;
 constexpr std::uint32_t kPartIdWord256K = 0x44;
 
 std::uint32_t tableAddressOf(int layout) {
-  return layout == 2 ? kTableAddress256K : kTableAddress512K;
+  return layout == kLayout256K ? kTableAddress256K : kTableAddress512K;
 }
 
 }  // namespace
@@ -28,7 +28,7 @@ t_ParamTable tableFromBuffer() {
 }
 
 void fillRecordFromTable(t_DeviceInfo* record, const t_ParamTable* table, int r) {
-  record->firmwareVersion = (r == 0) ? table->firmwareVersion : 0;
+  record->firmwareVersion = (r == kTableSound) ? table->firmwareVersion : 0;
   record->modelNumber = static_cast<std::uint16_t>((table->identityWord >> 24) & 0xFF);
   record->pcbRevision = static_cast<std::uint16_t>((table->identityWord >> 16) & 0xFF);
   record->idByte1 = static_cast<std::uint16_t>((table->identityWord >> 8) & 0xFF);
@@ -47,12 +47,12 @@ int detectFlashLayout() {
   std::uint32_t words[2] = {0, 0};
   nxpReadPartId(words);
   if (words[1] == kPartIdWord512K) {
-    return 1;
+    return kLayout512K;
   }
   if (words[1] == kPartIdWord256K) {
-    return 2;
+    return kLayout256K;
   }
-  return 0;
+  return kLayoutUnknown;
 }
 
 int queryTable(t_DeviceInfo* record) {
@@ -66,19 +66,19 @@ int queryTable(t_DeviceInfo* record) {
   }
 
   const int layout = detectFlashLayout();
-  if (layout == 0) {
-    return 1;
+  if (layout == kLayoutUnknown) {
+    return kTableUnreadable;
   }
   if (nxpReadMemory(tableBuf, tableAddressOf(layout), kTableArea) !=
       static_cast<int>(kTableArea)) {
-    return 1;
+    return kTableUnreadable;
   }
   const t_ParamTable table = tableFromBuffer();
   if (table.magic != kTableMagic && table.magic != kTableMagicOld) {
-    return 3;
+    return kTableMissing;
   }
 
-  int r = 0;
+  int r = kTableSound;
   if (table.magic == kTableMagic) {
     // A bad table CRC is reported but decides nothing: the firmware check below does.
     if (table.tableLength > kTableArea ||
@@ -86,17 +86,17 @@ int queryTable(t_DeviceInfo* record) {
       conPuts("\nParameter table has a bad CRC!\n");
     }
     if (table.checkLength > kMaxCheckLength) {
-      r = 4;
+      r = kTableCheckTooLong;
     } else {
       std::uint8_t checkBuf[kMaxCheckLength];
       const int got = nxpReadMemory(checkBuf, table.checkAddress, table.checkLength);
       if (got <= 0 || static_cast<std::uint32_t>(got) != table.checkLength) {
-        return 1;
+        return kTableUnreadable;
       }
       const std::uint32_t crc =
           crc32Final(crc32Update(crc32Init(), checkBuf, table.checkLength));
       if (crc != table.checkCrc) {
-        r = 5;
+        r = kTableFirmwareBad;
       }
     }
   }
@@ -110,23 +110,23 @@ int queryTable(t_DeviceInfo* record) {
 
 int reboot() {
   const int r = queryTable(nullptr);
-  if (r != 0) {
+  if (r != kTableSound) {
     std::printf("reboot: queryTable error: %d\n", r);
     return r;
   }
   const t_ParamTable table = tableFromBuffer();
   if (table.magic != kTableMagic) {
     std::printf("reboot: No vector table loaded.\n");
-    return 6;
+    return kRebootOldTable;
   }
   if (nxpUnlock() != 0) {
     std::printf("reboot: nxpUnlock error\n");
-    return 1;
+    return kRebootFailed;
   }
   // The G command names Thumb mode itself, so the address goes without its Thumb bit.
   if (nxpGo(table.entryAddress & ~1u) != 0) {
     std::printf("reboot: nxpGo error\n");
-    return 1;
+    return kRebootFailed;
   }
-  return 0;
+  return kRebootOk;
 }

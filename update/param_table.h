@@ -32,12 +32,24 @@ constexpr std::uint32_t kTableAddress256K = 0x1A03FE00;
 // The table area last read (512 bytes).
 extern std::uint8_t tableBuf[kTableArea];
 
-// 1 for a 512 KB bank, 2 for 256 KB, 0 unknown.
+// The size of the flash bank at 0x1A000000, from the part identification's second word.
+constexpr int kLayoutUnknown = 0;  // the table is not read
+constexpr int kLayout512K = 1;     // table at kTableAddress512K
+constexpr int kLayout256K = 2;     // table at kTableAddress256K
 int detectFlashLayout();
-// 0 sound (or older form); 1 unknown layout or failed read; 3 unknown magic; 4 checkLength
-// too large; 5 firmware bytes do not match. Fills record (if given) for 0, 4 and 5.
+
+constexpr int kTableSound = 0;          // also a table of the older form, which is not checked
+constexpr int kTableUnreadable = 1;     // unknown layout, or a read through the bootloader failed
+constexpr int kTableMissing = 3;        // the magic number is neither known value
+constexpr int kTableCheckTooLong = 4;   // checkLength above 4096
+constexpr int kTableFirmwareBad = 5;    // the firmware bytes do not match checkCrc
+// Fills record (if given) for kTableSound, kTableCheckTooLong and kTableFirmwareBad.
 int queryTable(t_DeviceInfo* record);
-// 0 restarted; 1, 3, 4, 5 from queryTable; 6 older-form table; 1 Unlock or Go failed.
+
+constexpr int kRebootOk = 0;        // the G command was accepted
+constexpr int kRebootFailed = 1;    // Unlock or G failed (or queryTable's kTableUnreadable)
+constexpr int kRebootOldTable = 6;  // the table is of the older form, without a vector table
+// kRebootOk; queryTable's result when that was not kTableSound; kRebootOldTable; kRebootFailed.
 int reboot();
 
 // The table as it lies in the first bytes of tableBuf.

@@ -59,9 +59,12 @@ TEST_F(Monitor, Transcript) {
       {"^!100$", progress("0", " 16", true), 0},
       {"^!" + std::string(250, ' ') + "100$", progress("0", " 16", true), 0},
       {"^!" + std::string(248, ' ') + "100,5$", progress("5", " 16", true), 0},
+      // A step outside 0 to 5 still gives a percentage from 0 to 100.
       {"^!100,-1,-1$", progress("4294967295", "  0"), 0},
+      {"^!100,3,6$", progress("3", "100"), 0}, {"^!100,3,-8$", progress("3", "  0"), 0},
+      {"^!100,3,-2147483648$", progress("3", "  0"), 0},
       {"^!100," + std::string(20, '9') + "," + std::string(20, '9') + "$",
-       progress("2147483647", "1431655765"), 0},
+       progress("2147483647", "100"), 0},
       {"^!100000000000000000000100,1,1$", "!100000000000000000000100,1,1$", 0},
   };
   for (const auto& row : rows) {
@@ -82,8 +85,10 @@ TEST_F(Monitor, SignOfLifeDispatchResultAndLengthSetFromOutside) {
   feed("^!100,2,0$");
   EXPECT_LE(activityClock - before, clockNow() - before);
 
-  for (const auto& [message, result] : {std::pair{"=SZ$", 0}, {"=V$", 0}, {"=P$", 0}, {"=PA$", 1},
-                                        {"=S$", 1}, {"", 1}, {"=", 1}}) {
+  for (const auto& [message, result] :
+       {std::pair{"=SZ$", kDispatchHandled}, {"=V$", kDispatchHandled}, {"=P$", kDispatchHandled},
+        {"=PA$", kDispatchNoKeyword}, {"=S$", kDispatchNoKeyword}, {"", kDispatchNoKeyword},
+        {"=", kDispatchNoKeyword}}) {
     std::strcpy(monitorLine, message);
     EXPECT_EQ(monitorDispatch(monitorLine), result) << message;
   }

@@ -33,6 +33,54 @@ TEST(VersionText, TextAndReckonedWidth) {
   EXPECT_STREQ(first, "10.01.05b(Beta)");
 }
 
+// Newer, same or older follows the texts: equal texts are one version whatever the hidden
+// bits hold; otherwise the shown fields order them, with "None" below everything.
+TEST(VersionOrder, FollowsWhatTheTextsShow) {
+  const struct {
+    std::uint32_t older, newer;
+  } ordered[] = {
+      {0x04020000, 0x04020003}, {0x04020003, 0x04021000}, {0x04020000, 0x04021000},
+      {0x04020000, 0x80000000}, {0x0402003F, 0x04030000}, {0x04020FC0, 0x04020001},
+      {0x00000000, 0x00000040}, {0x00000000, 0x00000001}, {0x04020000, 0x04020041},
+  };
+  for (const auto& c : ordered) {
+    SCOPED_TRACE(std::string(versionText(c.older)) + " < " + versionText(c.newer));
+    EXPECT_LT(compareVersions(c.older, c.newer), 0);
+    EXPECT_GT(compareVersions(c.newer, c.older), 0);
+    EXPECT_EQ(compareVersions(c.newer, c.newer), 0);
+  }
+  const std::uint32_t alike[][2] = {
+      {0x04020040, 0x04020000}, {0x04021FC3, 0x04021003}, {0x00000040, 0x00000FC0}};
+  for (const auto& pair : alike) {
+    const std::string first = versionText(pair[0]);
+    EXPECT_EQ(first, versionText(pair[1]));
+    EXPECT_EQ(compareVersions(pair[0], pair[1]), 0) << first;
+  }
+}
+
+// Every message calls the switch by one name, falling back in a fixed order, never beyond
+// the 32 bytes of a name field that holds no terminator.
+TEST(ShownDeviceName, FallsBackInOrder) {
+  t_FirmwareHeader header{};
+  std::strcpy(header.productName, "ImageName");
+  t_DeviceInfo device{};
+  device.modelNumber = 100;
+  device.pcbRevision = 2;
+  std::strcpy(device.nameBuf, "Reported");
+  device.productName = device.nameBuf;
+  EXPECT_STREQ(shownDeviceName(&device, &header).text, "Reported");
+  device.nameBuf[0] = '\0';
+  EXPECT_STREQ(shownDeviceName(&device, &header).text, "Sonarch12-2710");
+  device.productName = nullptr;
+  EXPECT_STREQ(shownDeviceName(&device, nullptr).text, "Sonarch12-2710");
+  device.pcbRevision = 9;
+  EXPECT_STREQ(shownDeviceName(&device, &header).text, "ImageName");
+  EXPECT_STREQ(shownDeviceName(&device, nullptr).text, "Valtrane device");
+  std::memset(device.nameBuf, 'Z', sizeof device.nameBuf);
+  device.productName = device.nameBuf;
+  EXPECT_EQ(std::string(shownDeviceName(&device, &header).text), std::string(32, 'Z'));
+}
+
 struct Answer {
   int result;
   std::string output, unread;
@@ -89,6 +137,16 @@ TEST(ConfirmUpdate, QuestionsAndAnswers) {
             "\n Update Version:  4.02a, Model: Sonarch60"
             "\n\nUpdate anyway? (Y,N) " + canceled);
 
+  // Bits the text does not show decide nothing: both lines read 4.02, so they match.
+  device.firmwareVersion = 0x04020040;
+  header.firmwareVersion = 0x04020000;
+  answer = ask(device, image, "n");
+  EXPECT_EQ(answer.output,
+            "\nThe firmware version inside the Sonarch60 matches this update.\n"
+            "\n Current Version: 4.02, Model: Sonarch60"
+            "\n Update Version:  4.02, Model: Sonarch60"
+            "\n\nUpdate anyway? (Y,N) " + canceled);
+
   // A beta of 4.02 ranks above 4.02; the second code of an extended key is no answer.
   device.firmwareVersion = 0x04020003;
   header.firmwareVersion = 0x04020000;
@@ -101,14 +159,18 @@ TEST(ConfirmUpdate, QuestionsAndAnswers) {
             "\n\nAre you sure you want to update with an OLDER version of firmware? (Y,N) " +
                 canceled);
 
-  // Compared unsigned. No product name, and a header name that fills its field.
+  // Compared unsigned. A switch that reported no name (an empty table name, or none at
+  // all) is called by the product table's name in the message and in its line alike; a
+  // header name that fills its field.
   device.firmwareVersion = 0x80000000;
-  device.productName = nullptr;
+  device.modelNumber = 86;
+  device.pcbRevision = 4;
+  device.nameBuf[0] = '\0';
   std::memset(header.productName, 'N', sizeof header.productName);
   answer = ask(device, image, "Y");
   EXPECT_EQ(answer.result, 1);
-  EXPECT_EQ(answer.output, "\n\nThis update is OLDER than the firmware inside the !\n"
-                           "\n Current Version: 128.00, Model: "
+  EXPECT_EQ(answer.output, "\n\nThis update is OLDER than the firmware inside the Sonarch36!\n"
+                           "\n Current Version: 128.00, Model: Sonarch36"
                            "\n Update Version:  4.02,  Model: " + std::string(32, 'N') +
                            "\n\nAre you sure you want to update with an OLDER version of firmware?"
                            " (Y,N) Y\n");
@@ -116,6 +178,7 @@ TEST(ConfirmUpdate, QuestionsAndAnswers) {
   // The image's version is the wider; input ends before a Y or N: nothing is flashed.
   device.firmwareVersion = 0;
   device.productName = device.nameBuf;
+  std::strcpy(device.nameBuf, "Sonarch60");
   header.firmwareVersion = 0x0A012005;
   std::strcpy(header.productName, "Sonarch60-2710");
   answer = ask(device, image, "q");

@@ -41,10 +41,9 @@ constexpr ParseCase kParseCases[] = {
     {"^=V \"S\" 3.10.07", 0, 0x030A0007, kM, kP, kH},
     {"^=V \"S\" 4.02.03a", 0, 0x04021003, kM, kP, kH},
     {"^=V \"S\"_4_02", 0, 0x04020000, kM, kP, kH},  // separators are not examined
-    {"^=V \"S\" 4.2z", 0, 0x0403A000, kM, kP, kH},
+    {"^=V \"S\" 4.2o", 0, 0x0402F000, kM, kP, kH},
     {"^=V \"S\" 255.255.63", 0, 0xFFFF003F, kM, kP, kH},
-    {"^=V \"S\" 256.02", 0, 0x00020000, kM, kP, kH},  // 32-bit arithmetic
-    {"^=V \"S\" 4.-1,86,5,0", 0, 0x03FF0000, 86, 5, 0},
+    {"^=V \"S\" -0.+02.-0", 0, 0x00020000, kM, kP, kH},  // a signed zero is still zero
     {"^=V \"S\" 4", 0, 0x04000000, kM, kP, kH},
     {"^=V \"S\"", 0, 0, kM, kP, kH},
     // Remarks are skipped; one without ")" runs to the end of the line.
@@ -55,8 +54,7 @@ constexpr ParseCase kParseCases[] = {
     {"^=V \"S\" 4.02,86,5,0x1F", 0, 0x04020000, 86, 5, 0x1F},
     {"^=V \"S\" 4.02, 86, +5, -1", 0, 0x04020000, 86, 5, 0xFFFFFFFF},
     {"^=V \"S\"  +4.\t2,86,5,\n ab", 0, 0x04020000, 86, 5, 0xAB},
-    {"^=V \"S\" 4.02,70000,65537,0", 0, 0x04020000, 70000 & 0xFFFF, 1, 0},
-    {"^=V \"S\" 4.02,99999999999,5,deadBEEF", 0, 0x04020000, 0xFFFF, 5, 0xDEADBEEF},
+    {"^=V \"S\" 4.02,65535,65535,0", 0, 0x04020000, 0xFFFF, 0xFFFF, 0},
     {"^=V \"S\" 4.02,86,5,100000000", 0, 0x04020000, 86, 5, 0xFFFFFFFF},
     {"^=V \"S\" 4.02,86,5,-FFFFFFFF", 0, 0x04020000, 86, 5, 1},
     {"^=V \"S\" 4.02,86,5,\t-0x10", 0, 0x04020000, 86, 5, 0xFFFFFFF0},
@@ -77,6 +75,24 @@ constexpr ParseCase kParseCases[] = {
     {"^=V \"S\" 4.02.X", 3, 0x04020000, kM, kP, kH},
     {"^=V \"S\" 4.02,86,5,FF ", 3, 0x04020000, 86, 5, 0xFF},
     {"^=V \"S\" 4.02,86,5,0xZ", 3, 0x04020000, 86, 5, 0},
+    // A number that does not fit its field: 3, never a wrapped value. What came before the
+    // field is kept; the version is stored only when all its fields fit.
+    {"^=V \"S\" 4.02p", 3, kV, kM, kP, kH},  // the letter has 4 bits: 'a' to 'o'
+    {"^=V \"S\" 4.2z,86,5,0", 3, kV, kM, kP, kH},
+    {"^=V \"S\" 4.256", 3, kV, kM, kP, kH},
+    {"^=V \"S\" 256.02", 3, kV, kM, kP, kH},
+    {"^=V \"S\" 4294967300.02", 3, kV, kM, kP, kH},
+    {"^=V \"S\" 4.02.64", 3, kV, kM, kP, kH},
+    {"^=V \"S\" 4.02.99999999999a", 3, kV, kM, kP, kH},
+    {"^=V \"S\" -4.02", 3, kV, kM, kP, kH},
+    {"^=V \"S\" 4.-1,86,5,0", 3, kV, kM, kP, kH},
+    {"^=V \"S\" 4.02.-3", 3, kV, kM, kP, kH},
+    {"^=V \"S\" 4.02,65622,5,0", 3, 0x04020000, kM, kP, kH},
+    {"^=V \"S\" 4.02,70000,65537,0", 3, 0x04020000, kM, kP, kH},
+    {"^=V \"S\" 4.02,99999999999,5,deadBEEF", 3, 0x04020000, kM, kP, kH},
+    {"^=V \"S\" 4.02,-86,5,0", 3, 0x04020000, kM, kP, kH},
+    {"^=V \"S\" 4.02,86,65536,0", 3, 0x04020000, 86, kP, kH},
+    {"^=V \"S\" 4.02,86,-1,0", 3, 0x04020000, 86, kP, kH},
     // A wrong start: 1, and nothing is touched.
     {"", 1, kV, kM, kP, kH},
     {"^=V ", 1, kV, kM, kP, kH},
