@@ -5,9 +5,9 @@
 #include <cstring>
 #include <string>
 
-#include "driver/clock.h"
 #include "driver/monitor.h"
 #include "driver/run_state.h"
+#include "support/clock.h"
 
 namespace {
 

@@ -9,12 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "driver/run_state.h"
-#include "firmware/identify.h"
+#include "firmware/device_state.h"
 #include "isp/device_line.h"
 #include "sim_fixture.h"
 #include "update/flash_map.h"
 #include "update/flash_update.h"
+#include "update/identify.h"
 #include "update/param_table.h"
 
 namespace updsim {

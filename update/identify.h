@@ -3,8 +3,6 @@
 // the parameter table that its bootloader reads out of flash.
 #include "firmware/device_info.h"
 
-// 0 success; 1 wrong start; 2 name not closed within 31 characters; 3 trailing characters.
-int parseIdentity(t_DeviceInfo* record, const char* line);
 // Sends "^V$" and parses the answer; 1 when no line came.
 int queryIdentity(t_DeviceInfo* record);
 
