@@ -4,22 +4,19 @@
 #          CR LF line ends so that every Notepad shows it.
 # Linux:   vlfwu in bin; the simulated switch and the image tool, aids for developing and
 #          testing, in libexec/vlfwu (the tools component), out of the PATH: a "mkimage" in
-#          bin would shadow U-Boot's tool of that name. A tar.gz and a .deb.
+#          bin would shadow U-Boot's tool of that name. A tar.gz, and a .deb on Debian.
 # The archives are named vlfwu-<project version>-<system> (win64, Linux); the .deb in
 # Debian's way.
 include(GNUInstallDirs)
 
 set(vlfwu_guide ${CMAKE_BINARY_DIR}/packaging/vlfwu-guide.txt)
-configure_file(${CMAKE_SOURCE_DIR}/packaging/guide.txt.in ${vlfwu_guide} @ONLY)
-
 if(WIN32)
-  file(READ ${vlfwu_guide} text)
-  string(REPLACE "\n" "\r\n" text "${text}")
-  file(WRITE ${vlfwu_guide} "${text}")
+  configure_file(${CMAKE_SOURCE_DIR}/packaging/guide.txt.in ${vlfwu_guide} @ONLY NEWLINE_STYLE CRLF)
   install(TARGETS vlfwu RUNTIME DESTINATION . COMPONENT program)
   install(FILES ${vlfwu_guide} DESTINATION . COMPONENT program)
   set(CPACK_GENERATOR ZIP)
 else()
+  configure_file(${CMAKE_SOURCE_DIR}/packaging/guide.txt.in ${vlfwu_guide} @ONLY)
   install(TARGETS vlfwu RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
   install(FILES ${vlfwu_guide} ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR}
           COMPONENT program)
@@ -27,7 +24,12 @@ else()
     install(TARGETS switch-sim mkimage RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/vlfwu
             COMPONENT tools)
   endif()
-  set(CPACK_GENERATOR TGZ DEB)
+  set(CPACK_GENERATOR TGZ)
+  # The .deb's architecture and dependencies come from dpkg, so only where it is.
+  find_program(VLFWU_DPKG dpkg)
+  if(VLFWU_DPKG)
+    list(APPEND CPACK_GENERATOR DEB)
+  endif()
 endif()
 
 set(CPACK_PACKAGE_NAME vlfwu)
