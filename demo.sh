@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Builds vlfwu and the simulated switch, starts the simulated switch (its flash kept in
-# build/demo/flash.bin, first seeded with the Sonarch60 firmware at version 4.01) and runs
-# vlfwu on it as COM1. Answer its question with Y to update the switch; a second run finds the
-# switch already at the image's version. Delete build/demo/flash.bin to start over.
+# Installs the packages it needs (tools/install-deps.sh), builds vlfwu and the simulated
+# switch, starts the simulated switch (its flash kept in build/demo/flash.bin, first seeded
+# with the Sonarch60 firmware at version 4.01) and runs vlfwu on it as COM1. Answer its
+# question with Y to update the switch; a second run finds the switch already at the image's
+# version. Delete build/demo/flash.bin to start over.
 set -euo pipefail
 cd "$(dirname "$0")"
+
+tools/install-deps.sh native
 
 demo=build/demo
 mkdir -p "$demo"

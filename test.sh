@@ -1,29 +1,45 @@
 #!/usr/bin/env bash
-# Builds everything (native, sanitizers, Windows, fuzzers) and runs every test.
-# Usage: ./test.sh            all of it
+# Builds everything (native, sanitizers, Windows, fuzzers) and runs every test, with compiler
+# warnings as errors. Installs the packages it needs first (tools/install-deps.sh).
+# Usage: ./test.sh            all of it, and the Windows release zip
 #        ./test.sh quick      the native build and its tests only
 set -euo pipefail
 cd "$(dirname "$0")"
 jobs=$(nproc 2>/dev/null || echo 2)
 mode=${1:-all}
+export WINEDEBUG=${WINEDEBUG:--all}
+
+if [ "$mode" = all ]; then
+  tools/install-deps.sh all
+else
+  tools/install-deps.sh native
+fi
 
 configure() {  # folder, extra cmake arguments...
   local dir=$1; shift
-  cmake -S . -B "$dir" -G Ninja "$@" > "$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
+  cmake -S . -B "$dir" -G Ninja -DVLFWU_WERROR=ON "$@" > "$dir.configure.log" 2>&1 \
+    || { cat "$dir.configure.log"; return 1; }
 }
 
 windows_exe=""
+windows_zip=""
 if [ "$mode" = all ]; then
-  echo "== Windows build (mingw-w64)"
+  echo "== Windows build (mingw-w64) and release zip"
   mkdir -p build-windows
   configure build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release
   cmake --build build-windows -j "$jobs"
   windows_exe=$PWD/build-windows/bin/vlfwu.exe
+  rm -f build-windows/package/*.zip
+  cmake --build build-windows --target package > build-windows.package.log 2>&1 \
+    || { cat build-windows.package.log; exit 1; }
+  windows_zip=$(echo "$PWD"/build-windows/package/vlfwu-*-win64.zip)
+  echo "$windows_zip"
 fi
 
-echo "== Native build"
+# Optimised as a release is, so that warnings seen only at -O3 stop the build.
+echo "== Native build (Release)"
 mkdir -p build
-configure build -DVLFWU_WINDOWS_EXE="$windows_exe"
+configure build -DCMAKE_BUILD_TYPE=Release -DVLFWU_WINDOWS_EXE="$windows_exe" -DVLFWU_WINDOWS_ZIP="$windows_zip"
 cmake --build build -j "$jobs"
 echo "== Native tests"
 ctest --test-dir build --output-on-failure -j "$jobs"

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "driver/clock.h"
 #include "driver/run_state.h"
+#include "support/clock.h"
 
 char monitorLine[256];
 int monitorLength = 0;

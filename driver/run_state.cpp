@@ -6,8 +6,6 @@
 #include "support/platform.h"
 #include "transport/serial.h"
 
-int deviceState = kStateUnknown;
-t_FirmwareImage selectedImage{};
 int updateDone = 0;
 std::uint32_t activityClock = 0;
 int switchReady = 0;

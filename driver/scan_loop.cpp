@@ -5,19 +5,20 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "driver/clock.h"
 #include "driver/monitor.h"
 #include "driver/run_state.h"
 #include "driver/version_display.h"
 #include "firmware/device_info.h"
-#include "firmware/identify.h"
+#include "firmware/device_state.h"
 #include "firmware/image.h"
 #include "firmware/product_table.h"
 #include "isp/device_line.h"
+#include "support/clock.h"
 #include "support/platform.h"
 #include "transport/port_name.h"
 #include "transport/serial.h"
 #include "update/flash_update.h"
+#include "update/identify.h"
 #include "update/param_table.h"
 
 namespace {

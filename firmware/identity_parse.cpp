@@ -2,7 +2,7 @@
 //   ^=V "<name>" <major>.<minor>[.<build>][<letter>][(<remark>)][,<model>,<pcb>,<hex>]
 #include <cstdint>
 
-#include "firmware/identify.h"
+#include "firmware/identity_parse.h"
 #include "firmware/product_table.h"
 
 namespace {

@@ -108,6 +108,8 @@ int validateImage(const char* fileName, t_FirmwareImage* image) {
   return kImageSound;
 }
 
+t_FirmwareImage selectedImage{};
+
 void selectEmbeddedImage(t_FirmwareImage* record, int index) {
   if (record == nullptr) return;
   *record = t_FirmwareImage{};

@@ -43,6 +43,9 @@ constexpr int kEmbeddedImageCount = 2;
 // Sonarch60 (model 86) first, then Sonarch60-2710 (model 100).
 extern const t_EmbeddedImage embeddedImages[kEmbeddedImageCount];
 
+// The image chosen for the switch on the current port; empty while none fits.
+extern t_FirmwareImage selectedImage;
+
 // Result codes of validateImage.
 constexpr int kImageSound = 0;
 constexpr int kImageBadCrc = 4;

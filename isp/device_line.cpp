@@ -3,7 +3,7 @@
 #include <cstdarg>
 #include <cstring>
 
-#include "driver/clock.h"
+#include "support/clock.h"
 #include "support/format.h"
 #include "transport/serial.h"
 

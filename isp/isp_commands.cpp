@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "driver/clock.h"
 #include "isp/device_line.h"
+#include "support/clock.h"
 #include "transport/serial.h"
 
 char probeChar = '?';

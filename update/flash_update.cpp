@@ -3,11 +3,11 @@
 #include <cstdint>
 #include <cstring>
 
-#include "driver/clock.h"
-#include "driver/run_state.h"
+#include "firmware/device_state.h"
 #include "isp/device_line.h"
 #include "isp/isp_commands.h"
 #include "isp/isp_transfer.h"
+#include "support/clock.h"
 #include "support/console.h"
 #include "transport/serial.h"
 #include "update/flash_map.h"

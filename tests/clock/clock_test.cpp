@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "driver/clock.h"
+#include "support/clock.h"
 #include "support/platform.h"
 
 namespace {

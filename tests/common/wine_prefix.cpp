@@ -42,10 +42,14 @@ std::string wineUnavailable() {
 }
 
 bool startUnderWine(ChildProcess& child, const std::vector<std::string>& arguments) {
+  return startProgramUnderWine(child, VLFWU_WINDOWS_EXE, arguments);
+}
+
+bool startProgramUnderWine(ChildProcess& child, const std::string& program, const std::vector<std::string>& arguments) {
   // Wine's own diagnostics stay out of the program's output: the wineserver, started by the
   // first run and shared by the later ones, writes to the stderr it was started with, and it
   // reports there whenever a pseudo-terminal it has opened is closed (a simulator ending).
-  std::vector<std::string> command = {"-c", "exec wine \"$@\" 2> /dev/null", "wine", VLFWU_WINDOWS_EXE};
+  std::vector<std::string> command = {"-c", "exec wine \"$@\" 2> /dev/null", "wine", program};
   command.insert(command.end(), arguments.begin(), arguments.end());
   return child.start("/bin/sh", command, kWineEnvironment);
 }

@@ -18,5 +18,7 @@ std::string winePrefix();  // its dosdevices/comN links are the COM ports
 ::testing::AssertionResult prepareWinePrefix();
 // Starts VLFWU_WINDOWS_EXE with the arguments under Wine in the shared prefix.
 bool startUnderWine(ChildProcess& child, const std::vector<std::string>& arguments);
+// The same for another Windows program, such as the vlfwu.exe of a release archive.
+bool startProgramUnderWine(ChildProcess& child, const std::string& program, const std::vector<std::string>& arguments);
 
 }  // namespace vlfwu_test

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "firmware/identify.h"
+#include "firmware/identity_parse.h"
 #include "firmware/product_table.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <memory>
 
-#include "firmware/identify.h"
+#include "firmware/identity_parse.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // Exactly the line and its NUL, so that reading past the end is caught.

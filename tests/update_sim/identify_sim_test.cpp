@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "driver/run_state.h"
-#include "firmware/identify.h"
+#include "firmware/device_state.h"
 #include "isp/device_line.h"
 #include "isp/isp_commands.h"
 #include "sim_fixture.h"
 #include "tools/image_builder.h"
 #include "update/flash_update.h"
+#include "update/identify.h"
 #include "update/param_table.h"
 
 namespace updsim {

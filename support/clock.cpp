@@ -1,4 +1,4 @@
-#include "driver/clock.h"
+#include "support/clock.h"
 
 #include "support/platform.h"
 

@@ -1,11 +1,12 @@
-#include "firmware/identify.h"
+#include "update/identify.h"
 
 #include <cstring>
 
-#include "driver/clock.h"
-#include "driver/run_state.h"
+#include "firmware/device_state.h"
+#include "firmware/identity_parse.h"
 #include "isp/device_line.h"
 #include "isp/isp_commands.h"
+#include "support/clock.h"
 #include "transport/serial.h"
 #include "update/param_table.h"
 

@@ -1,0 +1,3 @@
+#include "firmware/device_state.h"
+
+int deviceState = kStateUnknown;
