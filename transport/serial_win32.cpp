@@ -16,6 +16,8 @@ constexpr DWORD kTransferLimitMs = 1000;
 // A read that has its first byte ends once the line has then been quiet this long.
 constexpr DWORD kReadIntervalMs = 10;
 constexpr DWORD kQueueBytes = 10000;
+// How often a port whose driver cannot wait for a byte is looked at.
+constexpr DWORD kInputLookMs = 1;
 
 bool isUsable(const t_ComPort* port) {
   return port != nullptr && port->isOpen == 1 && port->handle != nullptr &&
@@ -283,6 +285,10 @@ int comWaitInput(t_ComPort* port, std::uint32_t timeoutMs) {
     if (left == 0) {
       return kComWaitTimedOut;
     }
+    if (port->waitBySleeping == 1) {
+      platformSleepMs(left < kInputLookMs ? left : kInputLookMs);
+      continue;
+    }
     if (port->waitPending == 0) {
       // The wait stays pending after a time-out, for the next call; a byte that came before
       // it began raises no event, so the queue is looked at again once it is under way.
@@ -290,7 +296,8 @@ int comWaitInput(t_ComPort* port, std::uint32_t timeoutMs) {
       port->waitEvents = 0;
       if (!WaitCommEvent(port->handle, &port->waitEvents, &port->waitOverlap)) {
         if (GetLastError() != ERROR_IO_PENDING) {
-          return kComPortFailed;
+          port->waitBySleeping = 1;
+          continue;
         }
         port->waitPending = 1;
       }
@@ -301,10 +308,15 @@ int comWaitInput(t_ComPort* port, std::uint32_t timeoutMs) {
       continue;
     }
     port->waitPending = 0;
-    DWORD unused = 0;
-    // A wait that ends in failure (the device removed, the wait cancelled) ends this one.
-    if (result != WAIT_OBJECT_0 || !GetOverlappedResult(port->handle, &port->waitOverlap, &unused, FALSE)) {
+    if (result != WAIT_OBJECT_0) {
       return kComPortFailed;
+    }
+    DWORD unused = 0;
+    if (!GetOverlappedResult(port->handle, &port->waitOverlap, &unused, FALSE)) {
+      // A port that failed or went away (a USB adapter pulled out) no longer answers the
+      // query at the top of the loop. One that still does has a driver that cannot wait
+      // for a byte (Wine's on a pseudo-terminal ends every wait at once with an error).
+      port->waitBySleeping = 1;
     }
   }
 }

@@ -11,4 +11,5 @@ struct t_ComPort {
   OVERLAPPED waitOverlap;  // manual-reset event, used by the wait for received bytes
   DWORD waitEvents;        // what the pending wait reports when it completes
   int waitPending;         // 1 while that wait is under way
+  int waitBySleeping;      // 1 when the driver cannot wait for a byte: look every millisecond
 };
