@@ -240,7 +240,15 @@ int readEscapeSequence() {
 
 }  // namespace
 
-void platformStart() { prepareInput(); }
+void platformStart() {
+  // A run started in the background would be stopped for changing the terminal; it does
+  // so on its first key read instead, as it has to then anyway.
+  const pid_t foreground = isatty(kInputFd) ? tcgetpgrp(kInputFd) : -1;
+  if (foreground > 0 && foreground != getpgrp()) {
+    return;
+  }
+  prepareInput();
+}
 
 std::uint32_t platformClockMs() {
   timespec now{};
