@@ -6,6 +6,7 @@
 #include "driver/run_state.h"
 #include "driver/scan_loop.h"
 #include "firmware/image.h"
+#include "support/platform.h"
 #include "transport/port_name.h"
 #include "update/image_fit.h"
 
@@ -28,6 +29,8 @@ void printUsage() {
 int main(int argc, char** argv) {
   // Prompts and the progress line end without a line break; the user must see them at once.
   std::setvbuf(stdout, nullptr, _IONBF, 0);
+  // Keys typed during the banner and the scan are not echoed; waits are timed to the ms.
+  platformStart();
 
   printBanner();
   if (argc > 2) {

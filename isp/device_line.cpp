@@ -81,6 +81,12 @@ int devReadLine(char* buffer, int size, const char* terminators) {
   bool portFailed = false;
   while (!terminated && !portFailed && stored < size && !clockExpired(start, kLineTimeoutMs)) {
     int waiting = comBytesWaiting(&devicePort);
+    if (waiting == 0) {
+      // Sleeps until a byte comes or the line's time is up; a port that can deliver nothing
+      // any more ends the line at once.
+      portFailed = comWaitInput(&devicePort, clockRemaining(start, kLineTimeoutMs)) == kComPortFailed;
+      continue;
+    }
     while (waiting > 0 && stored < size) {
       char byte;
       const int got = comRead(&devicePort, &byte, 1);

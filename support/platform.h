@@ -3,6 +3,11 @@
 // console keyboard. One implementation per platform (platform_posix.cpp, platform_win32.cpp).
 #include <cstdint>
 
+// Prepares the host at the start of the run: a terminal on standard input goes into its
+// no-echo single-key mode until the process ends, however it ends, and sleeps and waits are
+// timed to the millisecond.
+void platformStart();
+
 // Milliseconds of elapsed (wall) time from an arbitrary origin; wraps at 2^32.
 std::uint32_t platformClockMs();
 

@@ -1,7 +1,8 @@
 // Host services on POSIX systems: monotonic clock, sleep and the keyboard.
 //
 // The keyboard reads single keys without echo and without Enter. On a terminal that means
-// switching it to non-canonical mode on first use; the saved settings are put back at exit
+// switching it to non-canonical mode without echo, at the start of the run (so that keys
+// typed during the scan do not show either) or on first use; the saved settings are put back at exit
 // and by the handlers of the signals that end or stop the process, so the user's shell never
 // inherits a raw terminal. When standard input is not a terminal (a pipe or a file), its bytes
 // are the keys, and its end is reported instead of waiting for ever.
@@ -238,6 +239,16 @@ int readEscapeSequence() {
 }
 
 }  // namespace
+
+void platformStart() {
+  // A run started in the background would be stopped for changing the terminal; it does
+  // so on its first key read instead, as it has to then anyway.
+  const pid_t foreground = isatty(kInputFd) ? tcgetpgrp(kInputFd) : -1;
+  if (foreground > 0 && foreground != getpgrp()) {
+    return;
+  }
+  prepareInput();
+}
 
 std::uint32_t platformClockMs() {
   timespec now{};

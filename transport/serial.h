@@ -2,6 +2,8 @@
 // The serial (COM) port: a thin synchronous layer where every operation returns within a
 // bounded time. The record's fields are the platform's own (com_port_record.h of the
 // platform's folder); the logic above sees only these six operations.
+#include <cstdint>
+
 #include "com_port_record.h"
 
 extern t_ComPort devicePort;
@@ -19,3 +21,12 @@ int comWrite(t_ComPort* port, const char* bytes, int count);
 int comRead(t_ComPort* port, char* buffer, int count);
 // Received bytes waiting; 0 when not open or when the query fails.
 int comBytesWaiting(t_ComPort* port);
+
+// Results of comWaitInput.
+constexpr int kComInputWaiting = 1;  // received bytes are waiting (comBytesWaiting > 0)
+constexpr int kComWaitTimedOut = 0;  // the time passed and nothing came
+constexpr int kComPortFailed = -1;   // not open, or the device failed or went away: nothing can come
+
+// Waits until received bytes are waiting, at most timeoutMs; returns at once when some
+// already are, or when the port cannot deliver any. The process sleeps meanwhile.
+int comWaitInput(t_ComPort* port, std::uint32_t timeoutMs);

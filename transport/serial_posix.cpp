@@ -1,12 +1,16 @@
 // The serial port on POSIX systems: a terminal device driven with termios.
 //
-// Which device a port number leads to is port_name_posix.cpp's concern. The device is opened
-// non-blocking and every wait is a poll with the remaining time of the operation's 1000 ms
-// bound, so nothing here can hang, not even on a pseudo-terminal whose other side has gone.
+// Which device a port number leads to is port_name_posix.cpp's concern (comDevicePath). The
+// device is opened non-blocking and every wait is a poll with the remaining time of its bound,
+// so nothing here can hang or spin, not even on a pseudo-terminal whose other side has gone.
+//
+// serial_win32.cpp is built the same way, step for step and name for name; a change to one
+// belongs in the other.
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -37,6 +41,19 @@ constexpr t_BaudEntry kBaudTable[] = {
     {57600, B57600}, {115200, B115200}, {230400, B230400},
 };
 
+constexpr bool baudTableMatchesTheAcceptedRates() {
+  if (std::size(kBaudTable) != std::size(kComBaudRates)) {
+    return false;
+  }
+  for (std::size_t i = 0; i < std::size(kBaudTable); ++i) {
+    if (kBaudTable[i].baud != kComBaudRates[i]) {
+      return false;
+    }
+  }
+  return true;
+}
+static_assert(baudTableMatchesTheAcceptedRates(), "every accepted rate needs its termios speed");
+
 bool speedForBaud(int baud, speed_t* speed) {
   for (const t_BaudEntry& entry : kBaudTable) {
     if (entry.baud == baud) {
@@ -54,24 +71,29 @@ void clearRecord(t_ComPort* port) {
   port->isOpen = 0;
 }
 
-void releaseDevice(int fd) {
-  // The exclusive-use flag outlives this descriptor while anyone else holds the device open.
-  ioctl(fd, TIOCNXCL);
-  close(fd);  // also drops the flock
+// Releases the device and leaves the record closed.
+void releaseDevice(t_ComPort* port) {
+  if (port->fd >= 0) {
+    // The exclusive-use flag outlives this descriptor while anyone else holds the device open.
+    ioctl(port->fd, TIOCNXCL);
+    close(port->fd);  // also drops the flock
+  }
+  clearRecord(port);
 }
 
 // Milliseconds left of a limit that started at start; 0 once it has passed.
-int remainingMs(std::uint32_t start, int limitMs) {
+int remainingMs(std::uint32_t start, std::uint32_t limitMs) {
   const std::uint32_t elapsed = platformClockMs() - start;
-  return elapsed >= static_cast<std::uint32_t>(limitMs) ? 0 : limitMs - static_cast<int>(elapsed);
+  return elapsed >= limitMs ? 0 : static_cast<int>(limitMs - elapsed);
 }
 
-// Polls for events; returns the revents, 0 on time-out. Retries after signals.
-short waitFor(int fd, short events, int timeoutMs) {
+// Sleeps until the device reports one of events, at most timeoutMs; returns the reported
+// events, 0 on time-out. Retries after signals.
+short waitForDevice(int fd, short events, int timeoutMs) {
   pollfd entry{fd, events, 0};
   const std::uint32_t start = platformClockMs();
   for (;;) {
-    const int ready = poll(&entry, 1, remainingMs(start, timeoutMs));
+    const int ready = poll(&entry, 1, remainingMs(start, static_cast<std::uint32_t>(timeoutMs)));
     if (ready > 0) {
       return entry.revents;
     }
@@ -79,6 +101,15 @@ short waitFor(int fd, short events, int timeoutMs) {
       return 0;
     }
   }
+}
+
+// Received bytes in the driver's input queue; -1 when the device cannot say.
+int queuedInput(const t_ComPort* port) {
+  int waiting = 0;
+  if (ioctl(port->fd, FIONREAD, &waiting) != 0 || waiting < 0) {
+    return -1;
+  }
+  return waiting;
 }
 
 // 8 data bits, no parity, 1 stop bit, no flow control of any kind, receiver on, modem
@@ -94,14 +125,15 @@ void makeRaw(termios* settings) {
   settings->c_cc[VTIME] = 0;
 }
 
-// Applies the rate (and 8 data bits) and checks that the device took it.
-bool applyBaud(int fd, int baud, bool fullSetup) {
+// Applies the rate and 8 data bits, with the whole line format when fullSetup is set, and
+// checks that the device took the rate.
+bool applyLineSettings(t_ComPort* port, int baud, bool fullSetup) {
   speed_t speed = 0;
-  if (!speedForBaud(baud, &speed)) {
+  if (!comBaudAccepted(baud) || !speedForBaud(baud, &speed)) {
     return false;
   }
   termios settings{};
-  if (tcgetattr(fd, &settings) != 0) {
+  if (tcgetattr(port->fd, &settings) != 0) {
     return false;
   }
   if (fullSetup) {
@@ -111,19 +143,36 @@ bool applyBaud(int fd, int baud, bool fullSetup) {
   if (cfsetispeed(&settings, speed) != 0 || cfsetospeed(&settings, speed) != 0) {
     return false;
   }
-  if (tcsetattr(fd, TCSANOW, &settings) != 0) {
+  if (tcsetattr(port->fd, TCSANOW, &settings) != 0) {
     return false;
   }
   // tcsetattr succeeds when any part of the change was applied; the rate must be among it.
   termios applied{};
-  return tcgetattr(fd, &applied) == 0 && cfgetospeed(&applied) == speed;
+  return tcgetattr(port->fd, &applied) == 0 && cfgetospeed(&applied) == speed;
+}
+
+// Everything that comOpen sets up on the opened device, each step checked: the exclusive
+// hold, the line format and rate, DTR inactive.
+bool configureDevice(t_ComPort* port, int baud) {
+  // Another program's hold on the device shows as its flock; TIOCEXCL keeps further opens
+  // out (except those of the super-user, which the flock still stops if they ask for it).
+  if (!isatty(port->fd) || flock(port->fd, LOCK_EX | LOCK_NB) != 0 || ioctl(port->fd, TIOCEXCL) != 0) {
+    return false;
+  }
+  if (!applyLineSettings(port, baud, true)) {
+    return false;
+  }
+  // Devices without modem-control lines (pseudo-terminals) refuse this, harmlessly.
+  const int dtr = TIOCM_DTR;
+  ioctl(port->fd, TIOCMBIC, &dtr);
+  return true;
 }
 
 // Waits, within the time left of the write, until the driver has sent everything.
-bool drainOutput(int fd, std::uint32_t start) {
+bool drainOutput(const t_ComPort* port, std::uint32_t start) {
   for (;;) {
     int queued = 0;
-    if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) {
+    if (ioctl(port->fd, TIOCOUTQ, &queued) != 0 || queued <= 0) {
       break;
     }
     if (remainingMs(start, kTransferLimitMs) == 0) {
@@ -133,7 +182,7 @@ bool drainOutput(int fd, std::uint32_t start) {
   }
   // The driver's queue is empty; this waits only for the last bytes in the hardware.
   for (;;) {
-    if (tcdrain(fd) == 0) {
+    if (tcdrain(port->fd) == 0) {
       return true;
     }
     if (errno != EINTR) {
@@ -153,21 +202,15 @@ int comOpen(t_ComPort* port, int portNumber, int baud) {
   if (portNumber < 0 || !comDevicePath(static_cast<unsigned>(portNumber), path, sizeof path)) {
     return 0;
   }
-  const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
+  port->fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (port->fd < 0) {
+    clearRecord(port);
     return 0;
   }
-  // Another program's hold on the device shows as its flock; TIOCEXCL keeps further opens
-  // out (except those of the super-user, which the flock still stops if they ask for it).
-  if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0 ||
-      !applyBaud(fd, baud, true)) {
-    releaseDevice(fd);
+  if (!configureDevice(port, baud)) {
+    releaseDevice(port);
     return 0;
   }
-  // DTR inactive. Devices without modem-control lines (pseudo-terminals) refuse this, harmlessly.
-  const int dtr = TIOCM_DTR;
-  ioctl(fd, TIOCMBIC, &dtr);
-  port->fd = fd;
   port->isOpen = 1;
   return 1;
 }
@@ -176,8 +219,8 @@ int comSetBaud(t_ComPort* port, int baud) {
   if (!isUsable(port)) {
     return 0;
   }
-  if (!applyBaud(port->fd, baud, false)) {
-    comClose(port);
+  if (!applyLineSettings(port, baud, false)) {
+    releaseDevice(port);
     return 0;
   }
   return 1;
@@ -187,8 +230,8 @@ int comClose(t_ComPort* port) {
   if (port == nullptr) {
     return 1;
   }
-  if (port->isOpen == 1 && port->fd >= 0) {
-    releaseDevice(port->fd);
+  if (port->isOpen == 1) {
+    releaseDevice(port);
   }
   clearRecord(port);
   return 1;
@@ -211,7 +254,7 @@ int comWrite(t_ComPort* port, const char* bytes, int count) {
     }
     if (done < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       const int left = remainingMs(start, kTransferLimitMs);
-      if (left > 0 && (waitFor(port->fd, POLLOUT, left) & POLLOUT) != 0) {
+      if (left > 0 && (waitForDevice(port->fd, POLLOUT, left) & POLLOUT) != 0) {
         continue;
       }
     }
@@ -219,7 +262,7 @@ int comWrite(t_ComPort* port, const char* bytes, int count) {
     tcflush(port->fd, TCOFLUSH);
     return 0;
   }
-  if (!drainOutput(port->fd, start)) {
+  if (!drainOutput(port, start)) {
     tcflush(port->fd, TCOFLUSH);
     return 0;
   }
@@ -241,7 +284,7 @@ int comRead(t_ComPort* port, char* buffer, int count) {
     if (wait == 0) {
       break;
     }
-    const short events = waitFor(port->fd, POLLIN, wait);
+    const short events = waitForDevice(port->fd, POLLIN, wait);
     if ((events & POLLIN) == 0) {
       break;  // quiet, out of time, or the other side has gone (POLLHUP/POLLERR)
     }
@@ -262,9 +305,32 @@ int comBytesWaiting(t_ComPort* port) {
   if (!isUsable(port)) {
     return 0;
   }
-  int waiting = 0;
-  if (ioctl(port->fd, FIONREAD, &waiting) != 0 || waiting < 0) {
-    return 0;
+  const int waiting = queuedInput(port);
+  return waiting < 0 ? 0 : waiting;
+}
+
+int comWaitInput(t_ComPort* port, std::uint32_t timeoutMs) {
+  if (!isUsable(port)) {
+    return kComPortFailed;
   }
-  return waiting;
+  const std::uint32_t start = platformClockMs();
+  for (;;) {
+    const int waiting = queuedInput(port);
+    if (waiting < 0) {
+      return kComPortFailed;
+    }
+    if (waiting > 0) {
+      return kComInputWaiting;
+    }
+    const int left = remainingMs(start, timeoutMs);
+    if (left == 0) {
+      return kComWaitTimedOut;
+    }
+    const short events = waitForDevice(port->fd, POLLIN, left);
+    // A terminal whose other side has gone reports itself readable for ever, with nothing
+    // to read: bytes that came before still count, then the wait is over for good.
+    if ((events & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+      return queuedInput(port) > 0 ? kComInputWaiting : kComPortFailed;
+    }
+  }
 }

@@ -1,19 +1,31 @@
-// The serial port on Windows: an overlapped COM handle, one manual-reset event per direction.
+// The serial port on Windows: a COM handle opened for overlapped transfers, one manual-reset
+// event per kind of transfer. Every wait is a wait on an event with the remaining time of its
+// bound, so nothing here can hang or spin, not even when a USB adapter is pulled out.
+//
+// serial_posix.cpp is built the same way, step for step and name for name; a change to one
+// belongs in the other.
 #include <windows.h>
 
-
+#include "support/platform.h"
 #include "transport/com_open_check.h"
 #include "transport/serial.h"
 
 namespace {
 
 constexpr DWORD kTransferLimitMs = 1000;
+// A read that has its first byte ends once the line has then been quiet this long.
 constexpr DWORD kReadIntervalMs = 10;
 constexpr DWORD kQueueBytes = 10000;
+// How often a port whose driver cannot wait for a byte is looked at.
+constexpr DWORD kInputLookMs = 1;
 
 bool isUsable(const t_ComPort* port) {
   return port != nullptr && port->isOpen == 1 && port->handle != nullptr &&
          port->handle != INVALID_HANDLE_VALUE;
+}
+
+void clearRecord(t_ComPort* port) {
+  ZeroMemory(port, sizeof *port);
 }
 
 void closeIfPresent(HANDLE* handle) {
@@ -23,12 +35,53 @@ void closeIfPresent(HANDLE* handle) {
   *handle = nullptr;
 }
 
-// Releases the events and the handle and leaves the record closed.
-void releaseAll(t_ComPort* port) {
+// Ends the pending wait for received bytes, if any, and waits (bounded) until the driver has
+// let go of it: its record and event must outlive it.
+void cancelInputWait(t_ComPort* port) {
+  if (port->waitPending == 0) {
+    return;
+  }
+  CancelIoEx(port->handle, &port->waitOverlap);
+  if (WaitForSingleObject(port->waitOverlap.hEvent, kTransferLimitMs) == WAIT_OBJECT_0) {
+    DWORD unused = 0;
+    GetOverlappedResult(port->handle, &port->waitOverlap, &unused, FALSE);
+  }
+  port->waitPending = 0;
+}
+
+// Releases the device and everything made for it, and leaves the record closed.
+void releaseDevice(t_ComPort* port) {
+  if (port->handle != nullptr && port->handle != INVALID_HANDLE_VALUE) {
+    cancelInputWait(port);
+  }
   closeIfPresent(&port->readOverlap.hEvent);
   closeIfPresent(&port->writeOverlap.hEvent);
+  closeIfPresent(&port->waitOverlap.hEvent);
   closeIfPresent(&port->handle);
-  port->isOpen = 0;
+  clearRecord(port);
+}
+
+// Milliseconds left of a limit that started at start; 0 once it has passed.
+DWORD remainingMs(std::uint32_t start, std::uint32_t limitMs) {
+  const std::uint32_t elapsed = platformClockMs() - start;
+  return elapsed >= limitMs ? 0 : limitMs - elapsed;
+}
+
+// Received bytes in the driver's input queue; -1 when the device cannot say (a USB adapter
+// that was pulled out, for one). The line-error flags that this also clears do not matter.
+int queuedInput(const t_ComPort* port) {
+  DWORD errors = 0;
+  COMSTAT status{};
+  if (!ClearCommError(port->handle, &errors, &status)) {
+    return -1;
+  }
+  return static_cast<int>(status.cbInQue);
+}
+
+// Builds the device path of port n into path; false when it does not fit. The "\\.\" form
+// reaches ports numbered 10 and above too.
+bool devicePath(int portNumber, char* path, std::size_t size) {
+  return size >= 16 && wsprintfA(path, "\\\\.\\COM%d", portNumber) > 0;
 }
 
 // Starts a transfer with ReadFile or WriteFile, then waits at most the transfer limit for it.
@@ -55,64 +108,100 @@ bool runTransfer(t_ComPort* port, OVERLAPPED* overlap, StartTransfer start, bool
   return false;
 }
 
+// Applies the rate and 8 data bits, with the whole line format when fullSetup is set:
+// Windows keeps a port's last settings, so nothing another program left may stay.
+bool applyLineSettings(t_ComPort* port, int baud, bool fullSetup) {
+  if (!comBaudAccepted(baud)) {
+    return false;
+  }
+  DCB settings{};
+  settings.DCBlength = sizeof settings;
+  if (!GetCommState(port->handle, &settings)) {
+    return false;
+  }
+  if (fullSetup) {
+    // 8 data bits, no parity, 1 stop bit, no flow control of any kind, no byte replaced or
+    // dropped, errors never stop the transfers, modem status lines ignored.
+    settings.fBinary = TRUE;
+    settings.Parity = NOPARITY;
+    settings.fParity = FALSE;
+    settings.StopBits = ONESTOPBIT;
+    settings.fOutxCtsFlow = FALSE;
+    settings.fOutxDsrFlow = FALSE;
+    settings.fDsrSensitivity = FALSE;
+    settings.fOutX = FALSE;
+    settings.fInX = FALSE;
+    settings.fTXContinueOnXoff = TRUE;
+    settings.fErrorChar = FALSE;
+    settings.fNull = FALSE;
+    settings.fAbortOnError = FALSE;
+    // DTR inactive; RTS active, as a POSIX terminal device is left after its open.
+    settings.fDtrControl = DTR_CONTROL_DISABLE;
+    settings.fRtsControl = RTS_CONTROL_ENABLE;
+  }
+  settings.BaudRate = static_cast<DWORD>(baud);
+  settings.ByteSize = 8;
+  return SetCommState(port->handle, &settings) != FALSE;
+}
+
+// Everything that comOpen sets up on the opened device, each step checked: the time-outs,
+// the events, the wait mask, the line format and rate (DTR inactive), the driver's queues.
+bool configureDevice(t_ComPort* port, int baud) {
+  // A read completes once a byte has come and the line has then been quiet for 10 ms, or
+  // when the requested count has arrived; the wait on its event bounds it otherwise.
+  COMMTIMEOUTS timeouts{};
+  timeouts.ReadIntervalTimeout = kReadIntervalMs;
+  if (!SetCommTimeouts(port->handle, &timeouts)) {
+    return false;
+  }
+  port->readOverlap.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  port->writeOverlap.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  port->waitOverlap.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (port->readOverlap.hEvent == nullptr || port->writeOverlap.hEvent == nullptr ||
+      port->waitOverlap.hEvent == nullptr) {
+    return false;
+  }
+  // The wait for received bytes ends on a byte placed in the input queue.
+  if (!SetCommMask(port->handle, EV_RXCHAR)) {
+    return false;
+  }
+  if (!applyLineSettings(port, baud, true)) {
+    return false;
+  }
+  return SetupComm(port->handle, kQueueBytes, kQueueBytes) != FALSE;
+}
+
 }  // namespace
 
 int comOpen(t_ComPort* port, int portNumber, int baud) {
   if (const int answer = comOpenCheckRecord(port, portNumber); answer >= 0) {
     return answer;
   }
+  clearRecord(port);
   char path[32];
-  wsprintfA(path, "\\\\.\\COM%d", portNumber);
+  if (portNumber < 1 || !devicePath(portNumber, path, sizeof path)) {
+    return 0;
+  }
   port->handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                              FILE_FLAG_OVERLAPPED, nullptr);
   if (port->handle == nullptr || port->handle == INVALID_HANDLE_VALUE) {
-    port->handle = nullptr;
+    clearRecord(port);
+    return 0;
+  }
+  if (!configureDevice(port, baud)) {
+    releaseDevice(port);
     return 0;
   }
   port->isOpen = 1;
-  ZeroMemory(&port->readOverlap, sizeof port->readOverlap);
-  ZeroMemory(&port->writeOverlap, sizeof port->writeOverlap);
-
-  // A read completes once a byte has come and the line has then been quiet for 10 ms, or
-  // when the requested count has arrived; the wait on its event bounds it otherwise.
-  COMMTIMEOUTS timeouts{};
-  timeouts.ReadIntervalTimeout = kReadIntervalMs;
-  SetCommTimeouts(port->handle, &timeouts);
-
-  port->readOverlap.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  port->writeOverlap.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-
-  DCB settings{};
-  settings.DCBlength = sizeof settings;
-  GetCommState(port->handle, &settings);
-  settings.BaudRate = static_cast<DWORD>(baud);
-  settings.ByteSize = 8;
-  settings.fOutX = FALSE;
-  settings.fInX = FALSE;
-  settings.fOutxCtsFlow = FALSE;
-  settings.fOutxDsrFlow = FALSE;
-  settings.fDtrControl = DTR_CONTROL_DISABLE;
-  const BOOL stateSet = SetCommState(port->handle, &settings);
-  const BOOL queuesSet = SetupComm(port->handle, kQueueBytes, kQueueBytes);
-
-  if (!stateSet || !queuesSet || port->readOverlap.hEvent == nullptr || port->writeOverlap.hEvent == nullptr) {
-    releaseAll(port);
-    return 0;
-  }
-  return port->isOpen;
+  return 1;
 }
 
 int comSetBaud(t_ComPort* port, int baud) {
   if (!isUsable(port)) {
     return 0;
   }
-  DCB settings{};
-  settings.DCBlength = sizeof settings;
-  GetCommState(port->handle, &settings);
-  settings.BaudRate = static_cast<DWORD>(baud);
-  settings.ByteSize = 8;
-  if (!SetCommState(port->handle, &settings)) {
-    releaseAll(port);
+  if (!applyLineSettings(port, baud, false)) {
+    releaseDevice(port);
     return 0;
   }
   return 1;
@@ -123,14 +212,9 @@ int comClose(t_ComPort* port) {
     return 1;
   }
   if (port->isOpen == 1) {
-    closeIfPresent(&port->readOverlap.hEvent);
-    closeIfPresent(&port->writeOverlap.hEvent);
-    closeIfPresent(&port->handle);
+    releaseDevice(port);
   }
-  port->readOverlap.hEvent = nullptr;
-  port->writeOverlap.hEvent = nullptr;
-  port->handle = nullptr;
-  port->isOpen = 0;
+  clearRecord(port);
   return 1;
 }
 
@@ -180,10 +264,59 @@ int comBytesWaiting(t_ComPort* port) {
   if (!isUsable(port)) {
     return 0;
   }
-  DWORD errors = 0;
-  COMSTAT status{};
-  if (!ClearCommError(port->handle, &errors, &status)) {
-    return 0;
+  const int waiting = queuedInput(port);
+  return waiting < 0 ? 0 : waiting;
+}
+
+int comWaitInput(t_ComPort* port, std::uint32_t timeoutMs) {
+  if (!isUsable(port)) {
+    return kComPortFailed;
   }
-  return static_cast<int>(status.cbInQue);
+  const std::uint32_t start = platformClockMs();
+  for (;;) {
+    const int waiting = queuedInput(port);
+    if (waiting < 0) {
+      return kComPortFailed;
+    }
+    if (waiting > 0) {
+      return kComInputWaiting;
+    }
+    const DWORD left = remainingMs(start, timeoutMs);
+    if (left == 0) {
+      return kComWaitTimedOut;
+    }
+    if (port->waitBySleeping == 1) {
+      platformSleepMs(left < kInputLookMs ? left : kInputLookMs);
+      continue;
+    }
+    if (port->waitPending == 0) {
+      // The wait stays pending after a time-out, for the next call; a byte that came before
+      // it began raises no event, so the queue is looked at again once it is under way.
+      ResetEvent(port->waitOverlap.hEvent);
+      port->waitEvents = 0;
+      if (!WaitCommEvent(port->handle, &port->waitEvents, &port->waitOverlap)) {
+        if (GetLastError() != ERROR_IO_PENDING) {
+          port->waitBySleeping = 1;
+          continue;
+        }
+        port->waitPending = 1;
+      }
+      continue;
+    }
+    const DWORD result = WaitForSingleObject(port->waitOverlap.hEvent, left);
+    if (result == WAIT_TIMEOUT) {
+      continue;
+    }
+    port->waitPending = 0;
+    if (result != WAIT_OBJECT_0) {
+      return kComPortFailed;
+    }
+    DWORD unused = 0;
+    if (!GetOverlappedResult(port->handle, &port->waitOverlap, &unused, FALSE)) {
+      // A port that failed or went away (a USB adapter pulled out) no longer answers the
+      // query at the top of the loop. One that still does has a driver that cannot wait
+      // for a byte (Wine's on a pseudo-terminal ends every wait at once with an error).
+      port->waitBySleeping = 1;
+    }
+  }
 }

@@ -1,6 +1,7 @@
 // The millisecond clock: the strict, wrap-proof expiry comparison, and a clock of wall time.
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 
 #include <gtest/gtest.h>
 
@@ -19,6 +20,14 @@ TEST(Clock, ExpiresStrictlyAfterTheLimitAlsoAcrossTheWrap) {
   for (const auto& c : kCases) {
     EXPECT_EQ(clockElapsedBeyond(c.start, c.now, c.limit), c.expired) << c.start << " to " << c.now;
   }
+  // What is left until expiry: it comes one millisecond after the limit.
+  static constexpr struct {
+    std::uint32_t start, now, limit, left;
+  } kLeft[] = {{1000, 1000, 500, 501}, {1000, 1500, 500, 1}, {1000, 1501, 500, 0}, {1000, 9000, 500, 0},
+               {0xFFFFFF00u, 0xF4u, 500, 1}, {7, 7, 0, 1}, {0, 0, 0xFFFFFFFFu, 0xFFFFFFFFu}};
+  for (const auto& c : kLeft) {
+    EXPECT_EQ(clockLeftBefore(c.start, c.now, c.limit), c.left) << c.start << " to " << c.now;
+  }
   const std::uint32_t now = clockNow();
   EXPECT_FALSE(clockExpired(now, 60000));
   EXPECT_TRUE(clockExpired(now - 5000u, 500));
@@ -36,10 +45,19 @@ TEST(Clock, FollowsWallTimeWhileSleepingAndDelays) {
   EXPECT_GE(msSince(start), 300);
   EXPECT_GE(advanced, 290u);
   EXPECT_LE(advanced, static_cast<std::uint32_t>(msSince(start)) + 20u);
+  // A delay sleeps too: it lasts its time but costs next to no processor time.
+  timespec cpuBefore{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpuBefore);
   start = Steady::now();
-  clockDelay(100);
-  EXPECT_GE(msSince(start), 100);
+  const std::uint32_t delayStart = clockNow();
+  clockDelay(200);
+  EXPECT_TRUE(clockExpired(delayStart, 200));
+  EXPECT_GE(msSince(start), 200);
   EXPECT_LT(msSince(start), 5000);
+  timespec cpuAfter{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpuAfter);
+  const long long cpuMs = (cpuAfter.tv_sec - cpuBefore.tv_sec) * 1000 + (cpuAfter.tv_nsec - cpuBefore.tv_nsec) / 1000000;
+  EXPECT_LT(cpuMs, 100) << "the delay spins";
 }
 
 }  // namespace

@@ -2,9 +2,16 @@
 // the prefix's dosdevices folder, which the simulator makes point at its pseudo-terminal.
 #include <gtest/gtest.h>
 
+#include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "tests/common/child_process.h"
 #include "tests/common/e2e_harness.h"
+#include "tests/common/pty.h"
 #include "tests/common/wine_prefix.h"
 
 namespace vlfwu_e2e {
@@ -59,6 +66,41 @@ const Scenario kWineScenarios[] = {
 
 INSTANTIATE_TEST_SUITE_P(EndToEnd, Wine, ::testing::ValuesIn(kWineScenarios),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Windows keeps a port's last settings. A port left at 7 data bits, odd parity, two stop bits
+// and hardware and software flow control by another program is set to 8N1 without any flow
+// control while the program has it open.
+TEST(WineLine, OpenSetsTheWholeLineFormat) {
+  if (const std::string why = vlfwu_test::wineUnavailable(); !why.empty()) {
+    GTEST_SKIP() << why;
+  }
+  ASSERT_TRUE(vlfwu_test::prepareWinePrefix());
+  vlfwu_test::PseudoTerminal port;  // nothing answers, so the program searches for seconds
+  ASSERT_TRUE(port.ok()) << port.error();
+  termios left{};
+  ASSERT_TRUE(port.slaveSettings(&left));
+  left.c_cflag = (left.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | CS7 | PARENB | PARODD | CSTOPB | CRTSCTS;
+  left.c_iflag |= IXON | IXOFF | INPCK;
+  ASSERT_TRUE(port.setSlaveSettings(left));
+  const std::string link = vlfwu_test::winePrefix() + "/dosdevices/com24";
+  std::filesystem::remove(link);
+  std::filesystem::create_symlink(port.slavePath(), link);
+  ChildProcess run;
+  ASSERT_TRUE(vlfwu_test::startUnderWine(run, {"24"})) << run.error();
+  run.closeInput();  // no key will come: the final prompt ends the run at once
+  constexpr tcflag_t kFormat = CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS;
+  termios now{};
+  bool set = false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(vlfwu_test::kWineLimitMs);
+  while (!set && run.running() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    set = port.slaveSettings(&now) && (now.c_cflag & kFormat) == CS8 && (now.c_iflag & (IXON | IXOFF)) == 0;
+  }
+  run.wait(vlfwu_test::kWineLimitMs);
+  std::filesystem::remove(link);
+  EXPECT_TRUE(set) << "line settings left: cflag " << std::oct << (now.c_cflag & kFormat) << ", iflag "
+                   << (now.c_iflag & (IXON | IXOFF)) << "\n" << run.output();
+}
 
 }  // namespace
 }  // namespace vlfwu_e2e

@@ -7,6 +7,8 @@
 #include <string>
 #include <thread>
 
+#include <time.h>
+
 #include "isp/isp_commands.h"
 #include "isp_port.h"
 
@@ -63,6 +65,49 @@ TEST_F(Line, HalfASecondFromTheStartOfTheRead) {
   ASSERT_GT(comBytesWaiting(&devicePort), 0);  // the bytes that came after the time-out
   devFlushInput();
   EXPECT_EQ(comBytesWaiting(&devicePort), 0);
+}
+
+long long cpuMs() {
+  timespec used{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &used);
+  return static_cast<long long>(used.tv_sec) * 1000 + used.tv_nsec / 1000000;
+}
+
+long long msSince(std::chrono::steady_clock::time_point begin) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin).count();
+}
+
+// While the reader waits for its line it sleeps: silence costs no processor time, pieces
+// that come during the wait make up the line in order, and a port that goes ends the read.
+TEST_F(Line, WaitsAsleepForItsLine) {
+  char line[64];
+  long long cpuBefore = cpuMs();
+  auto begin = std::chrono::steady_clock::now();
+  EXPECT_EQ(devReadCrLine(line, sizeof line), -1);
+  const long long silentMs = msSince(begin);
+  EXPECT_GE(silentMs, 500);
+  EXPECT_LT(cpuMs() - cpuBefore, silentMs / 2) << "the reader spins";
+
+  std::thread pieces([this] {
+    for (const char* piece : {"Synch", "ron", "ized\r"}) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(60));
+      pty.write(piece);
+    }
+  });
+  EXPECT_EQ(devReadCrLine(line, sizeof line), 12);
+  pieces.join();
+  EXPECT_STREQ(line, "Synchronized");
+
+  std::thread unplug([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    pty.write("0");
+    pty.hangUp();
+  });
+  begin = std::chrono::steady_clock::now();
+  EXPECT_EQ(devReadCrLine(line, sizeof line), -1);
+  unplug.join();
+  EXPECT_STREQ(line, "");
+  EXPECT_LT(msSince(begin), 500) << "waited for a line from a port that has gone";
 }
 
 TEST_F(Command, SendsItsLineAndJudgesTheReply) {

@@ -144,4 +144,36 @@ TEST(Startup, TerminalIsRawDuringThePromptAndRestoredAfterAKeyOrASignal) {
   }
 }
 
+// Keys typed while the banner shows and the ports are searched are not echoed either: the
+// terminal is silent from the start, and gets its settings back when a signal ends the run.
+TEST(Startup, KeysTypedDuringTheScanAreNotEchoed) {
+  vlfwu_test::PseudoTerminal keyboard;
+  vlfwu_test::PseudoTerminal silentPort;  // nothing answers: the search takes seconds
+  ASSERT_TRUE(keyboard.ok() && silentPort.ok()) << keyboard.error() << silentPort.error();
+  termios cooked{};
+  ASSERT_TRUE(keyboard.slaveSettings(&cooked));
+  cooked.c_lflag |= ICANON | ECHO | ISIG;
+  ASSERT_TRUE(keyboard.setSlaveSettings(cooked) && keyboard.slaveSettings(&cooked));
+  const int terminal = open(keyboard.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ChildProcess child;
+  ASSERT_TRUE(child.start(kProgram, {"5"}, {{"VLFWU_COM5", silentPort.slavePath()}},
+                          {.stdinFd = terminal, .workingDirectory = {}}))
+      << child.error();
+  close(terminal);
+  ASSERT_TRUE(child.waitForOutput("Firmware validated.\nFirmware validated.\n", kRunLimitMs)) << child.output();
+  termios now{};
+  ASSERT_TRUE(keyboard.slaveSettings(&now));
+  EXPECT_EQ(now.c_lflag & ECHO, 0u) << "the terminal echoes during the scan";
+  ASSERT_TRUE(keyboard.write("yes"));
+  EXPECT_EQ(keyboard.read(1, 300), "") << "a key was echoed";
+  EXPECT_EQ(child.output().find("No Valtrane"), std::string::npos) << "the search ended too soon for this test";
+  ASSERT_TRUE(child.sendSignal(SIGTERM));
+  const ChildProcess::Result result = child.wait(kRunLimitMs);
+  ASSERT_FALSE(result.timedOut);
+  EXPECT_EQ(result.termSignal, SIGTERM);
+  ASSERT_TRUE(keyboard.slaveSettings(&now));
+  EXPECT_EQ(now.c_lflag, cooked.c_lflag);
+  EXPECT_EQ(now.c_iflag, cooked.c_iflag);
+}
+
 }  // namespace

@@ -6,8 +6,10 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -19,6 +21,13 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 long long msSince(Clock::time_point start) { return (Clock::now() - start) / std::chrono::milliseconds(1); }
+
+// Processor time of this process so far: a wait that spins uses about as much as it lasts.
+long long cpuMs() {
+  timespec used{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &used);
+  return static_cast<long long>(used.tv_sec) * 1000 + used.tv_nsec / 1000000;
+}
 
 auto openDescriptors() { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); }
 
@@ -206,6 +215,67 @@ TEST_F(SerialPty, TwoDigitPortNumbersReachTheirOwnDevice) {
   EXPECT_NE(pty.slaveBaud(), 115200) << "COM12 taken for COM1";
   ASSERT_EQ(comWrite(&port, "12", 2), 2);
   EXPECT_EQ(other.read(2, 1000), "12");
+}
+
+// The wait for received bytes: each case says what happens on the far end while the port
+// waits at most boundMs, what the wait answers, and whether it must last its whole bound.
+TEST_F(SerialPty, WaitForInputSleepsUntilBytesComeItsBoundPassesOrThePortGoes) {
+  enum class FarEnd { silent, sendsLater, alreadySent, hangsUpLater };
+  const struct {
+    const char* what;
+    FarEnd farEnd;
+    std::uint32_t boundMs;
+    int answer;
+    bool lastsItsBound;
+  } cases[] = {{"nothing arrives", FarEnd::silent, 300, kComWaitTimedOut, true},
+               {"a zero bound only looks", FarEnd::silent, 0, kComWaitTimedOut, false},
+               {"bytes arrive during the wait", FarEnd::sendsLater, 3000, kComInputWaiting, false},
+               {"bytes are already waiting", FarEnd::alreadySent, 3000, kComInputWaiting, false},
+               {"the port vanishes during the wait", FarEnd::hangsUpLater, 3000, kComPortFailed, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    vlfwu_test::PseudoTerminal far;
+    ASSERT_TRUE(far.ok()) << far.error();
+    mapPort(9, far.slavePath());
+    t_ComPort waiting{};
+    ASSERT_EQ(comOpen(&waiting, 9, 115200), 1);
+    if (c.farEnd == FarEnd::alreadySent) {
+      ASSERT_TRUE(far.write("ab"));
+      for (const auto start = Clock::now(); comBytesWaiting(&waiting) < 2 && msSince(start) < 2000;) usleep(1000);
+    }
+    std::thread farSide([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(150));
+      if (c.farEnd == FarEnd::sendsLater) far.write("ab");
+      if (c.farEnd == FarEnd::hangsUpLater) far.hangUp();
+    });
+    const long long cpuBefore = cpuMs();
+    const auto start = Clock::now();
+    const int answer = comWaitInput(&waiting, c.boundMs);
+    const long long took = msSince(start);
+    const long long cpu = cpuMs() - cpuBefore;
+    farSide.join();
+    EXPECT_EQ(answer, c.answer);
+    if (c.lastsItsBound) {
+      EXPECT_GE(took, static_cast<long long>(c.boundMs)) << "ended before its bound";
+      EXPECT_LT(cpu, took / 2) << "the wait spins instead of sleeping";
+    } else {
+      EXPECT_LT(took, 2000) << "waited on after the answer was known";
+    }
+    if (c.answer == kComInputWaiting) {
+      // The bytes are there to be read, in their order.
+      char bytes[2] = {};
+      ASSERT_EQ(comRead(&waiting, bytes, 1), 1);
+      ASSERT_EQ(comRead(&waiting, bytes + 1, 1), 1);
+      EXPECT_EQ(std::string(bytes, 2), "ab");
+    }
+    comClose(&waiting);
+  }
+  // A closed or missing record cannot receive anything: the wait ends at once.
+  t_ComPort closed{};
+  const auto start = Clock::now();
+  EXPECT_EQ(comWaitInput(&closed, 3000), kComPortFailed);
+  EXPECT_EQ(comWaitInput(nullptr, 3000), kComPortFailed);
+  EXPECT_LT(msSince(start), 1000);
 }
 
 }  // namespace
