@@ -219,11 +219,40 @@ void identifyAndAsk(unsigned port, bool* tableStateExplained) {
   startUpdate();
 }
 
+// Reads one key press and returns its first code (kKeyEndOfInput once the input has ended).
+int discardKey() {
+  const int key = platformGetKey();
+  // An extended key comes as 0 and a second code; both belong to the one key press.
+  if (key == 0) {
+    platformGetKey();
+  }
+  return key;
+}
+
+void discardKeys() {
+  while (platformKeyHit() && discardKey() != kKeyEndOfInput) {
+  }
+}
+
+// While the switch restarts only its console messages matter: sleep on the port until one
+// comes or the restart window (counted from the last DSP progress message) runs out.
+void awaitRestartNews() {
+  const std::uint32_t left = clockRemaining(activityClock, kRestartWindowMs);
+  if (left == 0 || comWaitInput(&devicePort, left) == kComPortFailed) {
+    platformSleepMs(kLoopPacingMs);  // a port that is gone cannot wake us; pace the loop
+  }
+}
+
 [[noreturn]] void consoleLoop(unsigned port) {
   bool tableStateExplained = false;
   for (;;) {
-    platformSleepMs(kLoopPacingMs);
+    if (updateDone) {
+      awaitRestartNews();
+    } else {
+      platformSleepMs(kLoopPacingMs);
+    }
     if (updateDone && (switchReady || clockExpired(activityClock, kRestartWindowMs))) {
+      discardKeys();  // typed during the restart: not the answer to "Press any key"
       if (!switchReady) {
         std::fputs("\nFirmware update complete, please power cycle the switch.\n", stdout);
       }
@@ -239,9 +268,7 @@ void identifyAndAsk(unsigned port, bool* tableStateExplained) {
     // Keys typed now answer nothing; they are read only so that they cannot answer a later
     // question by accident.
     if (platformKeyHit()) {
-      if (platformGetKey() == 0) {
-        platformGetKey();
-      }
+      discardKey();
     }
     if (updateDone) {
       continue;
