@@ -16,7 +16,7 @@ constexpr DWORD kTransferLimitMs = 1000;
 // A read that has its first byte ends once the line has then been quiet this long.
 constexpr DWORD kReadIntervalMs = 10;
 constexpr DWORD kQueueBytes = 10000;
-// How often a port whose driver cannot wait for a byte is looked at.
+// How often a port whose driver can neither wait for a byte nor read one is looked at.
 constexpr DWORD kInputLookMs = 1;
 
 bool isUsable(const t_ComPort* port) {
@@ -171,6 +171,37 @@ bool configureDevice(t_ComPort* port, int baud) {
   return SetupComm(port->handle, kQueueBytes, kQueueBytes) != FALSE;
 }
 
+// For a driver that cannot wait for a byte: a one-byte read waits instead, for at most left
+// milliseconds, and is cancelled when they run out. The byte it takes is kept for comRead.
+// kComWaitTimedOut also when the read ended at once with nothing: the caller looks again.
+int readAhead(t_ComPort* port, DWORD left) {
+  OVERLAPPED* overlap = &port->readOverlap;
+  ResetEvent(overlap->hEvent);
+  bool waited = false;
+  if (!ReadFile(port->handle, &port->aheadByte, 1, nullptr, overlap)) {
+    if (GetLastError() != ERROR_IO_PENDING) {
+      return kComPortFailed;
+    }
+    waited = true;
+    if (WaitForSingleObject(overlap->hEvent, left) != WAIT_OBJECT_0) {
+      CancelIoEx(port->handle, overlap);
+    }
+  }
+  // Waits for the read to end, finished or cancelled, so it never writes into the record later.
+  DWORD received = 0;
+  if (GetOverlappedResult(port->handle, overlap, &received, TRUE) && received == 1) {
+    port->aheadCount = 1;
+    return kComInputWaiting;
+  }
+  if (queuedInput(port) < 0) {
+    return kComPortFailed;  // the device has gone
+  }
+  if (!waited) {
+    platformSleepMs(kInputLookMs);  // a read that cannot wait either: look again shortly
+  }
+  return kComWaitTimedOut;
+}
+
 }  // namespace
 
 int comOpen(t_ComPort* port, int portNumber, int baud) {
@@ -243,6 +274,11 @@ int comRead(t_ComPort* port, char* buffer, int count) {
   if (!isUsable(port) || buffer == nullptr || count <= 0) {
     return 0;
   }
+  if (port->aheadCount > 0) {  // a waiting read took it out of the driver's queue already
+    buffer[0] = port->aheadByte;
+    port->aheadCount = 0;
+    return 1;
+  }
   OVERLAPPED* overlap = &port->readOverlap;
   bool completedLate = false;
   const bool finished = runTransfer(port, overlap, [&] {
@@ -265,7 +301,7 @@ int comBytesWaiting(t_ComPort* port) {
     return 0;
   }
   const int waiting = queuedInput(port);
-  return waiting < 0 ? 0 : waiting;
+  return (waiting < 0 ? 0 : waiting) + port->aheadCount;
 }
 
 int comWaitInput(t_ComPort* port, std::uint32_t timeoutMs) {
@@ -278,15 +314,17 @@ int comWaitInput(t_ComPort* port, std::uint32_t timeoutMs) {
     if (waiting < 0) {
       return kComPortFailed;
     }
-    if (waiting > 0) {
+    if (waiting > 0 || port->aheadCount > 0) {
       return kComInputWaiting;
     }
     const DWORD left = remainingMs(start, timeoutMs);
     if (left == 0) {
       return kComWaitTimedOut;
     }
-    if (port->waitBySleeping == 1) {
-      platformSleepMs(left < kInputLookMs ? left : kInputLookMs);
+    if (port->waitByReading == 1) {
+      if (const int result = readAhead(port, left); result != kComWaitTimedOut) {
+        return result;
+      }
       continue;
     }
     if (port->waitPending == 0) {
@@ -296,7 +334,7 @@ int comWaitInput(t_ComPort* port, std::uint32_t timeoutMs) {
       port->waitEvents = 0;
       if (!WaitCommEvent(port->handle, &port->waitEvents, &port->waitOverlap)) {
         if (GetLastError() != ERROR_IO_PENDING) {
-          port->waitBySleeping = 1;
+          port->waitByReading = 1;
           continue;
         }
         port->waitPending = 1;
@@ -316,7 +354,7 @@ int comWaitInput(t_ComPort* port, std::uint32_t timeoutMs) {
       // A port that failed or went away (a USB adapter pulled out) no longer answers the
       // query at the top of the loop. One that still does has a driver that cannot wait
       // for a byte (Wine's on a pseudo-terminal ends every wait at once with an error).
-      port->waitBySleeping = 1;
+      port->waitByReading = 1;
     }
   }
 }

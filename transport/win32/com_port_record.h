@@ -1,6 +1,7 @@
 #pragma once
 // The serial port record on Windows: an overlapped COM handle with one event per kind of
-// transfer, and the one wait for received bytes that may stay pending between calls.
+// transfer, the one wait for received bytes that may stay pending between calls, and the
+// byte a waiting read may have taken ahead of comRead.
 #include <windows.h>
 
 struct t_ComPort {
@@ -11,5 +12,7 @@ struct t_ComPort {
   OVERLAPPED waitOverlap;  // manual-reset event, used by the wait for received bytes
   DWORD waitEvents;        // what the pending wait reports when it completes
   int waitPending;         // 1 while that wait is under way
-  int waitBySleeping;      // 1 when the driver cannot wait for a byte: look every millisecond
+  int waitByReading;       // 1 when the driver cannot wait for a byte: a read waits instead
+  char aheadByte;          // the byte such a read took out of the driver's queue, if any
+  int aheadCount;          // 1 while aheadByte is still to be delivered by comRead
 };
