@@ -308,11 +308,13 @@ struct Switch::Impl final : DeviceServices {
     // A host that goes away mid-write must not kill the simulator.
     signal(SIGPIPE, SIG_IGN);
     while (!stopRequested.load()) {
-      bool attached = link.isOpen() && link.hostAttached();
       // Also when the host has just closed the port: what it wrote before is still delivered.
       if (link.isOpen()) readHost(simNow());
       processReceived();
       if (mode.load() == Mode::Firmware) console.poll(simNow());
+      // Looked at only now that the host's bytes are read and answered: a host that opened the
+      // port and asked since the last turn has it open, and its answer must not count as lost.
+      bool attached = link.isOpen() && link.hostAttached();
       sendDue(attached);
 
       TimePoint now = simNow();
