@@ -223,10 +223,9 @@ int updateFirmware(const t_FirmwareImage* image) {
     clockDelay(100);
     return kUpdateOk;
   }
-  // 2 is not a result of reboot today; it keeps the CRC wording it has always had.
   if (restarted == kRebootFailed) {
     conPuts("\nFailed to update firmware!\nVerify cables have not come loose, and the switch still has power.\n");
-  } else if (restarted == 2 || restarted == kTableCheckTooLong || restarted == kTableFirmwareBad) {
+  } else if (restarted == kRebootCrcFailed || restarted == kTableCheckTooLong || restarted == kTableFirmwareBad) {
     conPuts("\nThe firmware failed the CRC test! Try reloading the firmware.\n");
   } else if (restarted == kTableMissing || restarted == kRebootOldTable) {
     conPuts("\nThe firmware is not fully loaded, try reloading the firmware.\n");
