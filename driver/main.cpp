@@ -43,7 +43,7 @@ int main(int argc, char** argv) {
     selectEmbeddedImage(&selectedImage, i);
     // An image the update would refuse is as unusable as a damaged one.
     if (validateImage("Firmware", &selectedImage) != kImageSound ||
-        checkImageFit(selectedImage.header) != kFitSound) {
+        checkImageFit(&selectedImage) != kFitSound) {
       exitProgram(1);
     }
     std::fputs("Firmware validated.\n", stdout);

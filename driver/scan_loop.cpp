@@ -110,13 +110,8 @@ void startUpdate() {
 // The one compiled-in image whose parameter table sits where this switch's flash layout keeps
 // it, or -1 when the layout is unknown or not exactly one image fits it.
 int imageForFlashLayout() {
-  const int layout = detectFlashLayout();
-  std::uint32_t tableAddress = 0;
-  if (layout == kLayout512K) {
-    tableAddress = kTableAddress512K;
-  } else if (layout == kLayout256K) {
-    tableAddress = kTableAddress256K;
-  } else {
+  const std::uint32_t tableAddress = layoutTableAddress(detectFlashLayout());
+  if (tableAddress == 0) {
     return -1;
   }
   int found = -1;

@@ -34,8 +34,10 @@ const char kUsage[] =
     "  mkimage --demo K -o IMAGE\n"
     "      Writes demo image K: 1 Sonarch60 (model 86), 2 Sonarch60-2710 (model 100).\n"
     "  mkimage --verify IMAGE\n"
-    "      Checks an image's three CRC-32 values, and that its regions fit the switch's\n"
-    "      flash, as the update utility does. Built images are checked the same way.\n"
+    "      Checks an image's three CRC-32 values, that its regions fit the switch's flash\n"
+    "      where the switch starts its firmware and reads its table, and that the first\n"
+    "      eight words of the firmware sum to 0 (the chip's valid-code mark), as the update\n"
+    "      utility does. Built images are checked the same way.\n"
     "\n"
     "Options for building (numbers are decimal, or hexadecimal with 0x):\n"
     "  --firmware-address A   flash address of the firmware region (default 0x1A000000)\n"
@@ -91,6 +93,14 @@ bool writeFile(const std::string& path, const std::vector<std::uint8_t>& bytes,
   return true;
 }
 
+// A built image, located as the utility locates it, against the flash and the chip's boot rules.
+bool fitsFlash(const std::vector<std::uint8_t>* bytes) {
+  t_FirmwareImage image{};
+  image.image = bytes->data();
+  image.imageSize = static_cast<std::uint32_t>(bytes->size());
+  return validateImage(nullptr, &image) == kImageSound && checkImageFit(&image) == kFitSound;
+}
+
 int verify(const std::string& path) {
   std::vector<std::uint8_t> bytes;
   std::string error;
@@ -100,7 +110,7 @@ int verify(const std::string& path) {
   image.image = bytes.data();
   image.imageSize = static_cast<std::uint32_t>(bytes.size());
   if (validateImage(path.c_str(), &image) != kImageSound) return 1;
-  if (checkImageFit(image.header) != kFitSound) return 1;
+  if (checkImageFit(&image) != kFitSound) return 1;
   std::printf("%s: sound image for model %u, PCB revision %u, \"%s\", %u bytes.\n", path.c_str(),
               image.header->modelNumber, image.header->pcbRevision, image.header->productName,
               image.header->imageLength);
@@ -214,7 +224,7 @@ int main(int argc, char** argv) {
       return failure("\"" + firmwarePath + "\": " + error);
     }
     // An image the update would refuse is not written at all.
-    if (checkImageFit(reinterpret_cast<const t_FirmwareHeader*>(bytes.data())) != kFitSound) {
+    if (!fitsFlash(&bytes)) {
       std::fflush(stdout);  // the reason, on standard output, before the verdict
       return failure("\"" + outputPath + "\" not written");
     }

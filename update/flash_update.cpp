@@ -89,7 +89,7 @@ bool imageUsable(const t_FirmwareImage* image) {
     conPuts("Error: The firmware image is damaged: its regions lie outside it.\n");
     return false;
   }
-  return checkImageFit(header) == kFitSound;
+  return checkImageFit(image) == kFitSound;
 }
 
 }  // namespace
@@ -162,6 +162,10 @@ int updateFirmware(const t_FirmwareImage* image) {
   const int entered = enterBootloader();
   if (entered != kBootloaderReady) {
     conPrintf("Error %u: Could not connect to the switch! Check cables and power.\n", entered);
+    return kUpdateFailed;
+  }
+  // Only now can the switch say how large its flash is; nothing has been erased yet.
+  if (checkTableLayout(header->paramAddress, detectFlashLayout()) != kFitSound) {
     return kUpdateFailed;
   }
   nxpUnlock();  // a refusal shows up as a failed Erase or Copy below

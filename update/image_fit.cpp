@@ -5,6 +5,7 @@
 #include "support/console.h"
 #include "update/flash_map.h"
 #include "update/flash_update.h"
+#include "update/param_table.h"
 
 namespace {
 
@@ -22,7 +23,21 @@ struct t_Region {
   std::uint8_t lastSector;
 };
 
+// The NXP bootloader starts the code in bank A only when the first eight words of its vector
+// table add up to 0; otherwise it stays in ISP mode after every reset.
+constexpr std::uint32_t kVectorCheckWords = 8;
+
 char bankLetter(std::uint8_t bank) { return bank == 0 ? 'A' : 'B'; }
+
+std::uint32_t vectorWordSum(const std::uint8_t* firmware) {
+  std::uint32_t sum = 0;
+  for (std::uint32_t word = 0; word < kVectorCheckWords; ++word) {
+    const std::uint8_t* at = firmware + 4 * word;
+    sum += std::uint32_t{at[0]} | std::uint32_t{at[1]} << 8 | std::uint32_t{at[2]} << 16 |
+           std::uint32_t{at[3]} << 24;
+  }
+  return sum;
+}
 
 // Places the region in the flash map; kFitSound and its bank and sectors filled, or the rule
 // it breaks, with its message printed.
@@ -50,7 +65,8 @@ int placeRegion(t_Region* region) {
 
 }  // namespace
 
-int checkImageFit(const t_FirmwareHeader* header) {
+int checkImageFit(const t_FirmwareImage* image) {
+  const t_FirmwareHeader* header = image != nullptr ? image->header : nullptr;
   if (header == nullptr) {
     conPuts("Error: The firmware image has no header.\n");
     return kFitRegionSize;
@@ -63,6 +79,10 @@ int checkImageFit(const t_FirmwareHeader* header) {
   }
   if (header->paramLength == 0) {
     conPuts("Error: The firmware image holds no parameter table.\n");
+    return kFitRegionSize;
+  }
+  if (image->firmware == nullptr) {
+    conPuts("Error: The firmware image holds no firmware region.\n");
     return kFitRegionSize;
   }
   t_Region firmware{"firmware region", header->firmwareAddress, header->firmwareLength, 0, 0, 0};
@@ -86,5 +106,42 @@ int checkImageFit(const t_FirmwareHeader* header) {
               firmware.length, firmware.address);
     return kFitSharedSector;
   }
+  // Firmware anywhere else is written but never started.
+  if (firmware.address != kBankAAddress) {
+    conPrintf("%sIts firmware region at 0x%08X does not start at 0x%08X, where the switch "
+              "starts its firmware.\n",
+              kDoesNotFit, firmware.address, kBankAAddress);
+    return kFitFirmwareAddress;
+  }
+  // The restart reads the table only at the end of bank A, by the bank's size.
+  if (table.address != kTableAddress512K && table.address != kTableAddress256K) {
+    conPrintf("%sIts parameter table at 0x%08X is at neither 0x%08X nor 0x%08X, where the "
+              "switch reads it.\n",
+              kDoesNotFit, table.address, kTableAddress512K, kTableAddress256K);
+    return kFitTableAddress;
+  }
+  const std::uint32_t sum = vectorWordSum(image->firmware);
+  if (sum != 0) {
+    conPrintf("%sIts firmware's first eight words sum to 0x%08X, not 0: the switch would not "
+              "start it.\n",
+              kDoesNotFit, sum);
+    return kFitNotBootable;
+  }
   return kFitSound;
+}
+
+int checkTableLayout(std::uint32_t paramAddress, int layout) {
+  const std::uint32_t kept = layoutTableAddress(layout);
+  if (kept == paramAddress) {
+    return kFitSound;
+  }
+  if (kept == 0) {
+    conPrintf("%sThe switch reports a flash size this program does not know, so its parameter "
+              "table at 0x%08X may not be where the switch reads it.\n",
+              kDoesNotFit, paramAddress);
+  } else {
+    conPrintf("%sIts parameter table at 0x%08X is not where this switch keeps it (0x%08X).\n",
+              kDoesNotFit, paramAddress, kept);
+  }
+  return kFitOtherLayout;
 }

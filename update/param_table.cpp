@@ -15,10 +15,6 @@ namespace {
 constexpr std::uint32_t kPartIdWord512K = 0;
 constexpr std::uint32_t kPartIdWord256K = 0x44;
 
-std::uint32_t tableAddressOf(int layout) {
-  return layout == kLayout256K ? kTableAddress256K : kTableAddress512K;
-}
-
 }  // namespace
 
 t_ParamTable tableFromBuffer() {
@@ -41,6 +37,13 @@ void fillRecordFromTable(t_DeviceInfo* record, const t_ParamTable* table, int r)
   }
   std::memcpy(record->nameBuf, table->productName, length);
   std::memset(record->nameBuf + length, 0, sizeof record->nameBuf - length);
+}
+
+std::uint32_t layoutTableAddress(int layout) {
+  if (layout == kLayout512K) {
+    return kTableAddress512K;
+  }
+  return layout == kLayout256K ? kTableAddress256K : 0;
 }
 
 int detectFlashLayout() {
@@ -69,7 +72,7 @@ int queryTable(t_DeviceInfo* record) {
   if (layout == kLayoutUnknown) {
     return kTableUnreadable;
   }
-  if (nxpReadMemory(tableBuf, tableAddressOf(layout), kTableArea) !=
+  if (nxpReadMemory(tableBuf, layoutTableAddress(layout), kTableArea) !=
       static_cast<int>(kTableArea)) {
     return kTableUnreadable;
   }

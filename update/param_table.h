@@ -37,6 +37,8 @@ constexpr int kLayoutUnknown = 0;  // the table is not read
 constexpr int kLayout512K = 1;     // table at kTableAddress512K
 constexpr int kLayout256K = 2;     // table at kTableAddress256K
 int detectFlashLayout();
+// Where a switch of the layout keeps its table; 0 for kLayoutUnknown.
+std::uint32_t layoutTableAddress(int layout);
 
 constexpr int kTableSound = 0;          // also a table of the older form, which is not checked
 constexpr int kTableUnreadable = 1;     // unknown layout, or a read through the bootloader failed

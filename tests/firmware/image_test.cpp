@@ -285,6 +285,15 @@ TEST(MkImage, ReproducesBothCommittedImagesBuildsVariantsAndRefusesBadInput) {
   std::ofstream(dir / "shared.vlfw", std::ios::binary)
       .write(reinterpret_cast<const char*>(shared.data()),
              static_cast<std::streamsize>(shared.size()));
+  // The second demo firmware without its vector checksum: sound CRCs, but never started.
+  Bytes unbootableFirmware = readFile(dir / "raw.bin");
+  ASSERT_GE(unbootableFirmware.size(), 32u);
+  storeLe32(&unbootableFirmware[28], 0);
+  Bytes unbootable;
+  ASSERT_TRUE(imagebuilder::buildImage(sharedSpec, unbootableFirmware, &unbootable, nullptr));
+  std::ofstream(dir / "unbootable.vlfw", std::ios::binary)
+      .write(reinterpret_cast<const char*>(unbootable.data()),
+             static_cast<std::streamsize>(unbootable.size()));
   const std::string doesNotFit = "Error: The firmware image does not fit the switch's flash.\n";
   const struct {
     std::vector<std::string> arguments;
@@ -307,6 +316,16 @@ TEST(MkImage, ReproducesBothCommittedImagesBuildsVariantsAndRefusesBadInput) {
         "--param-address", "0x1A07FFC0", "-o", "x"}, 1, "runs past the end of flash bank A"},
       {{"--firmware", "tiny.bin", "--model", "86", "--pcb", "5", "--version", "1", "--name", "N",
         "--param-address", "0", "-o", "x"}, 1, "too short"},
+      // Where the restart never reads it, or firmware the chip never starts.
+      {{"--firmware", "raw.bin", "--model", "86", "--pcb", "5", "--version", "1", "--name", "N",
+        "--param-address", "0x1A060000", "-o", "x"}, 1,
+       "Its parameter table at 0x1A060000 is at neither 0x1A07FE00 nor 0x1A03FE00, where the switch "
+       "reads it."},
+      {{"--firmware", "raw.bin", "--model", "86", "--pcb", "5", "--version", "1", "--name", "N",
+        "--param-address", "0x1A07FE00", "--firmware-address", "0x1A010000", "-o", "x"}, 1,
+       "Its firmware region at 0x1A010000 does not start at 0x1A000000, where the switch starts its "
+       "firmware."},
+      {{"--verify", "unbootable.vlfw"}, 1, "Its firmware's first eight words sum to 0x"},
   };
   for (const auto& c : cases) {
     const auto result = run(c.arguments);

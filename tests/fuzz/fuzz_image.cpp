@@ -1,5 +1,6 @@
 // Validates arbitrary files as image containers, the way "mkimage --verify" reads them: the
-// whole file, exactly the bytes present, then the flash-fit rule for an image that passed.
+// whole file, exactly the bytes present, then the flash-fit and boot rules for an image that
+// passed.
 //
 // Random bytes almost never carry three matching CRC-32 values, so the first input byte may
 // ask for them to be filled in first; then the header's offsets, lengths, name and addresses
@@ -82,8 +83,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       std::memchr(header->productName, '\0', sizeof header->productName) == nullptr) {
     __builtin_trap();
   }
-  const int fit = checkImageFit(header);
-  if (fit < kFitSound || fit > kFitSharedSector) {
+  const int fit = checkImageFit(&image);
+  if (fit < kFitSound || fit > kFitNotBootable) {
     __builtin_trap();
   }
   return 0;

@@ -74,14 +74,25 @@ TEST(ImageFit, RegionsAgainstTheFlashMap) {
       {0x1A000000, 204804, 0x1A03FE00, 144, kFitSharedSector, "parameter table at 0x1A03FE00 "
        "shares sector 10 of flash bank A with its firmware region (204804 bytes at "
        "0x1A000000).\n"},
-      {0x1A002000, 0x1000, 0x1A000000, 144, kFitSound, ""},  // table below, in sector 0
+      // Placed soundly, but where the chip never starts it.
+      {0x1A002000, 0x1000, 0x1A000000, 144, kFitFirmwareAddress, "firmware region at 0x1A002000 "
+       "does not start at 0x1A000000, where the switch starts its firmware.\n"},
       {0x1A002000, 0x4000, 0x1A004200, 144, kFitSharedSector, "parameter table at 0x1A004200 "
        "shares sector 2 of flash bank A with its firmware region (16384 bytes at 0x1A002000).\n"},
       {0x1A002000, 0x20000, 0x1A000000, 0x2200, kFitSharedSector, "parameter table at "
        "0x1A000000 shares sector 1 of flash bank A with its firmware region (131072 bytes at "
        "0x1A002000).\n"},
-      {0x1B000000, 147068, 0x1A000000, 144, kFitSound, ""},  // same sector numbers, other banks
-      {0x1B000000, 147068, 0x1B07FE00, 144, kFitSound, ""},
+      {0x1B000000, 147068, 0x1A07FE00, 144, kFitFirmwareAddress, "firmware region at 0x1B000000 "
+       "does not start at 0x1A000000, where the switch starts its firmware.\n"},
+      {0x1B000000, 147068, 0x1B07FE00, 144, kFitFirmwareAddress, "firmware region at 0x1B000000 "
+       "does not start at 0x1A000000, where the switch starts its firmware.\n"},
+      // A table the restart would never read: the update would leave the old one in place.
+      {0x1A000000, 147068, 0x1A060000, 144, kFitTableAddress, "parameter table at 0x1A060000 is "
+       "at neither 0x1A07FE00 nor 0x1A03FE00, where the switch reads it.\n"},
+      {0x1A000000, 0x30000, 0x1A05FE00, 144, kFitTableAddress, "parameter table at 0x1A05FE00 is "
+       "at neither 0x1A07FE00 nor 0x1A03FE00, where the switch reads it.\n"},
+      {0x1A000000, 4096, 0x1B07FE00, 144, kFitTableAddress, "parameter table at 0x1B07FE00 is at "
+       "neither 0x1A07FE00 nor 0x1A03FE00, where the switch reads it.\n"},
       // Across the end of a bank, or outside the map.
       {0x1A000000, 147068, 0x1A07FFC0, 144, kFitOutsideFlash, "parameter table (144 bytes at "
        "0x1A07FFC0) runs past the end of flash bank A.\n"},
@@ -118,12 +129,81 @@ TEST(ImageFit, RegionsAgainstTheFlashMap) {
     header.firmwareLength = c.firmwareLength;
     header.paramAddress = c.paramAddress;
     header.paramLength = c.paramLength;
+    const std::uint8_t vectors[32] = {};  // all zero: a sum of 0, valid code to the chip
+    const t_FirmwareImage image{nullptr, &header, vectors, nullptr, 0};
     testing::internal::CaptureStdout();
-    EXPECT_EQ(checkImageFit(&header), c.result);
+    EXPECT_EQ(checkImageFit(&image), c.result);
     std::fflush(stdout);
     const std::string expected =
         c.message.empty() || c.message.rfind("Error", 0) == 0 ? c.message : head + c.message;
     EXPECT_EQ(testing::internal::GetCapturedStdout(), expected);
+  }
+}
+
+// The chip starts the code in bank A only when its first eight words add up to 0 (mod 2^32);
+// the sum is taken over little-endian words, carries dropped.
+TEST(ImageFit, FirstEightVectorWordsMustSumToZero) {
+  const std::string head = "Error: The firmware image does not fit the switch's flash.\nIts ";
+  struct Case {
+    std::vector<std::uint32_t> words;  // the first words of the firmware; the rest are 0
+    int result;
+    std::string message;
+  };
+  const Case cases[] = {
+      {{0x10008000, 0x1A00D8BD, 0x1A000115, 0, 0, 0, 0, 0u - 0x10008000 - 0x1A00D8BD - 0x1A000115},
+       kFitSound, ""},
+      {{0x80000000, 0x80000000}, kFitSound, ""},  // wraps to 0
+      {{0x10008000, 0x1A00D8BD}, kFitNotBootable, "firmware's first eight words sum to "
+       "0x2A0158BD, not 0: the switch would not start it.\n"},
+      {{0, 0, 0, 0, 0, 0, 0, 1}, kFitNotBootable, "firmware's first eight words sum to 0x00000001, "
+       "not 0: the switch would not start it.\n"},
+      // The ninth word is no part of the rule.
+      {{0, 0, 0, 0, 0, 0, 0, 0, 0xDEADBEEF}, kFitSound, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    std::vector<std::uint8_t> firmware(512, 0);
+    for (std::size_t i = 0; i < c.words.size(); ++i) {
+      for (int b = 0; b < 4; ++b) firmware[4 * i + b] = static_cast<std::uint8_t>(c.words[i] >> (8 * b));
+    }
+    t_FirmwareHeader header{};
+    header.firmwareAddress = 0x1A000000;
+    header.firmwareLength = 512;
+    header.paramAddress = 0x1A07FE00;
+    header.paramLength = 144;
+    const t_FirmwareImage image{nullptr, &header, firmware.data(), nullptr, 0};
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(checkImageFit(&image), c.result);
+    std::fflush(stdout);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.message.empty() ? "" : head + c.message);
+  }
+}
+
+// The table must be where the switch on the line keeps it, by the size of its flash bank.
+TEST(ImageFit, TableAgainstTheSwitchsFlashLayout) {
+  const std::string head = "Error: The firmware image does not fit the switch's flash.\n";
+  struct Case {
+    std::uint32_t paramAddress;
+    int layout, result;
+    std::string message;
+  };
+  const Case cases[] = {
+      {0x1A07FE00, kLayout512K, kFitSound, ""},
+      {0x1A03FE00, kLayout256K, kFitSound, ""},
+      {0x1A07FE00, kLayout256K, kFitOtherLayout,
+       "Its parameter table at 0x1A07FE00 is not where this switch keeps it (0x1A03FE00).\n"},
+      {0x1A03FE00, kLayout512K, kFitOtherLayout,
+       "Its parameter table at 0x1A03FE00 is not where this switch keeps it (0x1A07FE00).\n"},
+      {0x1A07FE00, kLayoutUnknown, kFitOtherLayout,
+       "The switch reports a flash size this program does not know, so its parameter table at "
+       "0x1A07FE00 may not be where the switch reads it.\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(checkTableLayout(c.paramAddress, c.layout), c.result);
+    std::fflush(stdout);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.message.empty() ? "" : head + c.message);
   }
 }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <regex>
 #include <string>
 #include <vector>
@@ -129,8 +130,9 @@ TEST_F(Update, FaultsOnTheWayAndRefusedRestarts) {
        .copies = 3},
       {.what = "power lost after the fourth copy", .faults = {.powerLossAfterCopy = 4}, .result = 1,
        .output = progress({3, 5, 8, 8}) + lost, .copies = 4},
-      // Replies 1 to 4 are the synchronisation's, 5 the Unlock's, 6 the Prepare's, 7 the Erase's.
-      {.what = "unanswered erase", .faults = {.dropReplyLine = 7}, .result = 1,
+      // Replies 1 to 4 are the synchronisation's, 5 to 7 the part identification's (code and
+      // two words), 8 the Unlock's, 9 the Prepare's, 10 the Erase's.
+      {.what = "unanswered erase", .faults = {.dropReplyLine = 10}, .result = 1,
        .output = progress({}) + lost, .copies = 0},
       {.what = "older form", .edit = [](t_ParamTable* t) { t->magic = kTableMagicOld; },
        .result = 1, .output = full + "reboot: No vector table loaded.\n" + notLoaded},
@@ -207,6 +209,7 @@ TEST_F(Update, ImageThatDoesNotFitTheFlashIsRefusedBeforeTheSwitchIsTouched) {
     std::uint32_t firmwareBytes = 0x23E78;  // the first demo firmware's length
     std::uint32_t firmwareAddress = kBankAAddress;
     std::uint32_t paramAddress = kTableAddress512K;
+    std::optional<std::uint32_t> vectorWord7 = {};  // replaces the checksum word of the vector table
     std::string message;
   };
   const Case cases[] = {
@@ -224,6 +227,17 @@ TEST_F(Update, ImageThatDoesNotFitTheFlashIsRefusedBeforeTheSwitchIsTouched) {
        .message = "parameter table at 0x1A080000 lies outside the flash.\n"},
       {.what = "firmware in RAM", .firmwareAddress = 0x10000000,
        .message = "firmware region at 0x10000000 lies outside the flash.\n"},
+      // Written, the restart would read the old table and the switch would still report 4.01.
+      {.what = "table inside bank A but not at its end", .paramAddress = 0x1A060000,
+       .message = "parameter table at 0x1A060000 is at neither 0x1A07FE00 nor 0x1A03FE00, where "
+                  "the switch reads it.\n"},
+      {.what = "firmware in bank B", .firmwareAddress = 0x1B000000,
+       .message = "firmware region at 0x1B000000 does not start at 0x1A000000, where the switch "
+                  "starts its firmware.\n"},
+      // Written, the chip would stay in its bootloader after every power cycle.
+      {.what = "vector table without its checksum", .vectorWord7 = 0,
+       .message = "firmware's first eight words sum to 0xAC0095BA, not 0: the switch would not "
+                  "start it.\n"},
   };
   // The switch runs the shipped image; each refused image must leave it exactly so.
   startSwitch(switchOptions(0));
@@ -236,6 +250,7 @@ TEST_F(Update, ImageThatDoesNotFitTheFlashIsRefusedBeforeTheSwitchIsTouched) {
     firmwareSpec.entryAddress = c.firmwareAddress + 0x1001;
     std::vector<std::uint8_t> firmware, bytes;
     ASSERT_TRUE(imagebuilder::makeDemoFirmware(firmwareSpec, &firmware, nullptr));
+    if (c.vectorWord7) imagebuilder::storeLe32(firmware.data() + 28, *c.vectorWord7);
     imagebuilder::ImageSpec spec = imagebuilder::demoImageSpec(0);
     spec.firmwareAddress = c.firmwareAddress;
     spec.paramAddress = c.paramAddress;
@@ -253,6 +268,35 @@ TEST_F(Update, ImageThatDoesNotFitTheFlashIsRefusedBeforeTheSwitchIsTouched) {
   EXPECT_EQ(logStream(true), "") << "sent to the switch";
   EXPECT_EQ(sim_->mode(), sim::Mode::Firmware);
   EXPECT_TRUE(sim_->flash() == flashBefore);
+}
+
+// A sound image for the other size of flash bank (the product table said Sonarch60, the chip
+// has 256 KB per bank): the switch is asked its size in the bootloader, and nothing is erased.
+TEST_F(Update, ImageForTheOtherFlashSizeIsRefusedBeforeTheFirstErase) {
+  struct Case {
+    int switchImage, updateImage;
+    const char* keeps;
+  };
+  for (const Case c : {Case{1, 0, "0x1A03FE00"}, Case{0, 1, "0x1A07FE00"}}) {
+    SCOPED_TRACE(c.keeps);
+    sim::Options options = switchOptions(c.switchImage);
+    options.bank256K = c.switchImage == 1;
+    startSwitch(options);
+    const std::vector<std::uint8_t> flashBefore = sim_->flash();
+    const t_FirmwareImage image = shippedImage(c.updateImage);
+    EXPECT_EQ(update(image), 1);
+    char table[16];
+    std::snprintf(table, sizeof table, "0x%08X", image.header->paramAddress);
+    EXPECT_EQ(output_, std::string("Error: The firmware image does not fit the switch's flash.\n"
+                                   "Its parameter table at ") +
+                           table + " is not where this switch keeps it (" + c.keeps + ").\n");
+    const std::string sent = logStream(true);
+    EXPECT_NE(sent.find("J\r\n"), std::string::npos) << "the switch was not asked its part";
+    static const std::regex flashCommand(R"(\n[UPEC] )");
+    EXPECT_FALSE(std::regex_search(sent, flashCommand)) << "unlocked, prepared, erased or copied";
+    EXPECT_TRUE(sim_->flash() == flashBefore);
+    EXPECT_EQ(sim_->copiesDone(), 0u);
+  }
 }
 
 TEST_F(Update, SwitchThatNeverAnswers) {
