@@ -155,6 +155,7 @@ void handleSwitchWithoutTable(unsigned port, bool* explained) {
       "\nThe %s firmware of this program (version %s) fits this switch's flash layout."
       "\nInstall it only if the switch is a %s: its identity cannot be checked.\n",
       imageName.text, versionText(selectedImage.header->firmwareVersion), imageName.text);
+  discardWaitingKeys();  // only a key typed once the question shows answers it
   std::printf("\nInstall the %s firmware? (Y,N) ", imageName.text);
   const int answer = readYesNo();
   std::printf("%c\n", answer);
@@ -214,21 +215,6 @@ void identifyAndAsk(unsigned port, bool* tableStateExplained) {
   startUpdate();
 }
 
-// Reads one key press and returns its first code (kKeyEndOfInput once the input has ended).
-int discardKey() {
-  const int key = platformGetKey();
-  // An extended key comes as 0 and a second code; both belong to the one key press.
-  if (key == 0) {
-    platformGetKey();
-  }
-  return key;
-}
-
-void discardKeys() {
-  while (platformKeyHit() && discardKey() != kKeyEndOfInput) {
-  }
-}
-
 // While the switch restarts only its console messages matter: sleep on the port until one
 // comes or the restart window (counted from the last DSP progress message) runs out.
 void awaitRestartNews() {
@@ -247,7 +233,7 @@ void awaitRestartNews() {
       platformSleepMs(kLoopPacingMs);
     }
     if (updateDone && (switchReady || clockExpired(activityClock, kRestartWindowMs))) {
-      discardKeys();  // typed during the restart: not the answer to "Press any key"
+      discardWaitingKeys();  // typed during the restart: not the answer to "Press any key"
       if (!switchReady) {
         std::fputs("\nFirmware update complete, please power cycle the switch.\n", stdout);
       }

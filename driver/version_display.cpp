@@ -63,6 +63,20 @@ int readYesNo() {
   }
 }
 
+int discardKey() {
+  const int key = platformGetKey();
+  // An extended key comes as 0 and a second code; both belong to the one key press.
+  if (key == 0) {
+    platformGetKey();
+  }
+  return key;
+}
+
+void discardWaitingKeys() {
+  while (platformKeyHit() && discardKey() != kKeyEndOfInput) {
+  }
+}
+
 const char* versionText(std::uint32_t version) {
   t_TextBuffer text;
   textInit(&text, versionTextStorage, kVersionTextCapacity);
@@ -131,20 +145,22 @@ int confirmUpdate(const t_DeviceInfo* device, const t_FirmwareImage* image) {
   const int order = compareVersions(device->firmwareVersion, image->header->firmwareVersion);
   const t_ShownName shown = shownDeviceName(device, image->header);
   const char* name = shown.text;
+  const char* question = nullptr;
   if (order == 0) {
     std::printf("\nThe firmware version inside the %s matches this update.\n", name);
-    showVersions(device, image->header);
-    std::fputs("\n\nUpdate anyway? (Y,N) ", stdout);
+    question = "\n\nUpdate anyway? (Y,N) ";
   } else if (order < 0) {
     std::printf("\n\nThis update is newer than the firmware inside the %s.\n", name);
-    showVersions(device, image->header);
-    std::fputs("\n\nContinue with update to newer version? (Y,N) ", stdout);
+    question = "\n\nContinue with update to newer version? (Y,N) ";
   } else {
     std::printf("\n\nThis update is OLDER than the firmware inside the %s!\n", name);
-    showVersions(device, image->header);
-    std::fputs("\n\nAre you sure you want to update with an OLDER version of firmware? (Y,N) ",
-               stdout);
+    question = "\n\nAre you sure you want to update with an OLDER version of firmware? (Y,N) ";
   }
+  showVersions(device, image->header);
+  // Only a key typed once the question is on screen answers it; keys typed during the scan
+  // were not even echoed.
+  discardWaitingKeys();
+  std::fputs(question, stdout);
   std::fflush(stdout);  // the question must be on screen before the wait for a key
 
   const int answer = readYesNo();

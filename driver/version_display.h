@@ -26,5 +26,11 @@ void showVersions(const t_DeviceInfo* device, const t_FirmwareHeader* header);
 // Waits for Y or N (either case; other keys are ignored) and returns the capital letter. The
 // end of keyboard input counts as N: nothing is ever changed without an explicit Y.
 int readYesNo();
+// Reads one key press, both codes of an extended key, and returns its first code
+// (kKeyEndOfInput once the input has ended).
+int discardKey();
+// Reads and drops every key already typed, so that none of them can answer the next question:
+// called right before a question or prompt is printed.
+void discardWaitingKeys();
 // 1 to go ahead with the update, 0 not to. End of keyboard input counts as N.
 int confirmUpdate(const t_DeviceInfo* device, const t_FirmwareImage* image);

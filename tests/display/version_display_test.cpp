@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include <unistd.h>
 
@@ -86,21 +87,43 @@ struct Answer {
   std::string output, unread;
 };
 
-// Standard input becomes a pipe holding the keys, closed after them, for one call.
-Answer ask(const t_DeviceInfo& device, const t_FirmwareImage& image, const std::string& keys) {
-  int fds[2];
-  EXPECT_EQ(pipe(fds), 0);
-  EXPECT_EQ(write(fds[1], keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
-  close(fds[1]);
+// Standard input and standard output become pipes for one call, as at a terminal: the keys
+// typedBefore wait in the input from the start (typed during the scan), the keys are typed
+// once the question is on screen, and the input ends after them.
+Answer ask(const t_DeviceInfo& device, const t_FirmwareImage& image, const std::string& keys,
+           const std::string& typedBefore = "") {
+  int input[2], output[2];
+  EXPECT_EQ(pipe(input), 0);
+  EXPECT_EQ(pipe(output), 0);
+  EXPECT_EQ(write(input[1], typedBefore.data(), typedBefore.size()),
+            static_cast<ssize_t>(typedBefore.size()));
   const int savedStdin = dup(STDIN_FILENO);
-  dup2(fds[0], STDIN_FILENO);
-  close(fds[0]);
-  Answer answer{-1, {}, {}};
+  dup2(input[0], STDIN_FILENO);
+  close(input[0]);
   std::fflush(stdout);
-  testing::internal::CaptureStdout();
+  const int savedStdout = dup(STDOUT_FILENO);
+  dup2(output[1], STDOUT_FILENO);
+  close(output[1]);
+  Answer answer{-1, {}, {}};
+  std::thread typist([&] {
+    bool typed = false;
+    char chunk[256];
+    for (ssize_t got; (got = read(output[0], chunk, sizeof chunk)) > 0;) {
+      answer.output.append(chunk, static_cast<std::size_t>(got));
+      if (!typed && answer.output.find("(Y,N) ") != std::string::npos) {
+        EXPECT_EQ(write(input[1], keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+        close(input[1]);
+        typed = true;
+      }
+    }
+    if (!typed) close(input[1]);
+  });
   answer.result = confirmUpdate(&device, &image);
   std::fflush(stdout);
-  answer.output = testing::internal::GetCapturedStdout();
+  dup2(savedStdout, STDOUT_FILENO);  // the output pipe's last writer: the typist sees its end
+  close(savedStdout);
+  typist.join();
+  close(output[0]);
   for (char ch = 0; read(STDIN_FILENO, &ch, 1) == 1;) answer.unread.push_back(ch);
   dup2(savedStdin, STDIN_FILENO);
   close(savedStdin);
@@ -127,6 +150,16 @@ TEST(ConfirmUpdate, QuestionsAndAnswers) {
                            "\n Update Version:  4.02, Model: Sonarch60"
                            "\n\nContinue with update to newer version? (Y,N) Y\n");
   EXPECT_EQ(answer.unread, "n");
+
+  // Keys typed before the question was on screen answer nothing, a Y among them least of
+  // all; an extended key among them is dropped whole.
+  answer = ask(device, image, "n", std::string("yYx\0Hy", 6));
+  EXPECT_EQ(answer.result, 0);
+  EXPECT_EQ(answer.output, "\n\nThis update is newer than the firmware inside the Sonarch60.\n"
+                           "\n Current Version: None, Model: Sonarch60"
+                           "\n Update Version:  4.02, Model: Sonarch60"
+                           "\n\nContinue with update to newer version? (Y,N) " + canceled);
+  EXPECT_EQ(answer.unread, "");
 
   device.firmwareVersion = header.firmwareVersion = 0x04021000;
   answer = ask(device, image, "n");

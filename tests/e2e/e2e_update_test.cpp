@@ -2,6 +2,12 @@
 // console transcript they must print, and the switch's flash afterwards.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
 #include "tests/common/e2e_harness.h"
 #include "tests/common/pty.h"
 
@@ -144,6 +150,67 @@ TEST_F(EndToEnd, PowerLossBeforeTheTableIsWrittenIsRepairedThroughTheOffer) {
             at3(kFoundWithoutTable) + "\n" + tableMissing() + repairOffer(kS60, 'Y') + updateText(length(0), 2));
   stopSims();
   EXPECT_EQ(flashMismatch(readFile(flash(kPort)), embeddedImage(0)), "");
+}
+
+// At a terminal, keys typed before a question was on screen do not answer it: the terminal did
+// not echo them, and the technician never saw a question they could answer.
+class TypedAhead : public EndToEnd {
+ protected:
+  // Runs vlfwu with a terminal as its keyboard; typeAt: when that text shows, typeAhead is
+  // typed; at the question nothing may answer for a while, then "n" is typed.
+  void expectUnanswered(const std::vector<std::string>& args, const Ports& ports, const std::string& typeAt,
+                        const std::string& expected) {
+    vlfwu_test::PseudoTerminal keyboard;
+    ASSERT_TRUE(keyboard.ok()) << keyboard.error();
+    const int terminal = open(keyboard.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(terminal, 0);
+    std::vector<std::pair<std::string, std::string>> environment;
+    for (unsigned port = 1; port <= 16; ++port) {
+      const auto device = ports.find(port);
+      environment.emplace_back("VLFWU_COM" + std::to_string(port),
+                               device != ports.end() ? device->second : dir_ + "/absent" + std::to_string(port));
+    }
+    ChildProcess run;
+    ASSERT_TRUE(run.start(std::string(VLFWU_BIN_DIR) + "/vlfwu", args, environment,
+                          {.stdinFd = terminal, .workingDirectory = {}}))
+        << run.error();
+    close(terminal);
+    ASSERT_TRUE(run.waitForOutput(typeAt, timeoutMs_)) << run.output();
+    ASSERT_TRUE(keyboard.write("yy"));
+    ASSERT_TRUE(run.waitForOutput("(Y,N) ", timeoutMs_)) << run.output();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_TRUE(run.output().ends_with("(Y,N) ")) << "answered by a key typed before the question:\n"
+                                                   << run.output();
+    ASSERT_TRUE(keyboard.write("n"));
+    ASSERT_TRUE(run.waitForOutput("Press any key to exit...", timeoutMs_)) << run.output();
+    ASSERT_TRUE(keyboard.write("x"));
+    const ChildProcess::Result result = run.wait(timeoutMs_);
+    EXPECT_TRUE(result.exited && result.exitCode == 1) << result.output;
+    EXPECT_TRUE(sameTranscript(startText() + expected + kExitText, result.output));
+  }
+};
+
+// "yy" typed while the scan tries a silent COM1 for seconds.
+TEST_F(TypedAhead, KeysTypedDuringTheScanDoNotAnswerTheUpdateQuestion) {
+  vlfwu_test::PseudoTerminal silent;
+  ASSERT_TRUE(silent.ok()) << silent.error();
+  ASSERT_TRUE(startSim(2, 0, "4.01"));
+  const std::vector<std::uint8_t> before = readFile(flash(2));
+  expectUnanswered({}, {{1, silent.slavePath()}, {2, link(2)}}, "\nCOM1: ",
+                   portText(1, kNoDevice) + portText(2, foundText(kS60, "4.01")) +
+                       questionText(Comparison::Newer, kS60, "4.01", 'N') + kCanceled);
+  stopSims();
+  EXPECT_TRUE(readFile(flash(2)) == before) << "the flash changed";
+}
+
+// "yy" typed as the search starts, before the loop explains a switch without a parameter table.
+TEST_F(TypedAhead, KeysTypedBeforeTheRepairOfferDoNotAnswerIt) {
+  ASSERT_TRUE(startSim(kPort, 1, "4.01", {"--erase-table", "--state", "bootloader"}));
+  const std::vector<std::uint8_t> before = readFile(flash(kPort));
+  expectUnanswered({"3"}, {{kPort, link(kPort)}}, "Firmware validated.\nFirmware validated.\n",
+                   at3(kFoundWithoutTable) + "\n" + tableMissing() + repairOffer(kS2710, 'N') + kCanceled);
+  stopSims();
+  EXPECT_TRUE(readFile(flash(kPort)) == before) << "the flash changed";
 }
 
 }  // namespace
