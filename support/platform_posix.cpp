@@ -53,10 +53,13 @@ bool applyRawMode() {
   raw.c_iflag &= ~static_cast<tcflag_t>(ICRNL | INLCR | IGNCR);
   raw.c_cc[VMIN] = 1;
   raw.c_cc[VTIME] = 0;
+  // Marked before the change: a signal right after it must find it marked and undo it, and
+  // one that comes first restores settings that never changed, which is harmless.
+  rawModeActive = 1;
   if (tcsetattr(kInputFd, TCSANOW, &raw) != 0) {
+    rawModeActive = 0;
     return false;
   }
-  rawModeActive = 1;
   return true;
 }
 

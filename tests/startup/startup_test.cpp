@@ -144,6 +144,37 @@ TEST(Startup, TerminalIsRawDuringThePromptAndRestoredAfterAKeyOrASignal) {
   }
 }
 
+// A signal that arrives just as the terminal has been switched to no echo, before the program
+// has gone on from that call, still gives the user's shell its echo and line editing back.
+TEST(Startup, SignalJustAfterTheSwitchToNoEchoRestoresTheTerminal) {
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(signal);
+    vlfwu_test::PseudoTerminal pty;
+    termios cooked{};
+    ASSERT_TRUE(pty.slaveSettings(&cooked)) << pty.error();
+    cooked.c_lflag |= ICANON | ECHO | ISIG;
+    cooked.c_iflag |= ICRNL;
+    ASSERT_TRUE(pty.setSlaveSettings(cooked) && pty.slaveSettings(&cooked));
+    const int terminal = open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ChildProcess child;
+    ASSERT_TRUE(child.start(kProgram, {"100"},
+                            {{"LD_PRELOAD", VLFWU_SIGNAL_AFTER_SILENCE},
+                             {"VLFWU_TEST_SIGNAL_AFTER_SILENCE", std::to_string(signal)},
+                             // the sanitizer build's runtime otherwise insists on being first
+                             {"ASAN_OPTIONS", "verify_asan_link_order=0"}},
+                            {.stdinFd = terminal, .workingDirectory = {}}))
+        << child.error();
+    close(terminal);
+    const ChildProcess::Result result = child.wait(kRunLimitMs);
+    ASSERT_FALSE(result.timedOut) << result.output;
+    EXPECT_EQ(result.termSignal, signal) << "the signal did not come in the window:\n" << result.output;
+    termios now{};
+    ASSERT_TRUE(pty.slaveSettings(&now));
+    EXPECT_EQ(now.c_lflag, cooked.c_lflag) << "left without echo or line editing";
+    EXPECT_EQ(now.c_iflag, cooked.c_iflag);
+  }
+}
+
 // Keys typed while the banner shows and the ports are searched are not echoed either: the
 // terminal is silent from the start, and gets its settings back when a signal ends the run.
 TEST(Startup, KeysTypedDuringTheScanAreNotEchoed) {
