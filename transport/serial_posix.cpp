@@ -13,6 +13,7 @@
 #include <iterator>
 
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -151,8 +152,20 @@ bool applyLineSettings(t_ComPort* port, int baud, bool fullSetup) {
   return tcgetattr(port->fd, &applied) == 0 && cfgetospeed(&applied) == speed;
 }
 
+// USB serial adapters (FTDI's above all) hold short replies until their latency timer runs
+// out, 16 ms by default, unless the port asks for low latency; every ISP answer is short.
+// Drivers without the setting and pseudo-terminals refuse the request, harmlessly.
+void requestLowLatency(const t_ComPort* port) {
+  serial_struct serial{};
+  if (ioctl(port->fd, TIOCGSERIAL, &serial) != 0 || (serial.flags & ASYNC_LOW_LATENCY) != 0) {
+    return;
+  }
+  serial.flags |= ASYNC_LOW_LATENCY;
+  ioctl(port->fd, TIOCSSERIAL, &serial);
+}
+
 // Everything that comOpen sets up on the opened device, each step checked: the exclusive
-// hold, the line format and rate, DTR inactive.
+// hold, the line format and rate, DTR inactive; and low latency where the driver has it.
 bool configureDevice(t_ComPort* port, int baud) {
   // Another program's hold on the device shows as its flock; TIOCEXCL keeps further opens
   // out (except those of the super-user, which the flock still stops if they ask for it).
@@ -165,6 +178,7 @@ bool configureDevice(t_ComPort* port, int baud) {
   // Devices without modem-control lines (pseudo-terminals) refuse this, harmlessly.
   const int dtr = TIOCM_DTR;
   ioctl(port->fd, TIOCMBIC, &dtr);
+  requestLowLatency(port);
   return true;
 }
 

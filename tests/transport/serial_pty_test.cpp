@@ -1,7 +1,9 @@
 // The serial port over real pseudo-terminals: the port under test is the slave, named through
 // VLFWU_COM<n>; the test plays the other end of the cable on the master.
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -215,6 +217,38 @@ TEST_F(SerialPty, TwoDigitPortNumbersReachTheirOwnDevice) {
   EXPECT_NE(pty.slaveBaud(), 115200) << "COM12 taken for COM1";
   ASSERT_EQ(comWrite(&port, "12", 2), 2);
   EXPECT_EQ(other.read(2, 1000), "12");
+}
+
+// USB adapters answer in about 1 ms instead of their 16 ms latency timer when the port asks
+// for low latency. A pseudo-terminal has no such setting: its open goes on, silently.
+TEST_F(SerialPty, OpenAsksTheDriverForLowLatencyWhereItHasTheSetting) {
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(comOpen(&port, 7, 19200), 1);
+  comClose(&port);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+
+  // A real UART driver keeps the setting; the machine's first serial port is used if it is
+  // there, and left as it was found.
+  const char* const device = "/dev/ttyS0";
+  const int fd = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  serial_struct found{};
+  if (fd < 0 || ioctl(fd, TIOCGSERIAL, &found) != 0) {
+    if (fd >= 0) close(fd);
+    GTEST_SKIP() << device << " cannot be opened or has no serial driver settings here";
+  }
+  serial_struct cleared = found;
+  cleared.flags &= ~static_cast<int>(ASYNC_LOW_LATENCY);
+  ASSERT_EQ(ioctl(fd, TIOCSSERIAL, &cleared), 0);
+  mapPort(8, device);
+  const int opened = comOpen(&port, 8, 115200);
+  serial_struct now{};
+  const bool read = opened == 1 && ioctl(port.fd, TIOCGSERIAL, &now) == 0;
+  comClose(&port);
+  ioctl(fd, TIOCSSERIAL, &found);
+  close(fd);
+  ASSERT_EQ(opened, 1) << device;
+  ASSERT_TRUE(read);
+  EXPECT_NE(now.flags & ASYNC_LOW_LATENCY, 0) << "low latency not asked for";
 }
 
 // The wait for received bytes: each case says what happens on the far end while the port
