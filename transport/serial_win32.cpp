@@ -18,6 +18,9 @@ constexpr DWORD kReadIntervalMs = 10;
 constexpr DWORD kQueueBytes = 10000;
 // How often a port whose driver can neither wait for a byte nor read one is looked at.
 constexpr DWORD kInputLookMs = 1;
+// Waits in a row that ended with no byte queued before the driver is taken for one whose wait
+// cannot be trusted; one such wake-up is normal (a wait that saw a byte already read).
+constexpr int kEmptyWakeLimit = 3;
 
 bool isUsable(const t_ComPort* port) {
   return port != nullptr && port->isOpen == 1 && port->handle != nullptr &&
@@ -35,17 +38,16 @@ void closeIfPresent(HANDLE* handle) {
   *handle = nullptr;
 }
 
-// Ends the pending wait for received bytes, if any, and waits (bounded) until the driver has
-// let go of it: its record and event must outlive it.
+// Ends the pending wait for received bytes, if any, and waits until the driver has let go of
+// it, as every cancelled transfer is awaited: its record and event must outlive it, so there
+// is no time limit here.
 void cancelInputWait(t_ComPort* port) {
   if (port->waitPending == 0) {
     return;
   }
   CancelIoEx(port->handle, &port->waitOverlap);
-  if (WaitForSingleObject(port->waitOverlap.hEvent, kTransferLimitMs) == WAIT_OBJECT_0) {
-    DWORD unused = 0;
-    GetOverlappedResult(port->handle, &port->waitOverlap, &unused, FALSE);
-  }
+  DWORD unused = 0;
+  GetOverlappedResult(port->handle, &port->waitOverlap, &unused, TRUE);
   port->waitPending = 0;
 }
 
@@ -135,9 +137,13 @@ bool applyLineSettings(t_ComPort* port, int baud, bool fullSetup) {
     settings.fErrorChar = FALSE;
     settings.fNull = FALSE;
     settings.fAbortOnError = FALSE;
-    // DTR inactive; RTS active, as a POSIX terminal device is left after its open.
+    // DTR inactive. RTS stays active or inactive as the port holds it (adapters wired to a
+    // board's reset or ISP pins make its state matter); only flow control by RTS
+    // (handshake, toggle) becomes a plain active line.
     settings.fDtrControl = DTR_CONTROL_DISABLE;
-    settings.fRtsControl = RTS_CONTROL_ENABLE;
+    if (settings.fRtsControl == RTS_CONTROL_HANDSHAKE || settings.fRtsControl == RTS_CONTROL_TOGGLE) {
+      settings.fRtsControl = RTS_CONTROL_ENABLE;
+    }
   }
   settings.BaudRate = static_cast<DWORD>(baud);
   settings.ByteSize = 8;
@@ -161,9 +167,10 @@ bool configureDevice(t_ComPort* port, int baud) {
       port->waitOverlap.hEvent == nullptr) {
     return false;
   }
-  // The wait for received bytes ends on a byte placed in the input queue.
+  // The wait for received bytes ends on a byte placed in the input queue. A driver that
+  // refuses the mask cannot wait for a byte: a one-byte read waits instead.
   if (!SetCommMask(port->handle, EV_RXCHAR)) {
-    return false;
+    port->waitByReading = 1;
   }
   if (!applyLineSettings(port, baud, true)) {
     return false;
@@ -309,14 +316,22 @@ int comWaitInput(t_ComPort* port, std::uint32_t timeoutMs) {
     return kComPortFailed;
   }
   const std::uint32_t start = platformClockMs();
+  bool woke = false;  // the last pass ended a wait for received bytes
   for (;;) {
     const int waiting = queuedInput(port);
     if (waiting < 0) {
       return kComPortFailed;
     }
     if (waiting > 0 || port->aheadCount > 0) {
+      port->emptyWakes = 0;
       return kComInputWaiting;
     }
+    // A driver whose waits keep ending with nothing queued would make this loop spin for the
+    // whole bound: after a few such wake-ups a one-byte read waits instead.
+    if (woke && ++port->emptyWakes >= kEmptyWakeLimit) {
+      port->waitByReading = 1;
+    }
+    woke = false;
     const DWORD left = remainingMs(start, timeoutMs);
     if (left == 0) {
       return kComWaitTimedOut;
@@ -332,23 +347,26 @@ int comWaitInput(t_ComPort* port, std::uint32_t timeoutMs) {
       // it began raises no event, so the queue is looked at again once it is under way.
       ResetEvent(port->waitOverlap.hEvent);
       port->waitEvents = 0;
-      if (!WaitCommEvent(port->handle, &port->waitEvents, &port->waitOverlap)) {
-        if (GetLastError() != ERROR_IO_PENDING) {
-          port->waitByReading = 1;
-          continue;
-        }
-        port->waitPending = 1;
+      if (WaitCommEvent(port->handle, &port->waitEvents, &port->waitOverlap)) {
+        woke = true;  // ended at once
+        continue;
       }
+      if (GetLastError() != ERROR_IO_PENDING) {
+        port->waitByReading = 1;
+        continue;
+      }
+      port->waitPending = 1;
       continue;
     }
     const DWORD result = WaitForSingleObject(port->waitOverlap.hEvent, left);
     if (result == WAIT_TIMEOUT) {
       continue;
     }
-    port->waitPending = 0;
     if (result != WAIT_OBJECT_0) {
-      return kComPortFailed;
+      return kComPortFailed;  // still pending as far as is known: closing the port ends it
     }
+    port->waitPending = 0;
+    woke = true;
     DWORD unused = 0;
     if (!GetOverlappedResult(port->handle, &port->waitOverlap, &unused, FALSE)) {
       // A port that failed or went away (a USB adapter pulled out) no longer answers the

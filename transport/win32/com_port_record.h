@@ -13,6 +13,7 @@ struct t_ComPort {
   DWORD waitEvents;        // what the pending wait reports when it completes
   int waitPending;         // 1 while that wait is under way
   int waitByReading;       // 1 when the driver cannot wait for a byte: a read waits instead
+  int emptyWakes;          // waits in a row that ended with no byte queued
   char aheadByte;          // the byte such a read took out of the driver's queue, if any
   int aheadCount;          // 1 while aheadByte is still to be delivered by comRead
 };
