@@ -16,7 +16,8 @@ if(WIN32)
   install(FILES ${vlfwu_guide} DESTINATION . COMPONENT program)
   set(CPACK_GENERATOR ZIP)
 else()
-  configure_file(${CMAKE_SOURCE_DIR}/packaging/guide.txt.in ${vlfwu_guide} @ONLY)
+  # The guide written for Linux: device paths and the dialout group, no COM ports.
+  configure_file(${CMAKE_SOURCE_DIR}/packaging/guide-linux.txt.in ${vlfwu_guide} @ONLY)
   install(TARGETS vlfwu RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
   install(FILES ${vlfwu_guide} ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR}
           COMPONENT program)

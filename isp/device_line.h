@@ -7,7 +7,7 @@ extern int currentBaud;
 
 void devSend(const char* text);
 int devSendChar(int ch);
-// Formatted through the program's engine: each character is its own one-byte write.
+// Formatted through the program's engine and sent in one write (a longer text in 64-byte pieces).
 void devPrintf(const char* format, ...);
 void devFlushInput();
 // Characters stored (0..size-1) when a terminator came; -1 and an empty buffer when none

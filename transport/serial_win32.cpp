@@ -141,7 +141,8 @@ bool applyLineSettings(t_ComPort* port, int baud, bool fullSetup) {
     // board's reset or ISP pins make its state matter); only flow control by RTS
     // (handshake, toggle) becomes a plain active line.
     settings.fDtrControl = DTR_CONTROL_DISABLE;
-    if (settings.fRtsControl == RTS_CONTROL_HANDSHAKE || settings.fRtsControl == RTS_CONTROL_TOGGLE) {
+    if (settings.fRtsControl == RTS_CONTROL_HANDSHAKE ||
+        settings.fRtsControl == RTS_CONTROL_TOGGLE) {
       settings.fRtsControl = RTS_CONTROL_ENABLE;
     }
   }

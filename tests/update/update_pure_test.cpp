@@ -164,7 +164,9 @@ TEST(ImageFit, FirstEightVectorWordsMustSumToZero) {
     SCOPED_TRACE(c.message);
     std::vector<std::uint8_t> firmware(512, 0);
     for (std::size_t i = 0; i < c.words.size(); ++i) {
-      for (int b = 0; b < 4; ++b) firmware[4 * i + b] = static_cast<std::uint8_t>(c.words[i] >> (8 * b));
+      for (int b = 0; b < 4; ++b) {
+        firmware[4 * i + b] = static_cast<std::uint8_t>(c.words[i] >> (8 * b));
+      }
     }
     t_FirmwareHeader header{};
     header.firmwareAddress = 0x1A000000;
