@@ -7,7 +7,7 @@ extern int currentBaud;
 
 void devSend(const char* text);
 int devSendChar(int ch);
-// Formatted through the program's engine and sent in one write (a longer text in 64-byte pieces).
+// Formatted through the program's engine; the whole line goes out in one write.
 void devPrintf(const char* format, ...);
 void devFlushInput();
 // Characters stored (0..size-1) when a terminator came; -1 and an empty buffer when none
