@@ -26,6 +26,14 @@ BootDecision decideBoot(const Memory& memory) {
   if (!validCodeAt(memory, kBankA))
     return {BootTarget::Bootloader,
             "no valid code at " + hex(kBankA) + " (first eight words do not sum to 0)"};
+  // The core loads its stack pointer and jumps to its reset vector (Thumb code, bit 0 set):
+  // vectors that point nowhere (an all-zero page has the mark too) fault at once.
+  std::uint32_t stack = memory.readWord(kBankA), reset = memory.readWord(kBankA + 4);
+  if (!memory.inRam(stack - 4, 4) || (reset & 1u) == 0 || !memory.inFlash(reset & ~1u, 2))
+    return {BootTarget::CrashingCode,
+            "valid vector sum at " + hex(kBankA) + " but its stack pointer " + hex(stack) +
+                " or reset vector " + hex(reset) + " points nowhere: the code crashes at once, "
+                "the switch is silent until power-cycled"};
   t_ParamTable table{};
   std::uint32_t tableAddress = tableAddressFor(memory.bankSize());
   memory.read(tableAddress, reinterpret_cast<std::uint8_t*>(&table), sizeof table);
