@@ -291,7 +291,8 @@ int main(int argc, char** argv) {
       char* end = nullptr;
       errno = 0;
       unsigned long long seed = std::strtoull(v, &end, 10);
-      if (!*v || *end || errno != 0 || *v == '-') return usageError("--seed takes a decimal number");
+      if (!*v || *end || errno != 0 || *v == '-')
+        return usageError("--seed takes a decimal number");
       o.seed = seed;
     } else if (a == "--adapter-latency" && next(&v)) {
       if (!parseInt(v, 0, 1000, &n)) return usageError("--adapter-latency takes 0..1000 ms");
