@@ -3,11 +3,14 @@
 # information), and the Windows linker writes no time stamp into the PE header. The release
 # archives get their fixed times and order when CPack writes them (cmake/cpack_*.cmake).
 #
-# Generated sources lie in the build tree, perhaps below the source tree: the build tree's
-# map comes last, as the last matching map wins.
+# Both trees become ".": sources are named from the source folder ("./driver/main.cpp"), and
+# the compiler's working folder, the build tree, is "." too (debug information records it;
+# a debugger started in the source folder finds the sources). Generated sources lie in the
+# build tree, perhaps below the source tree: the build tree's map comes last, as the last
+# matching map wins.
 set(vlfwu_prefix_maps
-    -ffile-prefix-map=${CMAKE_SOURCE_DIR}/=
-    -ffile-prefix-map=${CMAKE_BINARY_DIR}/=)
+    -ffile-prefix-map=${CMAKE_SOURCE_DIR}=.
+    -ffile-prefix-map=${CMAKE_BINARY_DIR}=.)
 # Only the compilers take them; the resource compiler does not.
 add_compile_options("$<$<COMPILE_LANGUAGE:C,CXX>:${vlfwu_prefix_maps}>")
 if(WIN32)
