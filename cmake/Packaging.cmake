@@ -47,14 +47,15 @@ if(VLFWU_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 endif()
 
-# Reproducible packages: CPack runs these for every package, whatever files were installed
-# into it. The first fixes every time stamp at the commit's time and the folders'
-# permissions; the second writes the zip and tar.gz again in sorted order and the sums.
+# Reproducible packages, whatever files were installed into them: every time stamp is the
+# commit's time, from before CPack installs the files (cmake/cpack_source_date.cmake); the
+# zip and tar.gz are written again in sorted order, and the sums beside them
+# (cmake/cpack_release_files.cmake).
 set(CPACK_VLFWU_SOURCE_DIR ${CMAKE_SOURCE_DIR})
 set(CPACK_VLFWU_CMAKE ${CMAKE_COMMAND})
 # Outside git: 2026-01-01 00:00:00 UTC.
 set(CPACK_VLFWU_FALLBACK_EPOCH 1767225600)
-list(APPEND CPACK_PRE_BUILD_SCRIPTS ${CMAKE_SOURCE_DIR}/cmake/cpack_source_date.cmake)
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_SOURCE_DIR}/cmake/cpack_source_date.cmake)
 list(APPEND CPACK_POST_BUILD_SCRIPTS ${CMAKE_SOURCE_DIR}/cmake/cpack_release_files.cmake)
 
 include(CPack)

@@ -2,7 +2,7 @@
 #
 # A zip or tar.gz is written again from the staged files: CPack adds them in the order the
 # file system lists them, which differs between machines; here every staged file goes in,
-# in sorted order, with the time cmake/cpack_source_date.cmake fixed (the archive tool reads
+# in sorted order, with the time that cmake/cpack_source_date.cmake fixed (the archive tool reads
 # SOURCE_DATE_EPOCH for all its time fields and leaves the gzip header's time out). So any
 # file installed into an archive is covered without naming it. The .deb is left as CPack
 # writes it: its writer sorts its members and takes its times from SOURCE_DATE_EPOCH.

@@ -1,9 +1,12 @@
-# Run by CPack once the files of a package are staged, before it writes the package.
-# Every time stamp in the release files becomes one fixed time, SOURCE_DATE_EPOCH as
+# CPack's project configuration file (CPACK_PROJECT_CONFIG_FILE): read for every package
+# before CPack installs its files into the staging folder.
+#
+# Every time stamp that goes into the release files is one fixed time, SOURCE_DATE_EPOCH as
 # reproducible builds name it: the time of the commit being built (or the one given in the
-# environment), so that two builds of one commit give the same archives. CPack's .deb writer
-# and the archive writer (cmake/cpack_release_files.cmake) read it from the environment;
-# they run in this process or below it.
+# environment), so that two builds of one commit give the same packages. Set here, in CPack's
+# own environment, it reaches all that writes them: binutils' strip, which puts it into the
+# PE header of the vlfwu.exe it strips (the current time otherwise), CPack's .deb writer, and
+# the archive writer of cmake/cpack_release_files.cmake.
 if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
   # Outside a git checkout (a source archive) a fixed time stands in: still the same bytes.
   set(epoch ${CPACK_VLFWU_FALLBACK_EPOCH})
@@ -15,13 +18,3 @@ if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
   endif()
   set(ENV{SOURCE_DATE_EPOCH} ${epoch})
 endif()
-
-# Folders get their permissions from the umask of whoever installs them; the archives record
-# them, so they are made the same for every builder (files get theirs from install()).
-file(GLOB_RECURSE folders LIST_DIRECTORIES true ${CPACK_TEMPORARY_DIRECTORY}/*)
-foreach(folder IN LISTS folders)
-  if(IS_DIRECTORY ${folder} AND NOT IS_SYMLINK ${folder})
-    file(CHMOD ${folder} PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
-         GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
-  endif()
-endforeach()
