@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds everything (native, sanitizers, Windows, fuzzers) and runs every test, with compiler
-# warnings as errors. Installs the packages it needs first (tools/install-deps.sh).
+# warnings as errors; builds the Windows release twice and checks that both are the same bytes. Installs the packages it needs first (tools/install-deps.sh).
 # Usage: ./test.sh            all of it, and the Windows release zip
 #        ./test.sh quick      the native build and its tests only
 set -euo pipefail
@@ -21,19 +21,35 @@ configure() {  # folder, extra cmake arguments...
     || { cat "$dir.configure.log"; return 1; }
 }
 
+windows_build() {  # folder: vlfwu.exe and the release zip, with SHA256SUMS beside it
+  local dir=$1
+  mkdir -p "$dir"
+  configure "$dir" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release
+  cmake --build "$dir" -j "$jobs"
+  rm -f "$dir"/package/*.zip
+  cmake --build "$dir" --target package > "$dir.package.log" 2>&1 || { cat "$dir.package.log"; return 1; }
+}
+
 windows_exe=""
 windows_zip=""
 if [ "$mode" = all ]; then
   echo "== Windows build (mingw-w64) and release zip"
-  mkdir -p build-windows
-  configure build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release
-  cmake --build build-windows -j "$jobs"
+  windows_build build-windows
   windows_exe=$PWD/build-windows/bin/vlfwu.exe
-  rm -f build-windows/package/*.zip
-  cmake --build build-windows --target package > build-windows.package.log 2>&1 \
-    || { cat build-windows.package.log; exit 1; }
   windows_zip=$(echo "$PWD"/build-windows/package/vlfwu-*-win64.zip)
   echo "$windows_zip"
+
+  # A release can be checked against its source: a clean build of the same commit in another
+  # folder, at another time, must give the same bytes.
+  echo "== Windows build again, clean, in another folder: the same vlfwu.exe and zip"
+  rm -rf build-windows-again
+  windows_build build-windows-again
+  again_zip=build-windows-again/package/$(basename "$windows_zip")
+  sha256sum build-windows/bin/vlfwu.exe build-windows-again/bin/vlfwu.exe "$windows_zip" "$again_zip"
+  cmp build-windows/bin/vlfwu.exe build-windows-again/bin/vlfwu.exe
+  cmp "$windows_zip" "$again_zip"
+  cmp build-windows/package/SHA256SUMS build-windows-again/package/SHA256SUMS
+  (cd build-windows/package && sha256sum -c SHA256SUMS)
 fi
 
 # Optimised as a release is, so that warnings seen only at -O3 stop the build.

@@ -6,7 +6,8 @@
 #          testing, in libexec/vlfwu (the tools component), out of the PATH: a "mkimage" in
 #          bin would shadow U-Boot's tool of that name. A tar.gz, and a .deb on Debian.
 # The archives are named vlfwu-<project version>-<system> (win64, Linux); the .deb in
-# Debian's way.
+# Debian's way. Two builds of one commit give the same bytes in every package, and
+# SHA256SUMS beside them lists their SHA-256 sums (see "Reproducible packages" below).
 include(GNUInstallDirs)
 
 set(vlfwu_guide ${CMAKE_BINARY_DIR}/packaging/vlfwu-guide.txt)
@@ -46,4 +47,16 @@ find_program(VLFWU_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(VLFWU_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 endif()
+
+# Reproducible packages, whatever files were installed into them: every time stamp is the
+# commit's time, from before CPack installs the files (cmake/cpack_source_date.cmake); the
+# zip and tar.gz are written again in sorted order, and the sums beside them
+# (cmake/cpack_release_files.cmake).
+set(CPACK_VLFWU_SOURCE_DIR ${CMAKE_SOURCE_DIR})
+set(CPACK_VLFWU_CMAKE ${CMAKE_COMMAND})
+# Outside git: 2026-01-01 00:00:00 UTC.
+set(CPACK_VLFWU_FALLBACK_EPOCH 1767225600)
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_SOURCE_DIR}/cmake/cpack_source_date.cmake)
+list(APPEND CPACK_POST_BUILD_SCRIPTS ${CMAKE_SOURCE_DIR}/cmake/cpack_release_files.cmake)
+
 include(CPack)

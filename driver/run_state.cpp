@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "driver/product_info.h"
 #include "support/platform.h"
 #include "transport/serial.h"
 
@@ -12,8 +13,8 @@ int switchReady = 0;
 int pauseOnExit = 0;
 
 void printBanner() {
-  std::printf("\nValtrane / Omrix firmware update utility. Version %d.%d", 2, 4);
-  std::printf("\nCopyright (c) Valtrane Audio. All rights reserved. For use with Valtrane products only.\n");
+  std::printf("\n%s. Version %d.%d", VLFWU_PRODUCT_NAME, VLFWU_VERSION_MAJOR, VLFWU_VERSION_MINOR);
+  std::printf("\n%s\n", VLFWU_LEGAL_NOTICE);
 }
 
 void exitProgram(int status) {
