@@ -3,30 +3,36 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "driver/run_log.h"
+#include "support/console.h"
 #include "support/platform.h"
+#include "support/support_log.h"
 #include "transport/serial.h"
 
 int updateDone = 0;
 std::uint32_t activityClock = 0;
 int switchReady = 0;
 int pauseOnExit = 0;
+int lastUpdateResult = -1;
 
 void printBanner() {
-  std::printf("\nValtrane / Omrix firmware update utility. Version %d.%d", 2, 4);
-  std::printf("\nCopyright (c) Valtrane Audio. All rights reserved. For use with Valtrane products only.\n");
+  conStdPrintf("\nValtrane / Omrix firmware update utility. Version %d.%d", kVersionMajor, kVersionMinor);
+  conStdPrintf("\nCopyright (c) Valtrane Audio. All rights reserved. For use with Valtrane products only.\n");
 }
 
 void exitProgram(int status) {
   comClose(&devicePort);
+  logRunOutcome();
   if (pauseOnExit) {
-    std::fputs("\nPress any key to exit...", stdout);
+    conPuts("\nPress any key to exit...");
     std::fflush(stdout);
     // An extended key comes as 0 and a second code; both belong to the one key press.
     if (platformGetKey() == 0) {
       platformGetKey();
     }
-    std::fputc('\n', stdout);
+    conPutChar('\n');
   }
   std::fflush(stdout);
+  logClose();
   std::exit(status);
 }

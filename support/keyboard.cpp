@@ -1,0 +1,8 @@
+#include "support/platform.h"
+#include "support/support_log.h"
+
+int platformGetKey() {
+  // The wait for a key may be long, or end with the window closed: the log is complete first.
+  logFlush();
+  return logKey(platformReadKey());
+}
