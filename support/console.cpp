@@ -9,9 +9,23 @@
 
 namespace {
 
-// The log's copy of a formatted text; the console gets the standard library's output itself,
-// so a longer text is only cut in the log.
+// The log's copy of a formatted text; the console gets the text itself, so a longer text is
+// only cut in the log.
 constexpr int kLoggedTextBytes = 1024;
+
+struct t_LoggedText {
+  char text[kLoggedTextBytes];
+  int count;
+};
+
+// Every character to standard output as it comes, and into the copy for the log.
+void consoleSink(int ch, void* context) {
+  std::fputc(ch & 0xFF, stdout);
+  auto* copy = static_cast<t_LoggedText*>(context);
+  if (copy->count < kLoggedTextBytes) {
+    copy->text[copy->count++] = static_cast<char>(ch);
+  }
+}
 
 }  // namespace
 
@@ -27,10 +41,13 @@ void conPuts(const char* text) {
 }
 
 int conPrintf(const char* format, ...) {
+  t_LoggedText copy;
+  copy.count = 0;
   va_list args;
   va_start(args, format);
-  const int count = formatThrough(conPutChar, format, args);
+  const int count = formatEngine(consoleSink, &copy, format, args);
   va_end(args);
+  logConsole(copy.text, copy.count);
   return count;
 }
 

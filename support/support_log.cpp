@@ -466,11 +466,14 @@ void logConsole(const char* text, int count) {
   }
   const std::uint32_t at = sinceStart();
   for (int i = 0; i < count; ++i) {
-    // A record ends with its line break; line breaks before any text stay with that text, so
-    // "\nCOM3: " is one record.
-    const bool lineEnded = current.kind == Kind::console && current.count > 0 &&
-                           current.bytes[current.count - 1] == '\n' && current.hasText;
-    if (current.kind != Kind::console || current.count == kConsoleRecordBytes || lineEnded) {
+    // A record is one line as the user reads it: it ends with its line break, and line breaks
+    // before any text stay with that text ("\nCOM3: "). So after text a new record starts with
+    // the text after a line break, with a text that begins with a line break, and with a
+    // carriage return (a line drawn over the last).
+    const bool lineStarts = current.kind == Kind::console && current.hasText &&
+                            ((current.bytes[current.count - 1] == '\n' && !isLineEnd(text[i])) ||
+                             (i == 0 && isLineEnd(text[i])) || text[i] == '\r');
+    if (current.kind != Kind::console || current.count == kConsoleRecordBytes || lineStarts) {
       startRecord(Kind::console, at);
     }
     append(text[i], at);

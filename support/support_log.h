@@ -46,7 +46,8 @@ void logHeaderPlatform();
 void logSent(const char* bytes, int count);
 void logReceived(const char* bytes, int count);
 
-// Text written to the console, and a key read (returned unchanged, so a read can be wrapped).
+// Text written to the console by one call of a console routine, and a key read (returned
+// unchanged, so that a read can be wrapped).
 void logConsole(const char* text, int count);
 int logKey(int key);
 

@@ -58,4 +58,16 @@ void comLogWriteFailed() {
   logEventFormat("port", "the bytes did not all go out within 1000 ms (last system error: %s)", error);
 }
 
-void comLogClosed() { logEvent("port", "closed"); }
+void comLogClosing(t_ComPort* port) {
+  if (!logActive()) {
+    return;
+  }
+  // Bounded by what is waiting now: a device that keeps talking cannot hold the close up.
+  for (int waiting = comBytesWaiting(port); waiting > 0; --waiting) {
+    char byte = 0;
+    if (comRead(port, &byte, 1) != 1) {  // comRead logs what it reads
+      break;
+    }
+  }
+  logEvent("port", "closed");
+}

@@ -10,7 +10,9 @@ void comLogOpened(const t_ComPort* port, int portNumber, const char* device);
 void comLogRefused(int portNumber, const char* device);
 void comLogRate(int baud, bool applied);  // not applied: the port has been closed
 void comLogWriteFailed();
-void comLogClosed();
+// The port is about to be closed: what came but was never read would be lost with it, so it
+// is read into the log first.
+void comLogClosing(t_ComPort* port);
 
 // The line settings the open port reports, in words (platform file com_settings_*.cpp).
 void comDescribeSettings(const t_ComPort* port, char* text, int size);

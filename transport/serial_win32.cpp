@@ -251,7 +251,7 @@ int comClose(t_ComPort* port) {
     return 1;
   }
   if (port->isOpen == 1) {
-    comLogClosed();
+    comLogClosing(port);
     releaseDevice(port);
   }
   clearRecord(port);
