@@ -3,6 +3,6 @@
 
 int platformGetKey() {
   // The wait for a key may be long, or end with the window closed: the log is complete first.
-  logFlush();
+  logBeforeKey();
   return logKey(platformReadKey());
 }

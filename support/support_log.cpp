@@ -17,7 +17,10 @@ constexpr int kConsoleRecordBytes = 256;  // console text beyond this goes on in
 constexpr int kLineRecordBytes = 128;     // line traffic beyond this goes on in a new record
 constexpr int kEventBytes = 256;          // the text of an event; longer ones are cut
 constexpr std::uint32_t kPauseMs = 50;    // a longer pause on the line starts a new record
+// The file is committed to the disk right after bytes went out once this long has passed since
+// the last commit, and after any line once twice as long has.
 constexpr std::uint32_t kCommitEveryMs = 1000;
+constexpr std::uint32_t kCommitAtLatestMs = 2 * kCommitEveryMs;
 // The longest line: time and tag, then every byte of a record escaped as \xNN, in quotes.
 constexpr int kLineBytes = 32 + 4 * kConsoleRecordBytes + 8;
 static_assert(kLineBytes <= kLogLineMax, "every line the log builds is handed over whole");
@@ -47,6 +50,7 @@ struct t_HeldRecord {
 };
 
 bool active = false;
+bool inputEnded = false;  // a key read reported the end of the input
 std::uint32_t runStart = 0;
 std::uint32_t lastCommit = 0;
 bool uncommitted = false;
@@ -120,6 +124,9 @@ void appendEscaped(int* length, const char* bytes, int count) {
   }
 }
 
+void commit();
+std::uint32_t sinceCommit() { return sinceStart() - lastCommit; }
+
 void writeLine(int length) {
   if (!active) {
     return;
@@ -132,6 +139,9 @@ void writeLine(int length) {
     return;
   }
   uncommitted = true;
+  if (sinceCommit() >= kCommitAtLatestMs) {
+    commit();
+  }
 }
 
 void commit() {
@@ -176,7 +186,7 @@ void writeRecord(Kind kind, std::uint32_t start, const char* bytes, int count) {
   }
   // Committing costs a few milliseconds; right after bytes went out the switch is busy
   // answering them, and its answer waits in the port's queue meanwhile.
-  if (kind == Kind::sent && static_cast<std::uint32_t>(sinceStart() - lastCommit) >= kCommitEveryMs) {
+  if (kind == Kind::sent && sinceCommit() >= kCommitEveryMs) {
     commit();
   }
 }
@@ -421,6 +431,7 @@ int logOpen(const char* path, char* why, int whySize) {
   heldRecords = 0;
   heldUsed = 0;
   lastMessageLength = 0;
+  inputEnded = false;
   return kLogOpened;
 }
 
@@ -485,7 +496,11 @@ int logKey(int key) {
     return key;
   }
   if (key == kKeyEndOfInput) {
-    logEvent("key", "none: the input has ended");
+    // Said once: every later read reports it again at once.
+    if (!inputEnded) {
+      logEvent("key", "none: the input has ended");
+    }
+    inputEnded = true;
   } else if (key == 0) {
     logEvent("key", "0x00 (an extended key; its code follows)");
   } else if (key >= 0x20 && key < 0x7F) {
@@ -527,12 +542,14 @@ void logOutcome(const char* text) {
   writeLine(length);
 }
 
-void logFlush() {
+void logBeforeKey() {
   if (!active) {
     return;
   }
   completeAll();
-  commit();
+  if (!inputEnded) {
+    commit();
+  }
 }
 
 void logSystemError(char* text, int size) {

@@ -7,8 +7,10 @@
 //
 // Every routine returns at once while no log is open, and none of them changes what the run
 // sends, prints or waits for. Each completed line goes to the file at once (a killed process
-// keeps everything up to its last line); the file is committed to the disk at most once a
-// second during line traffic, before every wait for a key, and at the end. Fixed buffers
+// keeps everything up to its last line); the file is committed to the disk before every wait
+// for a key, at the end, and during the run at most once a second, right after bytes went out
+// (the switch is busy answering them meanwhile), or two seconds after the last commit at the
+// latest, so that a power cut of the PC loses two seconds at most. Fixed buffers
 // only: a record longer than its bound is cut, and says so.
 //
 // Format, one record per line ("sssss.mmm tag text"):
@@ -58,9 +60,10 @@ void logEvent(const char* tag, const char* text);
 // The run's outcome, with the last message the console showed.
 void logOutcome(const char* text);
 
-// Completes the record being collected and commits the file to the disk: the run is about to
-// wait (for a key), and nothing written so far may be lost if it never comes back.
-void logFlush();
+// The run is about to read a key, which may mean a long wait, or the window closed instead:
+// completes the record being collected and commits the file to the disk. Once the input has
+// ended no read waits any more, and nothing is committed here.
+void logBeforeKey();
 
 // The system's last error (errno, GetLastError) as text, taken at the call; an empty text
 // while no log is open, so that the call costs nothing then. Call it before anything else
