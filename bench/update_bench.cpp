@@ -11,8 +11,9 @@
 // cost little: the run with it within 0.2 s of CPU natively, its session wall time within 1 %
 // of the run without it, and its log at most a few hundred kilobytes.
 //
-// Usage: bench_update_bench [--vlfwu PATH] [--windows-exe PATH | --no-wine] [image index ...]
-//        (default: the vlfwu beside this program, the configured vlfwu.exe, every image)
+// Usage: bench_update_bench [--vlfwu PATH] [--windows-exe PATH | --no-wine] [--repeat N]
+//                           [image index ...]
+//        (default: the vlfwu beside this program, the configured vlfwu.exe, every image, once)
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -22,6 +23,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -458,56 +460,86 @@ void printRow(const Target& target, const Row& row) {
   std::printf("\n");
 }
 
-// Prints one table of runs of every chosen image, each without and with the support log;
-// returns the number of failed runs and says for each figure whether it met its target.
-int benchTarget(const Target& target, const std::vector<int>& indices, const std::string& bin) {
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const std::size_t n = values.size();
+  return n == 0 ? 0 : n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// One figure of every run, as a list.
+template <typename Figure>
+std::vector<double> each(const std::vector<Row>& rows, Figure figure) {
+  std::vector<double> values;
+  for (const Row& row : rows) values.push_back(figure(row));
+  return values;
+}
+
+// Prints one table of runs of every chosen image, each without and with the support log (the
+// pair repeated, alternating, so that a busy machine weighs on both alike); returns the number
+// of failed runs and says for each figure (the median of the repeats) whether it met its target.
+int benchTarget(const Target& target, const std::vector<int>& indices, const std::string& bin, int repeat) {
   std::printf("%s: %s\n", target.label.c_str(), target.program.c_str());
   std::printf("%-20s %9s %9s %9s %11s %7s %10s %10s | %9s %9s %9s %9s %9s%s\n", "image", "session", "line", "flash",
               "line+flash", "ratio", "bytes out", "bytes in", "Y..100%", "CPU upd", "run wall", "CPU run", "log",
               target.winePrefix.empty() ? "" : "  wineserver");
   std::printf("%-20s %9s %9s %9s %11s %7s %10s %10s | %9s %9s %9s %9s %9s%s\n", "", "wall (s)", "(s)", "(s)", "(s)",
               "", "", "", "wall (s)", "(s)", "(s)", "(s)", "(KB)", target.winePrefix.empty() ? "" : "    CPU (s)");
+  std::fflush(stdout);
   int failures = 0;
   std::string verdicts;
-  char text[256];
+  char text[320];
   const bool native = target.winePrefix.empty();
   for (const int index : indices) {
-    const Row plain = benchImage(index, bin, target, false);
-    const Row logged = benchImage(index, bin, target, true);
-    for (const Row* row : {&plain, &logged}) {
-      if (!row->ok) {
-        std::printf("%-20s FAILED%s: %s\n", row->name.c_str(), row->logBytes >= 0 ? " (with the log)" : "",
-                    row->failure.c_str());
-        ++failures;
-        continue;
+    std::vector<Row> plain;
+    std::vector<Row> logged;
+    bool failed = false;
+    for (int round = 0; round < repeat; ++round) {
+      for (const bool withLog : {false, true}) {
+        const Row row = benchImage(index, bin, target, withLog);
+        if (!row.ok) {
+          std::printf("%-20s FAILED%s: %s\n", row.name.c_str(), withLog ? " (with the log)" : "", row.failure.c_str());
+          ++failures;
+          failed = true;
+          continue;
+        }
+        printRow(target, row);
+        std::fflush(stdout);
+        (withLog ? logged : plain).push_back(row);
       }
-      printRow(target, *row);
     }
-    if (!plain.ok || !logged.ok) {
+    if (failed || plain.empty()) {
       continue;
     }
-    const char* name = plain.name.c_str();
-    std::snprintf(text, sizeof text, "  %-16s CPU for the whole run %.2f s, target at most %.2f s: %s\n", name,
-                  plain.runCpu, target.cpuTarget, plain.runCpu <= target.cpuTarget ? "met" : "MISSED");
+    const char* name = plain[0].name.c_str();
+    const double plainCpu = median(each(plain, [](const Row& r) { return r.runCpu; }));
+    const double loggedCpu = median(each(logged, [](const Row& r) { return r.runCpu; }));
+    const double plainRatio = median(each(plain, sessionRatio));
+    const double plainWall = median(each(plain, sessionWall));
+    const double loggedWall = median(each(logged, sessionWall));
+    const double plainUpdate = median(each(plain, [](const Row& r) { return r.updateWall; }));
+    const double loggedUpdate = median(each(logged, [](const Row& r) { return r.updateWall; }));
+    const double logBytes = median(each(logged, [](const Row& r) { return static_cast<double>(r.logBytes); }));
+    const char* of = repeat > 1 ? " (median)" : "";
+    std::snprintf(text, sizeof text, "  %-16s CPU for the whole run%s %.2f s, target at most %.2f s: %s\n", name, of,
+                  plainCpu, target.cpuTarget, plainCpu <= target.cpuTarget ? "met" : "MISSED");
     verdicts += text;
-    std::snprintf(text, sizeof text, "  %-16s session wall time %.3f x (line + flash), target at most %.2f x: %s\n",
-                  name, sessionRatio(plain), kRatioTarget, sessionRatio(plain) <= kRatioTarget ? "met" : "MISSED");
+    std::snprintf(text, sizeof text, "  %-16s session wall time%s %.3f x (line + flash), target at most %.2f x: %s\n",
+                  name, of, plainRatio, kRatioTarget, plainRatio <= kRatioTarget ? "met" : "MISSED");
     verdicts += text;
     const double loggedCpuTarget = native ? kLoggedNativeCpuTarget : target.cpuTarget;
-    std::snprintf(text, sizeof text, "  %-16s with the log: CPU for the whole run %.2f s (%+.2f s), target at most %.2f s: %s\n",
-                  name, logged.runCpu, logged.runCpu - plain.runCpu, loggedCpuTarget,
-                  logged.runCpu <= loggedCpuTarget ? "met" : "MISSED");
-    verdicts += text;
-    const double wallRatio = sessionWall(logged) / sessionWall(plain);
     std::snprintf(text, sizeof text,
-                  "  %-16s with the log: session wall time %.2f s, %.3f x the run without it (Y..100%%: %.3f x), "
+                  "  %-16s with the log: CPU for the whole run%s %.2f s (%+.2f s), target at most %.2f s: %s\n", name,
+                  of, loggedCpu, loggedCpu - plainCpu, loggedCpuTarget, loggedCpu <= loggedCpuTarget ? "met" : "MISSED");
+    verdicts += text;
+    const double wallRatio = loggedWall / plainWall;
+    std::snprintf(text, sizeof text,
+                  "  %-16s with the log: session wall time%s %.2f s, %.3f x the run without it (Y..100%%: %.3f x), "
                   "target at most %.2f x: %s\n",
-                  name, sessionWall(logged), wallRatio, logged.updateWall / plain.updateWall, kLoggedWallTarget,
+                  name, of, loggedWall, wallRatio, loggedUpdate / plainUpdate, kLoggedWallTarget,
                   wallRatio <= kLoggedWallTarget ? "met" : "MISSED");
     verdicts += text;
     std::snprintf(text, sizeof text, "  %-16s with the log: log of %.1f KB, target at most %.0f KB: %s\n", name,
-                  static_cast<double>(logged.logBytes) / 1024.0, kLogBytesTarget / 1024.0,
-                  logged.logBytes <= kLogBytesTarget ? "met" : "MISSED");
+                  logBytes / 1024.0, kLogBytesTarget / 1024.0, logBytes <= kLogBytesTarget ? "met" : "MISSED");
     verdicts += text;
   }
   std::printf("%s\n", verdicts.c_str());
@@ -518,6 +550,7 @@ int benchTarget(const Target& target, const std::vector<int>& indices, const std
 
 int main(int argc, char** argv) {
   std::vector<int> indices;
+  int repeat = 1;
   std::string nativeProgram = binDir() + "/vlfwu";
   std::string windowsExe = VLFWU_BENCH_WINDOWS_EXE;
   for (int i = 1; i < argc; ++i) {
@@ -530,6 +563,14 @@ int main(int argc, char** argv) {
       windowsExe = argv[++i];
       continue;
     }
+    if (argument == "--repeat" && i + 1 < argc) {
+      repeat = std::atoi(argv[++i]);
+      if (repeat < 1) {
+        std::fprintf(stderr, "--repeat wants a count of at least 1\n");
+        return 2;
+      }
+      continue;
+    }
     if (argument == "--no-wine") {
       windowsExe.clear();
       continue;
@@ -537,7 +578,7 @@ int main(int argc, char** argv) {
     char* end = nullptr;
     const long index = std::strtol(argv[i], &end, 10);
     if (end == argv[i] || *end != '\0' || index < 0 || index >= kEmbeddedImageCount) {
-      std::fprintf(stderr, "%s: give an image index 0 to %d, --vlfwu PATH, --windows-exe PATH or --no-wine\n",
+      std::fprintf(stderr, "%s: give an image index 0 to %d, --vlfwu PATH, --windows-exe PATH, --no-wine or --repeat N\n",
                    argv[i], kEmbeddedImageCount - 1);
       return 2;
     }
@@ -553,7 +594,7 @@ int main(int argc, char** argv) {
               " %.0f ms per 512-byte page. CPU run: user + system time of the utility for the whole\n"
               " run, from its start to its end after the final key, the 13 s quiet window included)\n\n",
               kBootloaderBaud, kEraseSeconds * 1000, kPageSeconds * 1000);
-  int failures = benchTarget({"Native", nativeProgram, "", -1, kNativeCpuTarget}, indices, bin);
+  int failures = benchTarget({"Native", nativeProgram, "", -1, kNativeCpuTarget}, indices, bin, repeat);
   if (windowsExe.empty()) {
     std::printf("Windows build: none given (--windows-exe PATH), not measured\n");
   } else if (!std::filesystem::exists(windowsExe)) {
@@ -565,7 +606,7 @@ int main(int argc, char** argv) {
     if (!prepareWine(&wine, &why)) {
       std::printf("Windows build under Wine: not measured (%s)\n", why.c_str());
     } else {
-      failures += benchTarget(wine, indices, bin);
+      failures += benchTarget(wine, indices, bin, repeat);
     }
     stopWine(&wine);
   }
