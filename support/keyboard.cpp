@@ -1,3 +1,4 @@
+// The keyboard as the program reads it: the platform's key, recorded in the support log.
 #include "support/platform.h"
 #include "support/support_log.h"
 

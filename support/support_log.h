@@ -15,11 +15,12 @@
 //
 // Format, one record per line ("sssss.mmm tag text"):
 //   sent/recv  bytes on the line, quoted: printable text as it is, \r \n \" \\ and \xNN for
-//              the rest; a line grows until a line feed, a pause of more than 50 ms, a change
-//              of direction or any other record. The UU data lines of a Write-to-RAM block
-//              that the switch answered with OK are shortened to
+//              the rest; a record grows until its line ends (a line feed sent; a CR or LF
+//              received after text), a pause of more than 50 ms, 128 bytes, a change of
+//              direction or any other record. The UU data lines of a Write-to-RAM block that
+//              the switch answered with OK are shortened to
 //              [N UU lines, B bytes, FNV-1a 0xHHHHHHHH]; any other block is logged whole.
-//   con        text written to the console, quoted alike
+//   con        text written to the console, quoted alike, one line as the user reads it
 //   key        a key read from the keyboard
 //   port       a port opened or refused (with the system's error), its line settings, a rate
 //              change, its closing
