@@ -1,7 +1,8 @@
 # Installation and the release archives (CPack).
 #
-# Windows: a zip of one folder holding the static vlfwu.exe and the technicians' guide, with
-#          CR LF line ends so that every Notepad shows it.
+# Windows: a zip of one folder holding the static vlfwu.exe, the technicians' guide (with CR LF
+#          line ends so that every Notepad shows it) and vlfwu-log.bat, which runs it with a
+#          support log beside it.
 # Linux:   vlfwu in bin; the simulated switch and the image tool, aids for developing and
 #          testing, in libexec/vlfwu (the tools component), out of the PATH: a "mkimage" in
 #          bin would shadow U-Boot's tool of that name. A tar.gz, and a .deb on Debian.
@@ -15,6 +16,9 @@ if(WIN32)
   configure_file(${CMAKE_SOURCE_DIR}/packaging/guide.txt.in ${vlfwu_guide} @ONLY NEWLINE_STYLE CRLF)
   install(TARGETS vlfwu RUNTIME DESTINATION . COMPONENT program)
   install(FILES ${vlfwu_guide} DESTINATION . COMPONENT program)
+  # The support log without typing a variable; cmd.exe wants CR LF in a batch file.
+  configure_file(${CMAKE_SOURCE_DIR}/packaging/vlfwu-log.bat ${CMAKE_BINARY_DIR}/packaging/vlfwu-log.bat @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${CMAKE_BINARY_DIR}/packaging/vlfwu-log.bat DESTINATION . COMPONENT program)
   set(CPACK_GENERATOR ZIP)
 else()
   # The guide written for Linux: device paths and the dialout group, no COM ports.

@@ -3,9 +3,11 @@
 #include <cstdio>
 
 #include "driver/port_argument.h"
+#include "driver/run_log.h"
 #include "driver/run_state.h"
 #include "driver/scan_loop.h"
 #include "firmware/image.h"
+#include "support/console.h"
 #include "support/platform.h"
 #include "transport/port_name.h"
 #include "update/image_fit.h"
@@ -17,11 +19,11 @@ constexpr int kLastScanPort = 16;
 constexpr int kHighestPort = 99;
 
 void printUsage() {
-  std::fputs("\nUse: VLFWU [x]\n", stdout);
-  std::fputs("\nWhere:", stdout);
-  std::fputs("\n   x    = Optional, If not 0, then this is a comport number between 1 and 99,", stdout);
-  std::fputs("\n          otherwise searches COM1 - COM16.", stdout);
-  std::fputs(comUsageNote(), stdout);
+  conPuts("\nUse: VLFWU [x]\n");
+  conPuts("\nWhere:");
+  conPuts("\n   x    = Optional, If not 0, then this is a comport number between 1 and 99,");
+  conPuts("\n          otherwise searches COM1 - COM16.");
+  conPuts(comUsageNote());
 }
 
 }  // namespace
@@ -29,6 +31,8 @@ void printUsage() {
 int main(int argc, char** argv) {
   // Prompts and the progress line end without a line break; the user must see them at once.
   std::setvbuf(stdout, nullptr, _IONBF, 0);
+  // Before anything is shown: the log records the run from its first text on.
+  startRunLog(argc, argv);
   // Keys typed during the banner and the scan are not echoed; waits are timed to the ms.
   platformStart();
 
@@ -46,7 +50,7 @@ int main(int argc, char** argv) {
         checkImageFit(&selectedImage) != kFitSound) {
       exitProgram(1);
     }
-    std::fputs("Firmware validated.\n", stdout);
+    conPuts("Firmware validated.\n");
   }
 
   if (argc > 1 && comArgumentNamesDevice(argv[1])) {
@@ -60,7 +64,7 @@ int main(int argc, char** argv) {
     runScanAndConsoleLoop(kFirstScanPort, kLastScanPort, false);
   }
   if (port < 1 || port > kHighestPort) {
-    std::printf("\nCOM%u is an invalid COM port number.\nChoose a COM port number between 1 and 99\n",
+    conStdPrintf("\nCOM%u is an invalid COM port number.\nChoose a COM port number between 1 and 99\n",
                 static_cast<unsigned>(port));
     exitProgram(1);
   }

@@ -6,6 +6,7 @@
 
 #include "driver/run_state.h"
 #include "support/clock.h"
+#include "support/console.h"
 
 char monitorLine[256];
 int monitorLength = 0;
@@ -106,7 +107,7 @@ void onProgressMessage() {
   const char* cursor = nullptr;
   const std::int32_t code = readNumber(monitorLine + 1, &cursor);
   if (code != 100) {
-    std::printf("%s", monitorLine);
+    conStdPrintf("%s", monitorLine);
     std::fflush(stdout);
     return;
   }
@@ -120,9 +121,9 @@ void onProgressMessage() {
     percent = 100;
   }
   if (step == 0) {
-    std::fputc('\n', stdout);  // each bank starts its own line
+    conPutChar('\n');  // each bank starts its own line
   }
-  std::printf("\rUpdating DSPs: Bank = %u, Complete = %3u%%", static_cast<unsigned>(bank),
+  conStdPrintf("\rUpdating DSPs: Bank = %u, Complete = %3u%%", static_cast<unsigned>(bank),
               static_cast<unsigned>(percent));
   std::fflush(stdout);  // the line is overwritten in place, so it carries no line break
   activityClock = clockNow();

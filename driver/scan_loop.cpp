@@ -14,12 +14,14 @@
 #include "firmware/product_table.h"
 #include "isp/device_line.h"
 #include "support/clock.h"
+#include "support/console.h"
 #include "support/platform.h"
 #include "transport/port_name.h"
 #include "transport/serial.h"
 #include "update/flash_update.h"
 #include "update/identify.h"
 #include "update/param_table.h"
+#include "update/update_log.h"
 
 namespace {
 
@@ -34,7 +36,7 @@ void clearSelection() { selectedImage = t_FirmwareImage{}; }
 void loadEmbeddedImage(int index) {
   selectEmbeddedImage(&selectedImage, index);
   if (validateImage(nullptr, &selectedImage) != kImageSound) {
-    std::fputs("This firmware file is corrupt! Try re-downloading file.\n", stdout);
+    conPuts("This firmware file is corrupt! Try re-downloading file.\n");
     exitProgram(1);
   }
 }
@@ -57,7 +59,7 @@ bool selectImageForDevice() {
 
 void announceDevice() {
   const t_ShownName name = shownDeviceName(&deviceInfo, selectedImage.header);
-  std::printf("An %s was found with firmware version: %s", name.text,
+  conStdPrintf("An %s was found with firmware version: %s", name.text,
               versionText(deviceInfo.firmwareVersion));
 }
 
@@ -65,20 +67,20 @@ void announceDevice() {
 // or, in single-port mode, at the one port whatever it found. Returns the port stopped at.
 unsigned scanPorts(unsigned firstPort, unsigned lastPort, bool singlePort) {
   for (unsigned port = firstPort; port <= lastPort; ++port) {
-    std::printf("\n%s: ", comPortName(port));
+    conStdPrintf("\n%s: ", comPortName(port));
     if (!comOpen(&devicePort, static_cast<int>(port), kOpenBaud)) {
       currentBaud = 0;
-      std::fputs("Could not open port.", stdout);
+      conPuts("Could not open port.");
       continue;
     }
     currentBaud = kOpenBaud;
     devFlushInput();
     if (identifyDevice() != kIdentified) {
-      std::fputs("No Valtrane devices detected.", stdout);
+      conPuts("No Valtrane devices detected.");
     } else if (singlePort && deviceState == kStateBootloaderNoTable) {
       // The console loop explains this switch and offers its repair; calling it a mismatch
       // here first would contradict that.
-      std::fputs("A Valtrane device was found.", stdout);
+      conPuts("A Valtrane device was found.");
     } else {
       // A bootloader without a valid table tells nothing about the switch; the identity left
       // from an earlier port must not be matched in its place.
@@ -86,7 +88,7 @@ unsigned scanPorts(unsigned firstPort, unsigned lastPort, bool singlePort) {
         announceDevice();
         return port;
       }
-      std::fputs("A Valtrane device was found, but it does not match this firmware.", stdout);
+      conPuts("A Valtrane device was found, but it does not match this firmware.");
     }
     if (singlePort) {
       return port;
@@ -94,14 +96,15 @@ unsigned scanPorts(unsigned firstPort, unsigned lastPort, bool singlePort) {
     comClose(&devicePort);
     currentBaud = 0;
   }
-  std::fputs("\n\nNo updatable Valtrane devices found.\n", stdout);
+  conPuts("\n\nNo updatable Valtrane devices found.\n");
   exitProgram(1);
 }
 
 // Runs the update with selectedImage; on success the loop only waits for the restart.
 void startUpdate() {
   switchReady = 0;
-  if (updateFirmware(&selectedImage) == kUpdateOk) {
+  lastUpdateResult = updateLogResult(updateFirmware(&selectedImage));
+  if (lastUpdateResult == kUpdateOk) {
     updateDone = 1;
     activityClock = clockNow();
   }
@@ -134,7 +137,7 @@ int imageForFlashLayout() {
 // fits its flash layout, and only if the user says so.
 void handleSwitchWithoutTable(unsigned port, bool* explained) {
   if (!*explained) {
-    std::printf(
+    conStdPrintf(
         "\nThe switch on %s is waiting in its bootloader and holds no valid parameter table;"
         "\nits last firmware update was probably interrupted. Its model, PCB revision and"
         "\nfirmware version cannot be read.\n",
@@ -143,24 +146,23 @@ void handleSwitchWithoutTable(unsigned port, bool* explained) {
   }
   const int index = imageForFlashLayout();
   if (index < 0) {
-    std::fputs(
+    conPuts(
         "\nNo firmware in this program is known to fit this switch's flash layout,"
-        "\nso the switch cannot be repaired here. The device was not updated.\n",
-        stdout);
+        "\nso the switch cannot be repaired here. The device was not updated.\n");
     exitProgram(1);
   }
   loadEmbeddedImage(index);
   const t_ShownName imageName = boundedName(selectedImage.header->productName);
-  std::printf(
+  conStdPrintf(
       "\nThe %s firmware of this program (version %s) fits this switch's flash layout."
       "\nInstall it only if the switch is a %s: its identity cannot be checked.\n",
       imageName.text, versionText(selectedImage.header->firmwareVersion), imageName.text);
   discardWaitingKeys();  // only a key typed once the question shows answers it
-  std::printf("\nInstall the %s firmware? (Y,N) ", imageName.text);
+  conStdPrintf("\nInstall the %s firmware? (Y,N) ", imageName.text);
   const int answer = readYesNo();
-  std::printf("%c\n", answer);
+  conStdPrintf("%c\n", answer);
   if (answer != 'Y') {
-    std::fputs("\nUpdate canceled.\n\n", stdout);
+    conPuts("\nUpdate canceled.\n\n");
     exitProgram(1);
   }
   startUpdate();
@@ -169,7 +171,7 @@ void handleSwitchWithoutTable(unsigned port, bool* explained) {
 // One identify-and-ask pass of the console loop (the switch is not yet updated).
 void identifyAndAsk(unsigned port, bool* tableStateExplained) {
   if (identifyDevice() != kIdentified) {
-    std::printf("\nNo Valtrane device found on %s.\n", comPortName(port));
+    conStdPrintf("\nNo Valtrane device found on %s.\n", comPortName(port));
     exitProgram(1);
   }
   if (deviceState == kStateBootloaderNoTable) {
@@ -182,7 +184,7 @@ void identifyAndAsk(unsigned port, bool* tableStateExplained) {
   const char* knownName = lookupProductName(deviceInfo.modelNumber, deviceInfo.pcbRevision);
   if (knownName == nullptr) {
     const t_ShownName reported = boundedName(deviceInfo.nameBuf);
-    std::printf("\nThe device on %s not compatible with this update.\nProduct name: \"%s\"\n",
+    conStdPrintf("\nThe device on %s not compatible with this update.\nProduct name: \"%s\"\n",
                 comPortName(port), reported.text);
     exitProgram(1);
   }
@@ -190,16 +192,16 @@ void identifyAndAsk(unsigned port, bool* tableStateExplained) {
     // Single-port mode may reach the loop without an image: choose one now by the scan's rule.
     if (!selectImageForDevice()) {
       const t_ShownName name = shownDeviceName(&deviceInfo, nullptr);
-      std::printf(
+      conStdPrintf(
           "\nThis program has no firmware for the %s (model %u, PCB revision %u) on %s."
           "\nThe device was not updated.\n",
           name.text, static_cast<unsigned>(deviceInfo.modelNumber),
           static_cast<unsigned>(deviceInfo.pcbRevision), comPortName(port));
       exitProgram(1);
     }
-    std::fputs("\n", stdout);
+    conPuts("\n");
     announceDevice();
-    std::fputs("\n", stdout);
+    conPuts("\n");
   }
   const int code = checkCompatibility(&deviceInfo, &selectedImage);
   if (code != kCompatible) {
@@ -235,7 +237,7 @@ void awaitRestartNews() {
     if (updateDone && (switchReady || clockExpired(activityClock, kRestartWindowMs))) {
       discardWaitingKeys();  // typed during the restart: not the answer to "Press any key"
       if (!switchReady) {
-        std::fputs("\nFirmware update complete, please power cycle the switch.\n", stdout);
+        conPuts("\nFirmware update complete, please power cycle the switch.\n");
       }
       exitProgram(1);
     }
@@ -264,6 +266,6 @@ void runScanAndConsoleLoop(unsigned firstPort, unsigned lastPort, bool singlePor
   // The start-up validation leaves the last image in the record; nothing is chosen yet.
   clearSelection();
   const unsigned port = scanPorts(firstPort, lastPort, singlePort);
-  std::putchar('\n');
+  conPutChar('\n');
   consoleLoop(port);
 }

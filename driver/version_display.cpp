@@ -6,6 +6,7 @@
 
 #include "driver/text_buffer.h"
 #include "firmware/product_table.h"
+#include "support/console.h"
 #include "support/platform.h"
 
 namespace {
@@ -114,10 +115,10 @@ int versionWidth(std::uint32_t version) {
 }
 
 void printVersionField(std::uint32_t version, int spaces) {
-  std::fputs(versionText(version), stdout);
-  std::fputc(',', stdout);
+  conPuts(versionText(version));
+  conPutChar(',');
   for (int i = 0; i < spaces; i++) {
-    std::fputc(' ', stdout);
+    conPutChar(' ');
   }
 }
 
@@ -131,13 +132,13 @@ void showVersions(const t_DeviceInfo* device, const t_FirmwareHeader* header) {
   } else {
     deviceSpaces = imageWidth - deviceWidth + 1;
   }
-  std::fputs("\n Current Version: ", stdout);
+  conPuts("\n Current Version: ");
   printVersionField(device->firmwareVersion, deviceSpaces);
-  std::printf("Model: %s", shownDeviceName(device, header).text);
-  std::fputs("\n Update Version:  ", stdout);
+  conStdPrintf("Model: %s", shownDeviceName(device, header).text);
+  conPuts("\n Update Version:  ");
   printVersionField(header->firmwareVersion, imageSpaces);
   // The header's name field need not be terminated; never read beyond it.
-  std::printf("Model: %.*s", static_cast<int>(sizeof header->productName), header->productName);
+  conStdPrintf("Model: %.*s", static_cast<int>(sizeof header->productName), header->productName);
 }
 
 int confirmUpdate(const t_DeviceInfo* device, const t_FirmwareImage* image) {
@@ -147,27 +148,27 @@ int confirmUpdate(const t_DeviceInfo* device, const t_FirmwareImage* image) {
   const char* name = shown.text;
   const char* question = nullptr;
   if (order == 0) {
-    std::printf("\nThe firmware version inside the %s matches this update.\n", name);
+    conStdPrintf("\nThe firmware version inside the %s matches this update.\n", name);
     question = "\n\nUpdate anyway? (Y,N) ";
   } else if (order < 0) {
-    std::printf("\n\nThis update is newer than the firmware inside the %s.\n", name);
+    conStdPrintf("\n\nThis update is newer than the firmware inside the %s.\n", name);
     question = "\n\nContinue with update to newer version? (Y,N) ";
   } else {
-    std::printf("\n\nThis update is OLDER than the firmware inside the %s!\n", name);
+    conStdPrintf("\n\nThis update is OLDER than the firmware inside the %s!\n", name);
     question = "\n\nAre you sure you want to update with an OLDER version of firmware? (Y,N) ";
   }
   showVersions(device, image->header);
   // Only a key typed once the question is on screen answers it; keys typed during the scan
   // were not even echoed.
   discardWaitingKeys();
-  std::fputs(question, stdout);
+  conPuts(question);
   std::fflush(stdout);  // the question must be on screen before the wait for a key
 
   const int answer = readYesNo();
-  std::printf("%c\n", answer);
+  conStdPrintf("%c\n", answer);
   if (answer == 'Y') {
     return 1;
   }
-  std::fputs("\nUpdate canceled.\n\n", stdout);
+  conPuts("\nUpdate canceled.\n\n");
   return 0;
 }

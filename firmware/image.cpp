@@ -3,9 +3,9 @@
 #include "firmware/image.h"
 
 #include <cstdint>
-#include <cstdio>
 
 #include "firmware/crc32.h"
+#include "support/console.h"
 
 namespace {
 
@@ -18,7 +18,7 @@ std::uint32_t residueOf(const std::uint8_t* bytes, std::uint32_t count) {
 
 // A header that cannot be trusted is as fatal as a bad CRC, and worded so the user sees why.
 void reportBadHeader(const char* fileName) {
-  std::printf("\nError: Bad header in file \"%s\"\n", fileName);
+  conStdPrintf("\nError: Bad header in file \"%s\"\n", fileName);
 }
 
 // True when [offset, offset + length) lies within the first limit bytes; 64-bit sums so that
@@ -40,7 +40,7 @@ bool regionSound(const char* name, const std::uint8_t* region, std::uint32_t len
   if (crc == kCrc32Residue) {
     return true;
   }
-  std::printf("\nError: Bad CRC of firmware in file \"%s\"\nMAGIC_CRC=%08X, CRC=%08X.\n", name, crc,
+  conStdPrintf("\nError: Bad CRC of firmware in file \"%s\"\nMAGIC_CRC=%08X, CRC=%08X.\n", name, crc,
               crc32Final(crc));
   return false;
 }
@@ -52,7 +52,7 @@ int validateImage(const char* fileName, t_FirmwareImage* image) {
   if (image == nullptr || image->image == nullptr || image->imageSize < kHeaderSize) {
     if (image != nullptr) image->header = nullptr;
     reportBadHeader(name);
-    std::printf("The image holds %u bytes, fewer than the %u of its header.\n",
+    conStdPrintf("The image holds %u bytes, fewer than the %u of its header.\n",
                 image != nullptr && image->image != nullptr ? image->imageSize : 0u, kHeaderSize);
     return kImageBadCrc;
   }
@@ -62,14 +62,14 @@ int validateImage(const char* fileName, t_FirmwareImage* image) {
   // The whole-image CRC may only run over bytes that are really there.
   if (header.imageLength < kHeaderSize + kCrcSize || header.imageLength > image->imageSize) {
     reportBadHeader(name);
-    std::printf("Its image length %u is not between %u and the %u bytes present.\n",
+    conStdPrintf("Its image length %u is not between %u and the %u bytes present.\n",
                 header.imageLength, kHeaderSize + kCrcSize, image->imageSize);
     return kImageBadCrc;
   }
 
   std::uint32_t crc = residueOf(image->image, header.imageLength);
   if (crc != kCrc32Residue) {
-    std::printf("\nError: Bad CRC of file \"%s\"\nMAGIC_CRC=%08X, CRC=%08X.\n", name, crc,
+    conStdPrintf("\nError: Bad CRC of file \"%s\"\nMAGIC_CRC=%08X, CRC=%08X.\n", name, crc,
                 crc32Final(crc));
     return kImageBadCrc;
   }
@@ -78,20 +78,20 @@ int validateImage(const char* fileName, t_FirmwareImage* image) {
   // name, which later steps would read beyond.
   if (!regionFits(header.firmwareOffset, header.firmwareLength, header.imageLength)) {
     reportBadHeader(name);
-    std::printf("Its firmware region (offset %u, length %u) lies outside the image of %u bytes.\n",
+    conStdPrintf("Its firmware region (offset %u, length %u) lies outside the image of %u bytes.\n",
                 header.firmwareOffset, header.firmwareLength, header.imageLength);
     return kImageBadCrc;
   }
   if (!regionFits(header.paramOffset, header.paramLength, header.imageLength)) {
     reportBadHeader(name);
-    std::printf(
+    conStdPrintf(
         "Its parameter-table region (offset %u, length %u) lies outside the image of %u bytes.\n",
         header.paramOffset, header.paramLength, header.imageLength);
     return kImageBadCrc;
   }
   if (!nameTerminated(header.productName)) {
     reportBadHeader(name);
-    std::printf("Its product name is not terminated within %u bytes.\n",
+    conStdPrintf("Its product name is not terminated within %u bytes.\n",
                 static_cast<unsigned>(sizeof header.productName));
     return kImageBadCrc;
   }

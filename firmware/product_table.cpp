@@ -1,7 +1,7 @@
 // The products this program knows, and whether an image fits the switch on the port.
 #include "firmware/product_table.h"
 
-#include <cstdio>
+#include "support/console.h"
 
 namespace {
 
@@ -72,25 +72,25 @@ void reportIncompatibility(int code, const t_DeviceInfo* device, const t_Firmwar
       image != nullptr && image->header != nullptr ? image->header->productName : "";
   switch (code) {
     case kImageProductUnknown:
-      std::printf("\nThe firmware file given is for a product not recognize by this program.\n");
+      conStdPrintf("\nThe firmware file given is for a product not recognize by this program.\n");
       break;
     case kDeviceProductUnknown:
-      std::printf("\nThis program cannot update a \"%.*s\".", kNameField, d.nameBuf);
+      conStdPrintf("\nThis program cannot update a \"%.*s\".", kNameField, d.nameBuf);
       break;
     case kModelMismatch:
-      std::printf("\nAttempting to update device: \"%.*s\".", kNameField, orEmpty(d.productName));
-      std::printf("\nNew firmware is for device:  \"%.*s\".\n", kNameField, imageName);
-      std::printf("\nIncompatible firmware, device not updated.\n");
+      conStdPrintf("\nAttempting to update device: \"%.*s\".", kNameField, orEmpty(d.productName));
+      conStdPrintf("\nNew firmware is for device:  \"%.*s\".\n", kNameField, imageName);
+      conStdPrintf("\nIncompatible firmware, device not updated.\n");
       break;
     case kPcbMismatch:
-      std::printf("\nUnsupported PCB Revision: Rev %u.\n", static_cast<unsigned>(d.pcbRevision));
-      std::printf("This firmware won't work on this version of the %.*s,\ndevice not updated.\n",
+      conStdPrintf("\nUnsupported PCB Revision: Rev %u.\n", static_cast<unsigned>(d.pcbRevision));
+      conStdPrintf("This firmware won't work on this version of the %.*s,\ndevice not updated.\n",
                   kNameField, orEmpty(d.productName));
       break;
     default:
       break;
   }
-  std::printf(
+  conStdPrintf(
       "\nPlease check the Valtrane website for the proper firmware for your product,\n"
       "or for a more recent version of this program: %s\n\n",
       kSupportAddress);

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "isp/device_line.h"
+#include "isp/isp_log.h"
 #include "support/clock.h"
 #include "transport/serial.h"
 
@@ -20,10 +21,10 @@ constexpr int kShortReplySize = 7;
 constexpr int kLongReplySize = 11;
 
 // Reads one reply line and judges it by its first character, as every simple command does.
-int replySucceeded() {
+int replySucceeded(const char* step) {
   char line[kShortReplySize];
   devReadCrLine(line, sizeof line);
-  return line[0] == '0' ? 0 : 1;
+  return ispLogReply(step, line[0] == '0' ? 0 : 1, line);
 }
 
 // The standard atoi's reading of a reply line, without its undefined overflow: digits
@@ -145,15 +146,15 @@ int nxpSync() {
   for (int attempt = 0; attempt < kSyncAttempts; ++attempt) {
     const int result = syncAttempt();
     if (result != kSyncNothing) {
-      return result;
+      return ispLogSync(result);
     }
   }
-  return kSyncNothing;
+  return ispLogSync(kSyncNothing);
 }
 
 int nxpUnlock() {
   devSend("U 23130\r\n");
-  return replySucceeded();
+  return replySucceeded("unlock");
 }
 
 int nxpGo(std::uint32_t address) {
@@ -161,22 +162,22 @@ int nxpGo(std::uint32_t address) {
   // The bootloader may jump before its reply is on the wire, so silence counts as success.
   char line[kShortReplySize];
   devReadCrLine(line, sizeof line);
-  return (line[0] == '\0' || line[0] == '0') ? 0 : 1;
+  return ispLogReply("go", (line[0] == '\0' || line[0] == '0') ? 0 : 1, line);
 }
 
 int nxpPrepareSectors(std::uint8_t startSector, std::uint8_t endSector, std::uint8_t bank) {
   devPrintf("P %u %u %u\r\n", unsigned{startSector}, unsigned{endSector}, unsigned{bank});
-  return replySucceeded();
+  return replySucceeded("prepare");
 }
 
 int nxpCopyRamToFlash(std::uint32_t flashAddress, std::uint32_t ramAddress, std::uint32_t count) {
   devPrintf("C %u %u %u\r\n", flashAddress, ramAddress, count);
-  return replySucceeded();
+  return replySucceeded("copy");
 }
 
 int nxpEraseSectors(std::uint8_t startSector, std::uint8_t endSector, std::uint8_t bank) {
   devPrintf("E %u %u %u\r\n", unsigned{startSector}, unsigned{endSector}, unsigned{bank});
-  return replySucceeded();
+  return replySucceeded("erase");
 }
 
 int nxpCompare(std::uint32_t address1, std::uint32_t address2, std::uint32_t count) {
@@ -184,15 +185,15 @@ int nxpCompare(std::uint32_t address1, std::uint32_t address2, std::uint32_t cou
   char line[kLongReplySize];
   devReadCrLine(line, sizeof line);
   if (line[0] == '0') {
-    return kCompareEqual;
+    return ispLogCompare(kCompareEqual, line);
   }
   if (line[0] == '1' && line[1] == '0') {
     // COMPARE_ERROR is followed by the offset of the first difference; it is read only to
     // keep the next command's reply in step, since the block is rewritten whole anyway.
     devReadCrLine(line, sizeof line);
-    return kCompareDifferent;
+    return ispLogCompare(kCompareDifferent, "10");
   }
-  return kCompareFailed;
+  return ispLogCompare(kCompareFailed, line);
 }
 
 int nxpReadPartId(std::uint32_t words[2]) {
@@ -205,5 +206,6 @@ int nxpReadPartId(std::uint32_t words[2]) {
   words[0] = decimalWord(line) & 0xFFFFu;
   devReadCrLine(line, sizeof line);
   words[1] = decimalWord(line);
+  ispLogPartId(words);
   return 0;
 }

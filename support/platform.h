@@ -22,4 +22,7 @@ int platformKeyHit();
 
 // Waits for one key and returns its code without echo and without Enter; an extended key
 // comes as 0 followed by a second code. Returns kKeyEndOfInput once standard input has ended.
+// Every key it returns is in the support log (keyboard.cpp).
 int platformGetKey();
+// The platform's own read of one key, as platformGetKey describes it, unlogged.
+int platformReadKey();

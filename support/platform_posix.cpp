@@ -279,7 +279,7 @@ int platformKeyHit() {
   return ready > 0 ? 1 : 0;
 }
 
-int platformGetKey() {
+int platformReadKey() {
   std::fflush(stdout);
   const InputKind kind = prepareInput();
   if (pendingSecondCode >= 0) {

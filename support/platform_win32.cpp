@@ -110,7 +110,7 @@ int platformKeyHit() {
   }
 }
 
-int platformGetKey() {
+int platformReadKey() {
   std::fflush(stdout);
   const InputKind kind = prepareInput();
   if (inputEnded) {

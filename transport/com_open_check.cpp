@@ -1,6 +1,6 @@
 #include "transport/com_open_check.h"
 
-#include <cstdio>
+#include "support/console.h"
 
 int comOpenCheckRecord(t_ComPort* port, int portNumber) {
   if (port == nullptr) {
@@ -8,7 +8,7 @@ int comOpenCheckRecord(t_ComPort* port, int portNumber) {
   }
   if (port->isOpen == 1) {
     // The open port stays as it is, at its present rate.
-    std::printf("Com%d already open!\n", portNumber);
+    conStdPrintf("Com%d already open!\n", portNumber);
     return 1;
   }
   return -1;

@@ -21,6 +21,8 @@
 #include <unistd.h>
 
 #include "support/platform.h"
+#include "support/support_log.h"
+#include "transport/com_log.h"
 #include "transport/com_open_check.h"
 #include "transport/posix/com_device_path.h"
 #include "transport/serial.h"
@@ -214,18 +216,22 @@ int comOpen(t_ComPort* port, int portNumber, int baud) {
   clearRecord(port);
   char path[PATH_MAX];
   if (portNumber < 0 || !comDevicePath(static_cast<unsigned>(portNumber), path, sizeof path)) {
+    comLogRefused(portNumber, nullptr);
     return 0;
   }
   port->fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (port->fd < 0) {
+    comLogRefused(portNumber, path);
     clearRecord(port);
     return 0;
   }
   if (!configureDevice(port, baud)) {
+    comLogRefused(portNumber, path);
     releaseDevice(port);
     return 0;
   }
   port->isOpen = 1;
+  comLogOpened(port, portNumber, path);
   return 1;
 }
 
@@ -234,9 +240,11 @@ int comSetBaud(t_ComPort* port, int baud) {
     return 0;
   }
   if (!applyLineSettings(port, baud, false)) {
+    comLogRate(baud, false);
     releaseDevice(port);
     return 0;
   }
+  comLogRate(baud, true);
   return 1;
 }
 
@@ -245,6 +253,7 @@ int comClose(t_ComPort* port) {
     return 1;
   }
   if (port->isOpen == 1) {
+    comLogClosing(port);
     releaseDevice(port);
   }
   clearRecord(port);
@@ -255,6 +264,7 @@ int comWrite(t_ComPort* port, const char* bytes, int count) {
   if (!isUsable(port) || bytes == nullptr || count <= 0) {
     return 0;
   }
+  logSent(bytes, count);
   const std::uint32_t start = platformClockMs();
   int written = 0;
   while (written < count) {
@@ -273,10 +283,12 @@ int comWrite(t_ComPort* port, const char* bytes, int count) {
       }
     }
     // Failed or out of time: what is still queued would go out later, unasked for.
+    comLogWriteFailed();
     tcflush(port->fd, TCOFLUSH);
     return 0;
   }
   if (!drainOutput(port, start)) {
+    comLogWriteFailed();
     tcflush(port->fd, TCOFLUSH);
     return 0;
   }
@@ -312,6 +324,7 @@ int comRead(t_ComPort* port, char* buffer, int count) {
     }
     break;  // end of file or an error
   }
+  logReceived(buffer, received);
   return received;
 }
 

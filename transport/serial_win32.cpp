@@ -7,6 +7,8 @@
 #include <windows.h>
 
 #include "support/platform.h"
+#include "support/support_log.h"
+#include "transport/com_log.h"
 #include "transport/com_open_check.h"
 #include "transport/serial.h"
 
@@ -219,19 +221,23 @@ int comOpen(t_ComPort* port, int portNumber, int baud) {
   clearRecord(port);
   char path[32];
   if (portNumber < 1 || !devicePath(portNumber, path, sizeof path)) {
+    comLogRefused(portNumber, nullptr);
     return 0;
   }
   port->handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                              FILE_FLAG_OVERLAPPED, nullptr);
   if (port->handle == nullptr || port->handle == INVALID_HANDLE_VALUE) {
+    comLogRefused(portNumber, path);
     clearRecord(port);
     return 0;
   }
   if (!configureDevice(port, baud)) {
+    comLogRefused(portNumber, path);
     releaseDevice(port);
     return 0;
   }
   port->isOpen = 1;
+  comLogOpened(port, portNumber, path);
   return 1;
 }
 
@@ -240,9 +246,11 @@ int comSetBaud(t_ComPort* port, int baud) {
     return 0;
   }
   if (!applyLineSettings(port, baud, false)) {
+    comLogRate(baud, false);
     releaseDevice(port);
     return 0;
   }
+  comLogRate(baud, true);
   return 1;
 }
 
@@ -251,6 +259,7 @@ int comClose(t_ComPort* port) {
     return 1;
   }
   if (port->isOpen == 1) {
+    comLogClosing(port);
     releaseDevice(port);
   }
   clearRecord(port);
@@ -261,12 +270,14 @@ int comWrite(t_ComPort* port, const char* bytes, int count) {
   if (!isUsable(port) || bytes == nullptr || count <= 0) {
     return 0;
   }
+  logSent(bytes, count);
   OVERLAPPED* overlap = &port->writeOverlap;
   bool completedLate = false;
   const bool finished = runTransfer(port, overlap, [&] {
     return WriteFile(port->handle, bytes, static_cast<DWORD>(count), nullptr, overlap) != FALSE;
   }, &completedLate);
   if (!finished) {
+    comLogWriteFailed();
     return 0;
   }
   // Returns once the driver has transmitted everything, so pauses after a write are real.
@@ -285,6 +296,7 @@ int comRead(t_ComPort* port, char* buffer, int count) {
   if (port->aheadCount > 0) {  // a waiting read took it out of the driver's queue already
     buffer[0] = port->aheadByte;
     port->aheadCount = 0;
+    logReceived(buffer, 1);
     return 1;
   }
   OVERLAPPED* overlap = &port->readOverlap;
@@ -301,6 +313,7 @@ int comRead(t_ComPort* port, char* buffer, int count) {
   if (!GetOverlappedResult(port->handle, overlap, &received, TRUE)) {
     return 0;
   }
+  logReceived(buffer, static_cast<int>(received));
   return static_cast<int>(received);
 }
 

@@ -13,6 +13,7 @@
 #include "update/flash_map.h"
 #include "update/image_fit.h"
 #include "update/param_table.h"
+#include "update/update_log.h"
 
 namespace {
 
@@ -213,7 +214,7 @@ int updateFirmware(const t_FirmwareImage* image) {
   }
   conPrintf("\r%s firmware: 100%% complete.\n", kVerb);
   clockDelay(100);
-  const int restarted = reboot();
+  const int restarted = updateLogRestart(reboot());
   if (restarted == kRebootOk) {
     // Not checked on purpose: the switch is programmed and restarting whatever the port does.
     // A port that refuses the rate is closed; the loop then hears nothing and ends after the

@@ -9,6 +9,7 @@
 #include "support/clock.h"
 #include "transport/serial.h"
 #include "update/param_table.h"
+#include "update/update_log.h"
 
 namespace {
 
@@ -62,7 +63,7 @@ int identifyDevice() {
     return queryIdentity(&deviceInfo) == kIdentityLineOk ? kIdentified : kIdentifyUnreadable;
   }
 
-  const int r = queryTable(&tableInfo);
+  const int r = updateLogTableCheck(queryTable(&tableInfo));
   if (r == kTableSound || r == kTableCheckTooLong || r == kTableFirmwareBad) {
     deviceInfo.firmwareVersion = tableInfo.firmwareVersion;
     deviceInfo.modelNumber = tableInfo.modelNumber;

@@ -1,12 +1,12 @@
 #include "update/param_table.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "firmware/crc32.h"
 #include "isp/isp_commands.h"
 #include "isp/isp_transfer.h"
 #include "support/console.h"
+#include "update/update_log.h"
 
 std::uint8_t tableBuf[kTableArea];
 
@@ -112,23 +112,23 @@ int queryTable(t_DeviceInfo* record) {
 }
 
 int reboot() {
-  const int r = queryTable(nullptr);
+  const int r = updateLogTableCheck(queryTable(nullptr));
   if (r != kTableSound) {
-    std::printf("reboot: queryTable error: %d\n", r);
+    conStdPrintf("reboot: queryTable error: %d\n", r);
     return r;
   }
   const t_ParamTable table = tableFromBuffer();
   if (table.magic != kTableMagic) {
-    std::printf("reboot: No vector table loaded.\n");
+    conStdPrintf("reboot: No vector table loaded.\n");
     return kRebootOldTable;
   }
   if (nxpUnlock() != 0) {
-    std::printf("reboot: nxpUnlock error\n");
+    conStdPrintf("reboot: nxpUnlock error\n");
     return kRebootFailed;
   }
   // The G command names Thumb mode itself, so the address goes without its Thumb bit.
   if (nxpGo(table.entryAddress & ~1u) != 0) {
-    std::printf("reboot: nxpGo error\n");
+    conStdPrintf("reboot: nxpGo error\n");
     return kRebootFailed;
   }
   return kRebootOk;

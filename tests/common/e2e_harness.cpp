@@ -191,7 +191,7 @@ void EndToEnd::stopSims() {
 
 bool EndToEnd::launch(ChildProcess& run, const std::vector<std::string>& args, const Ports& ports) {
   // VLFWU_COMn names the device of COMn; ports without a switch get a path that does not exist.
-  std::vector<std::pair<std::string, std::string>> environment;
+  std::vector<std::pair<std::string, std::string>> environment = {{"VLFWU_LOG", logSetting()}};
   for (unsigned port = 1; port <= 16 || ports.count(port) != 0; ++port) {
     const auto device = ports.find(port);
     environment.emplace_back("VLFWU_COM" + std::to_string(port),
@@ -230,7 +230,38 @@ void EndToEnd::expectRun(const std::vector<std::string>& args, const Ports& port
   const ChildProcess::Result result = run.wait(prompted ? timeoutMs_ : 0);
   EXPECT_TRUE(result.exited && result.exitCode == 1)
       << "exit status " << result.exitCode << ", signal " << result.termSignal << ", expected status 1";
-  EXPECT_TRUE(sameTranscript(onConsole(startText() + expected + kExitText), result.output));
+  EXPECT_TRUE(sameTranscript(onConsole(consolePrefix_ + startText() + expected + kExitText), result.output));
+  if (expectLog_) {
+    expectLogOfRun(result.output);
+  }
+}
+
+vlfwu_test::SupportLog EndToEnd::readLog() const {
+  const std::vector<std::uint8_t> content = readFile(logFile());
+  vlfwu_test::SupportLog log;
+  std::string why;
+  EXPECT_TRUE(vlfwu_test::readSupportLog(std::string(content.begin(), content.end()), &log, &why))
+      << logFile() << ": " << why;
+  return log;
+}
+
+void EndToEnd::expectLogOfRun(const std::string& output) const {
+  const vlfwu_test::SupportLog log = readLog();
+  EXPECT_TRUE(sameTranscript(output, onConsole(vlfwu_test::loggedConsole(log)))) << "the log's console texts";
+  EXPECT_EQ(vlfwu_test::headerField(log, "utility"), "vlfwu " VLFWU_VERSION);
+  const std::vector<std::string> outcomes = vlfwu_test::recordTexts(log, "run");
+  EXPECT_EQ(outcomes.size(), 1u);
+  // The key that ends the run is the last record but the line break it prints.
+  const std::vector<std::string> keys = vlfwu_test::recordTexts(log, "key");
+  EXPECT_FALSE(keys.empty()) << "no key in the log";
+}
+
+void EndToEnd::expectLogMatchesSim() const {
+  const std::vector<std::uint8_t> transcript = readFile(simLogFile());
+  const std::string text(transcript.begin(), transcript.end());
+  const vlfwu_test::SupportLog log = readLog();
+  EXPECT_TRUE(vlfwu_test::sameLineBytes(log, "sent", vlfwu_test::simTranscriptBytes(text, true)));
+  EXPECT_TRUE(vlfwu_test::sameLineBytes(log, "recv", vlfwu_test::simTranscriptBytes(text, false)));
 }
 
 void EndToEnd::runScenario(const Scenario& s) {
@@ -238,9 +269,7 @@ void EndToEnd::runScenario(const Scenario& s) {
   Ports ports;
   if (s.image >= 0) {
     std::vector<std::string> extra = s.simArgs;
-    if (s.logHas != nullptr) {
-      extra.insert(extra.end(), {"--log", dir_ + "/sim.log"});
-    }
+    extra.insert(extra.end(), {"--log", simLogFile()});
     ASSERT_TRUE(startSim(s.port, s.image, s.version, extra));
     before = readFile(flash(s.port));
     ASSERT_FALSE(before.empty());
@@ -258,8 +287,9 @@ void EndToEnd::runScenario(const Scenario& s) {
   } else {
     EXPECT_TRUE(after == before) << "the flash changed";
   }
+  expectLogMatchesSim();
   if (s.logHas != nullptr) {
-    const std::vector<std::uint8_t> log = readFile(dir_ + "/sim.log");
+    const std::vector<std::uint8_t> log = readFile(simLogFile());
     EXPECT_NE(std::string(log.begin(), log.end()).find(s.logHas), std::string::npos) << "no " << s.logHas;
   }
 }

@@ -1,6 +1,9 @@
 #pragma once
 // End-to-end runs: the built vlfwu (or its Windows build under Wine) against switch-sim
 // programs over pseudo-terminals, compared with the whole console transcript they must print.
+// Every run writes a support log (VLFWU_LOG), which must change nothing of it: the log's
+// console texts are then the run's output, and with one switch its bytes on the line both ways
+// are those of the switch's own transcript.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -12,6 +15,7 @@
 
 #include "firmware/image.h"
 #include "tests/common/child_process.h"
+#include "tests/common/support_log_reader.h"
 
 namespace vlfwu_e2e {
 
@@ -97,7 +101,22 @@ class EndToEnd : public ::testing::Test {
                  const std::string& expected, const char* quietFrom = nullptr);
   void runScenario(const Scenario& scenario);
 
+  std::string logFile() const { return dir_ + "/vlfwu.log"; }
+  std::string simLogFile() const { return dir_ + "/sim.log"; }
+  // What VLFWU_LOG is set to, for the program as it sees the file system.
+  virtual std::string logSetting() const { return logSettingOverride_.empty() ? logFile() : logSettingOverride_; }
+  // The run's support log, read; fails the test when it is missing or malformed.
+  vlfwu_test::SupportLog readLog() const;
+  // The log's bytes on the line both ways against the transcript of the one simulated switch.
+  void expectLogMatchesSim() const;
+  // The log's console texts against the run's output (as onConsole shows them), its keys
+  // against the keys typed, and its outcome.
+  void expectLogOfRun(const std::string& output) const;
+
   std::string dir_;
+  std::string logSettingOverride_;  // VLFWU_LOG names this instead of logFile()
+  std::string consolePrefix_;       // what the run prints before its banner
+  bool expectLog_ = true;           // the run's support log is checked
   int timeoutMs_ = 120000;
   std::list<ChildProcess> sims_;
 };

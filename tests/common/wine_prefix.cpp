@@ -45,13 +45,29 @@ bool startUnderWine(ChildProcess& child, const std::vector<std::string>& argumen
   return startProgramUnderWine(child, VLFWU_WINDOWS_EXE, arguments);
 }
 
-bool startProgramUnderWine(ChildProcess& child, const std::string& program, const std::vector<std::string>& arguments) {
+bool startUnderWineWith(ChildProcess& child, const std::vector<std::string>& arguments,
+                        const ChildProcess::Environment& environment) {
+  return startProgramUnderWine(child, VLFWU_WINDOWS_EXE, arguments, environment);
+}
+
+std::string windowsPath(const std::string& path) {
+  std::string name = "Z:" + std::filesystem::absolute(path).string();
+  for (char& c : name) {
+    c = c == '/' ? '\\' : c;
+  }
+  return name;
+}
+
+bool startProgramUnderWine(ChildProcess& child, const std::string& program, const std::vector<std::string>& arguments,
+                           const ChildProcess::Environment& environment) {
   // Wine's own diagnostics stay out of the program's output: the wineserver, started by the
   // first run and shared by the later ones, writes to the stderr it was started with, and it
   // reports there whenever a pseudo-terminal it has opened is closed (a simulator ending).
   std::vector<std::string> command = {"-c", "exec wine \"$@\" 2> /dev/null", "wine", program};
   command.insert(command.end(), arguments.begin(), arguments.end());
-  return child.start("/bin/sh", command, kWineEnvironment);
+  ChildProcess::Environment all = kWineEnvironment;
+  all.insert(all.end(), environment.begin(), environment.end());
+  return child.start("/bin/sh", command, all);
 }
 
 }  // namespace vlfwu_test

@@ -18,7 +18,13 @@ std::string winePrefix();  // its dosdevices/comN links are the COM ports
 ::testing::AssertionResult prepareWinePrefix();
 // Starts VLFWU_WINDOWS_EXE with the arguments under Wine in the shared prefix.
 bool startUnderWine(ChildProcess& child, const std::vector<std::string>& arguments);
+// The same with further environment variables.
+bool startUnderWineWith(ChildProcess& child, const std::vector<std::string>& arguments,
+                        const ChildProcess::Environment& environment);
 // The same for another Windows program, such as the vlfwu.exe of a release archive.
-bool startProgramUnderWine(ChildProcess& child, const std::string& program, const std::vector<std::string>& arguments);
+bool startProgramUnderWine(ChildProcess& child, const std::string& program, const std::vector<std::string>& arguments,
+                           const ChildProcess::Environment& environment = {});
+// The Windows name of a file of this machine: Wine's drive Z: is the root.
+std::string windowsPath(const std::string& path);
 
 }  // namespace vlfwu_test

@@ -32,8 +32,9 @@ class Wine : public EndToEnd, public ::testing::WithParamInterface<Scenario> {
     return vlfwu_test::winePrefix() + "/dosdevices/com" + std::to_string(port);
   }
   bool launch(ChildProcess& run, const std::vector<std::string>& args, const Ports&) override {
-    return vlfwu_test::startUnderWine(run, args);
+    return vlfwu_test::startUnderWineWith(run, args, {{"VLFWU_LOG", logSetting()}});
   }
+  std::string logSetting() const override { return vlfwu_test::windowsPath(logFile()); }
   // The console writes every line break as CR LF.
   std::string onConsole(const std::string& text) const override {
     std::string out;

@@ -1,0 +1,73 @@
+#include "transport/com_log.h"
+
+#include <cstring>
+
+#include "support/support_log.h"
+#include "transport/port_name.h"
+
+namespace {
+
+constexpr int kErrorBytes = 160;
+constexpr int kSettingsBytes = 200;
+
+}  // namespace
+
+void comLogOpened(const t_ComPort* port, int portNumber, const char* device) {
+  if (!logActive() || portNumber < 0) {
+    return;
+  }
+  char settings[kSettingsBytes];
+  comDescribeSettings(port, settings, sizeof settings);
+  const char* name = comPortName(static_cast<unsigned>(portNumber));
+  if (device == nullptr || std::strcmp(name, device) == 0) {
+    logEventFormat("port", "%s opened: %s", name, settings);
+  } else {
+    logEventFormat("port", "%s (%s) opened: %s", name, device, settings);
+  }
+}
+
+void comLogRefused(int portNumber, const char* device) {
+  char error[kErrorBytes];
+  logSystemError(error, sizeof error);  // before anything else can change it
+  if (!logActive()) {
+    return;
+  }
+  const char* name = portNumber < 0 ? "a negative port number" : comPortName(static_cast<unsigned>(portNumber));
+  if (device == nullptr) {
+    logEventFormat("port", "%s refused: no device for this port", name);
+  } else if (std::strcmp(name, device) == 0) {
+    logEventFormat("port", "%s refused: %s", name, error);
+  } else {
+    logEventFormat("port", "%s (%s) refused: %s", name, device, error);
+  }
+}
+
+void comLogRate(int baud, bool applied) {
+  char error[kErrorBytes];
+  logSystemError(error, sizeof error);
+  if (applied) {
+    logEventFormat("port", "rate %d baud", baud);
+  } else {
+    logEventFormat("port", "rate %d baud refused: %s; the port is closed", baud, error);
+  }
+}
+
+void comLogWriteFailed() {
+  char error[kErrorBytes];
+  logSystemError(error, sizeof error);
+  logEventFormat("port", "the bytes did not all go out within 1000 ms (last system error: %s)", error);
+}
+
+void comLogClosing(t_ComPort* port) {
+  if (!logActive()) {
+    return;
+  }
+  // Bounded by what is waiting now: a device that keeps talking cannot hold the close up.
+  for (int waiting = comBytesWaiting(port); waiting > 0; --waiting) {
+    char byte = 0;
+    if (comRead(port, &byte, 1) != 1) {  // comRead logs what it reads
+      break;
+    }
+  }
+  logEvent("port", "closed");
+}

@@ -1,0 +1,58 @@
+#include "update/update_log.h"
+
+#include "support/support_log.h"
+#include "update/flash_update.h"
+#include "update/param_table.h"
+
+namespace {
+
+const char* tableCheckName(int result) {
+  switch (result) {
+    case kTableSound: return "sound";
+    case kTableUnreadable: return "unreadable (unknown flash layout, or a read failed)";
+    case kTableMissing: return "no parameter table (unknown magic number)";
+    case kTableCheckTooLong: return "its firmware check length is above 4096";
+    case kTableFirmwareBad: return "the firmware's first bytes do not match the table's CRC";
+    default: return "unknown result";
+  }
+}
+
+}  // namespace
+
+int updateLogTableCheck(int result) {
+  logEventFormat("step", "table check: %s (%d)", tableCheckName(result), result);
+  return result;
+}
+
+int updateLogRestart(int result) {
+  switch (result) {
+    case kRebootOk:
+      logEvent("step", "restart: the bootloader accepted the G command; the new firmware runs");
+      break;
+    case kRebootOldTable:
+      logEvent("step", "restart: refused, the table is of the older form (6)");
+      break;
+    case kRebootFailed:
+      logEvent("step", "restart: failed, Unlock or G refused, or the table unreadable (1)");
+      break;
+    default:
+      logEventFormat("step", "restart: refused, table check: %s (%d)", tableCheckName(result), result);
+      break;
+  }
+  return result;
+}
+
+int updateLogResult(int result) {
+  switch (result) {
+    case kUpdateOk:
+      logEvent("step", "update: programmed, verified and restarted (0)");
+      break;
+    case kUpdateMismatch:
+      logEvent("step", "update: failed, a compare found a difference (2)");
+      break;
+    default:
+      logEventFormat("step", "update: failed (%d)", result);
+      break;
+  }
+  return result;
+}

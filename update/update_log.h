@@ -1,0 +1,10 @@
+#pragma once
+// The update's named results in the support log. Each returns the result it is given, so that
+// a call can be wrapped; each does nothing while no log is open.
+
+// queryTable's result (kTable...).
+int updateLogTableCheck(int result);
+// reboot's result (kReboot..., or queryTable's).
+int updateLogRestart(int result);
+// updateFirmware's result (kUpdate...).
+int updateLogResult(int result);
