@@ -229,17 +229,19 @@ void awaitRestartNews() {
 [[noreturn]] void consoleLoop(unsigned port) {
   bool tableStateExplained = false;
   for (;;) {
-    if (updateDone) {
-      awaitRestartNews();
-    } else {
-      platformSleepMs(kLoopPacingMs);
-    }
+    // Judged before the wait: a switch that has just said it is ready sends nothing more, and
+    // waiting on its silence would hold the run for the rest of the restart window.
     if (updateDone && (switchReady || clockExpired(activityClock, kRestartWindowMs))) {
       discardWaitingKeys();  // typed during the restart: not the answer to "Press any key"
       if (!switchReady) {
         conPuts("\nFirmware update complete, please power cycle the switch.\n");
       }
       exitProgram(1);
+    }
+    if (updateDone) {
+      awaitRestartNews();
+    } else {
+      platformSleepMs(kLoopPacingMs);
     }
     // Only the monitor decides what of the switch's console output is shown.
     for (int waiting = comBytesWaiting(&devicePort); waiting > 0; --waiting) {
