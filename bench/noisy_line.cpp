@@ -4,8 +4,9 @@
 // what a clean update leaves, or reports a failure; a success over any other flash is a false
 // success. In process, without wire timing, so that many runs take minutes.
 //
-// Usage: bench_noisy_line [--runs N] [--first-seed S] [RATE ...]   (default: 30 runs each of
-//        1e-6 1e-5 1e-4, seeds 1..30)
+// Usage: bench_noisy_line [--runs N] [--first-seed S] [--log FILE] [--console] [RATE ...]
+//        (default: 30 runs each of 1e-6 1e-5 1e-4, seeds 1..30; --log keeps the simulator's
+//        transcript of the last run, --console shows the utility's console text)
 #include <unistd.h>
 
 #include <chrono>
@@ -25,8 +26,11 @@ namespace {
 
 constexpr int kPortNumber = 57;
 
+std::string logFile;
+
 sim::Options switchAt401(double rate, std::uint64_t seed) {
   sim::Options options;
+  options.logFile = logFile;
   options.installImage = std::string(VLFWU_SOURCE_DIR) + "/firmware/images/sonarch60.vlfw";
   options.version = 0x04010000;
   options.dspBanks = 0;
@@ -77,10 +81,15 @@ int main(int argc, char** argv) {
   int runs = 30;
   std::uint64_t firstSeed = 1;
   std::vector<double> rates;
+  bool console = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--runs" && i + 1 < argc) {
       runs = std::atoi(argv[++i]);
+    } else if (a == "--log" && i + 1 < argc) {
+      logFile = argv[++i];
+    } else if (a == "--console") {
+      console = true;
     } else if (a == "--first-seed" && i + 1 < argc) {
       firstSeed = std::strtoull(argv[++i], nullptr, 10);
     } else {
@@ -97,7 +106,7 @@ int main(int argc, char** argv) {
   }
   // The utility's console text goes nowhere; the table goes to standard error.
   std::fflush(stdout);
-  if (std::freopen("/dev/null", "w", stdout) == nullptr) return 1;
+  if (!console && std::freopen("/dev/null", "w", stdout) == nullptr) return 1;
 
   const Outcome clean = runUpdate(image, 0.0, 1);
   if (!clean.started || clean.result != kUpdateOk) {

@@ -29,7 +29,10 @@ void ispSendLine(const char* text) {
 
 bool ispEchoMatches(const char* text) {
   char echo[kEchoLineSize];
-  return devReadTextLine(echo, sizeof echo) >= 0 && std::strcmp(echo, text) == 0;
+  const std::size_t expected = std::strlen(text);
+  const int length = devReadEchoLine(echo, sizeof echo, static_cast<int>(expected));
+  return length >= 0 && static_cast<std::size_t>(length) == expected &&
+         std::memcmp(echo, text, expected) == 0;
 }
 
 bool isDecimalText(const char* text) {

@@ -8,7 +8,8 @@ constexpr int kEchoLineSize = 64;
 
 // Sends text and "\r\n" in one write.
 void ispSendLine(const char* text);
-// Reads the next non-empty line and holds it against text: true when they are the same.
+// Reads the next echoed line and holds it against text byte for byte: true when they are the
+// same.
 bool ispEchoMatches(const char* text);
 
 // Results of ispCommand.
