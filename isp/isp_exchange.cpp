@@ -47,19 +47,36 @@ bool isDecimalText(const char* text) {
   return true;
 }
 
+int ispReadReply(char* reply, int size) {
+  // Read byte for byte (an expected length of 0), so that nothing after its CR is taken.
+  constexpr int kEmptyLinesPassed = 4;
+  int length = 0;
+  for (int skipped = 0; length == 0 && skipped <= kEmptyLinesPassed; ++skipped) {
+    length = devReadEchoLine(reply, size - 1, 0);
+  }
+  if (length <= 0) {
+    reply[0] = '\0';
+    return -1;
+  }
+  reply[length] = '\0';
+  return std::memchr(reply, '\0', static_cast<std::size_t>(length)) == nullptr ? length : 0;
+}
+
 int ispCommand(const char* text, char* reply, int size) {
   reply[0] = '\0';
   ispSendLine(text);
   if (!ispEchoMatches(text)) {
     return kExchangeEchoDiffers;
   }
-  if (devReadTextLine(reply, size) < 0) {
+  const int length = ispReadReply(reply, size);
+  if (length < 0) {
     return kExchangeNoReply;
   }
-  if (reply[0] == '0') {
+  // Exactly "0": one flipped bit makes "10" or "15" begin with '0'.
+  if (std::strcmp(reply, "0") == 0) {
     return kExchangeOk;
   }
-  return isDecimalText(reply) ? kExchangeRefused : kExchangeGarbled;
+  return length > 0 && isDecimalText(reply) ? kExchangeRefused : kExchangeGarbled;
 }
 
 void ispAbort() {
