@@ -15,7 +15,7 @@ constexpr std::uint32_t kDrainLimitMs = 1000;
 }  // namespace
 
 void ispSendLine(const char* text) {
-  char line[kEchoLineSize + 2];
+  char line[kEchoLineSize + 3];  // the text, CR LF and the NUL
   const std::size_t length = std::strlen(text);
   if (length > static_cast<std::size_t>(kEchoLineSize)) {
     devSend(text);  // longer than any line the protocol has; still sent whole
