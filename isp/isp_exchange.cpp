@@ -63,9 +63,18 @@ int ispReadReply(char* reply, int size) {
 }
 
 int ispCommand(const char* text, char* reply, int size) {
+  char echo[kEchoLineSize];
+  return ispCommandEcho(text, echo, sizeof echo, reply, size);
+}
+
+int ispCommandEcho(const char* text, char* echo, int echoSize, char* reply, int size) {
   reply[0] = '\0';
   ispSendLine(text);
-  if (!ispEchoMatches(text)) {
+  const std::size_t expected = std::strlen(text);
+  const int echoed = devReadEchoLine(echo, echoSize - 1, static_cast<int>(expected));
+  echo[echoed > 0 ? echoed : 0] = '\0';
+  if (echoed < 0 || static_cast<std::size_t>(echoed) != expected ||
+      std::memcmp(echo, text, expected) != 0) {
     return kExchangeEchoDiffers;
   }
   const int length = ispReadReply(reply, size);

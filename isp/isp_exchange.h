@@ -25,6 +25,9 @@ constexpr int kExchangeEchoDiffers = 4;  // the bootloader received something el
 // Sends the command line text, checks its echo and reads the return code into reply (size
 // bytes; empty unless the echo matched).
 int ispCommand(const char* text, char* reply, int size);
+// ispCommand that also keeps the echo as read (NUL-terminated, control bytes kept; empty when
+// none came) in echo (echoSize bytes).
+int ispCommandEcho(const char* text, char* echo, int echoSize, char* reply, int size);
 
 // Ends whatever an exchange that went wrong left behind: ESC aborts a transfer or a half line
 // in the bootloader, and what it still sends is discarded until the line is quiet.

@@ -1,5 +1,6 @@
 #include "isp/isp_transfer.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -64,14 +65,16 @@ constexpr int kBlockWritten = 0;
 constexpr int kBlockNoReply = 1;       // nothing came back
 constexpr int kBlockRejected = 2;      // the "W" arrived as sent and was refused
 constexpr int kBlockLineError = 3;     // the data arrived otherwise: this block again
-constexpr int kBlockMisdirected = 4;   // the "W" arrived otherwise: it may have written anywhere
+constexpr int kBlockMisdirected = 4;   // the "W" arrived with an address that reaches back into
+                                       // blocks this write has already put in place
 
 // A block refused with "RESEND" after an echo that showed every line as sent is sent again
 // within the same "W" this many more times.
 constexpr int kBlockResends = 3;
-// A block that the line spoils is given a fresh "W" up to this many times in all.
+// A block or piece that the line spoils is given a fresh "W" up to this many times in all.
 constexpr int kBlockAttempts = 8;
-// A write whose "W" arrived otherwise starts again from its first block up to this many times.
+// A write whose "W" arrived with an address below the block's starts again from its first
+// block up to this many times.
 constexpr int kWriteRestarts = 4;
 
 int sendBlockData(const std::uint8_t* bytes, std::uint32_t length) {
@@ -98,15 +101,55 @@ int sendBlockData(const std::uint8_t* bytes, std::uint32_t length) {
   return kBlockNoReply;
 }
 
-int writeBlockOnce(std::uint32_t ramAddress, const std::uint8_t* bytes, std::uint32_t length) {
+// Reads "W <address> <count>" exactly; false for anything else.
+bool parseWriteCommand(const char* text, std::uint32_t* address, std::uint32_t* count) {
+  std::uint32_t values[2] = {0, 0};
+  if (text[0] != 'W') {
+    return false;
+  }
+  ++text;
+  for (std::uint32_t& value : values) {
+    if (*text++ != ' ' || *text < '0' || *text > '9') {
+      return false;
+    }
+    std::uint64_t v = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+      v = v * 10u + static_cast<std::uint64_t>(*text - '0');
+      if (v > UINT32_MAX) {
+        return false;
+      }
+    }
+    value = static_cast<std::uint32_t>(v);
+  }
+  *address = values[0];
+  *count = values[1];
+  return *text == '\0';
+}
+
+// Whether a "W" that came back as `echo` may have written over the bytes from writtenFrom up to
+// ramAddress, which this write has already put in place. An echo that is no "W" command at all
+// was refused by the bootloader, or damaged on its way back from one that arrived as sent.
+bool overwritesEarlierBlocks(const char* echo, std::uint32_t writtenFrom, std::uint32_t ramAddress) {
+  std::uint32_t address = 0;
+  std::uint32_t count = 0;
+  if (!parseWriteCommand(echo, &address, &count)) {
+    return false;
+  }
+  return address < ramAddress && static_cast<std::uint64_t>(address) + count > writtenFrom;
+}
+
+int writeBlockOnce(std::uint32_t writtenFrom, std::uint32_t ramAddress, const std::uint8_t* bytes,
+                   std::uint32_t length) {
   char text[kCommandTextSize];
   devFormatLine(text, sizeof text, "W %u %u", ramAddress, announcedCount(length));
+  char echo[kCommandTextSize * 2];
   char reply[kCodeLineSize];
-  switch (ispCommand(text, reply, sizeof reply)) {
+  switch (ispCommandEcho(text, echo, sizeof echo, reply, sizeof reply)) {
     case kExchangeOk:
       return sendBlockData(bytes, length);
     case kExchangeEchoDiffers:
-      return kBlockMisdirected;
+      return overwritesEarlierBlocks(echo, writtenFrom, ramAddress) ? kBlockMisdirected
+                                                                    : kBlockLineError;
     case kExchangeRefused:
       return kBlockRejected;
     case kExchangeNoReply:
@@ -116,13 +159,20 @@ int writeBlockOnce(std::uint32_t ramAddress, const std::uint8_t* bytes, std::uin
   }
 }
 
-// One block, sent until it arrives as it was sent. kBlockMisdirected ends the attempts: the
-// caller starts the whole write again.
-int writeBlock(std::uint32_t ramAddress, const std::uint8_t* bytes, std::uint32_t length) {
+// A block that the line has spoilt this many times is sent in pieces of one line each: on a
+// line too noisy for a whole block to come through, a piece still does.
+constexpr int kWholeBlockAttempts = 2;
+constexpr std::uint32_t kPieceBytes = 44;  // one data line, a whole number of words
+
+// Sends one block (or piece) with a fresh "W" until it arrives as it was sent, at most
+// `attempts` times. kBlockMisdirected ends the attempts: the caller starts the whole write
+// again.
+int sendUntilArrived(std::uint32_t writtenFrom, std::uint32_t ramAddress,
+                     const std::uint8_t* bytes, std::uint32_t length, int attempts) {
   int result = kBlockLineError;
   bool refused = false;
-  for (int attempt = 0; attempt < kBlockAttempts; ++attempt) {
-    result = writeBlockOnce(ramAddress, bytes, length);
+  for (int attempt = 0; attempt < attempts; ++attempt) {
+    result = writeBlockOnce(writtenFrom, ramAddress, bytes, length);
     if (result == kBlockWritten) {
       return result;
     }
@@ -137,10 +187,31 @@ int writeBlock(std::uint32_t ramAddress, const std::uint8_t* bytes, std::uint32_
   return refused ? kBlockRejected : result;
 }
 
+int writeBlock(std::uint32_t writtenFrom, std::uint32_t ramAddress, const std::uint8_t* bytes,
+               std::uint32_t length) {
+  if (length <= kPieceBytes) {
+    return sendUntilArrived(writtenFrom, ramAddress, bytes, length, kBlockAttempts);
+  }
+  const int result = sendUntilArrived(writtenFrom, ramAddress, bytes, length, kWholeBlockAttempts);
+  if (result == kBlockWritten || result == kBlockMisdirected) {
+    return result;
+  }
+  for (std::uint32_t done = 0; done < length; done += kPieceBytes) {
+    const std::uint32_t piece = length - done < kPieceBytes ? length - done : kPieceBytes;
+    const int pieceResult =
+        sendUntilArrived(writtenFrom, ramAddress + done, bytes + done, piece, kBlockAttempts);
+    if (pieceResult != kBlockWritten) {
+      return pieceResult;
+    }
+  }
+  return kBlockWritten;
+}
+
 int writeAllBlocks(std::uint32_t ramAddress, const std::uint8_t* bytes, std::uint32_t count) {
+  const std::uint32_t writtenFrom = ramAddress;
   while (count != 0) {
     const std::uint32_t length = blockLength(count);
-    const int result = writeBlock(ramAddress, bytes, length);
+    const int result = writeBlock(writtenFrom, ramAddress, bytes, length);
     if (result != kBlockWritten) {
       return result;
     }
