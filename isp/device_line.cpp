@@ -15,6 +15,8 @@ namespace {
 // from the start of the read.
 constexpr std::uint32_t kLineTimeoutMs = 500;
 constexpr int kEchoPieceBytes = 80;  // more than the longest line and its line end
+constexpr char kXon = 0x11;
+constexpr char kXoff = 0x13;
 
 bool isTerminator(unsigned char byte, const char* terminators) {
   // strchr would also find the set's own NUL, so a received NUL would end the line.
@@ -230,7 +232,9 @@ int devReadEchoLine(char* buffer, int size, int expected) {
       if (piece[i] == '\r') {
         return stored;  // bytes after it were only read if this echo was not the line sent
       }
-      if (piece[i] == '\n' && stored == 0) {
+      if ((piece[i] == '\n' && stored == 0) || piece[i] == kXon || piece[i] == kXoff) {
+        // The bootloader's flow control may come between any two bytes; it never stands for a
+        // byte sent (every line sent is printable), so a damaged byte still shows as missing.
         continue;
       }
       if (stored == size) {

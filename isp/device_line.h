@@ -24,7 +24,8 @@ int devReadCrLine(char* buffer, int size);
 int devReadDollarLine(char* buffer, int size);
 // The echo of a line of `expected` characters, byte for byte up to its CR within 500 ms:
 // control and high bytes are kept (a damaged echo must not read as the line sent), only LFs
-// before its first byte (the end of the line before) are passed over. It is taken in pieces
+// before its first byte (the end of the line before) and the bootloader's XON and XOFF are
+// passed over. It is taken in pieces
 // of at most what an echo as sent still lacks, so nothing after its CR is read; while the
 // rest of it is still on the wire the reader sleeps for about that time instead of waking
 // for every byte. Bytes stored (not NUL-terminated), or -1.

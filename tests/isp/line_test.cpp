@@ -118,6 +118,11 @@ TEST_F(Command, SendsItsLineChecksItsEchoAndJudgesTheReply) {
   const struct { std::function<int()> call; const char *reply, *line; int result; } cases[] = {
       {nxpUnlock, "U 23130\r\n0\r\n", "U 23130\r\n", 0},
       {nxpUnlock, "U 23130\r\n16\r\n", "U 23130\r\n", 1},  // refused as sent: not again
+      // XOFF and XON, the bootloader's flow control, may come between any two bytes.
+      {nxpUnlock, "U 23\x13\x11" "130\r\n\x13" "0\r\n", "U 23130\r\n", 0},
+      // A control byte the bootloader received is part of its echo: not the line sent.
+      {[] { return nxpEraseSectors(8, 10, 0); }, "\x0b" "E 8 10 0\r\n0\r\n", "E 8 10 0\r\n\x1b",
+       kLineError},
       {[] { return nxpPrepareSectors(0, 14, 1); }, "P 0 14 1\r\n0\r\n", "P 0 14 1\r\n", 0},
       {[] { return nxpPrepareSectors(255, 255, 255); }, "P 255 255 255\r\n9\r\n",
        "P 255 255 255\r\n", 1},
