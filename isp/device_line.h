@@ -1,6 +1,7 @@
 #pragma once
 // The line discipline of every exchange with the switch: text out, one reply line in within
 // 500 ms counted from the start of the read, stale input discarded.
+#include <cstdint>
 
 // The rate devicePort is set to now; 0 while no port is open.
 extern int currentBaud;
@@ -9,12 +10,29 @@ void devSend(const char* text);
 int devSendChar(int ch);
 // Formatted through the program's engine; the whole line goes out in one write.
 void devPrintf(const char* format, ...);
+// Formats into out (size characters, always NUL-terminated, cut if longer) without sending,
+// so that the text sent can be held against its echo. Returns the characters stored.
+int devFormatLine(char* out, int size, const char* format, ...);
 void devFlushInput();
+// Discards input until the line has been quiet for quietMs (at most maxMs in all): whatever
+// the bootloader still sends about an exchange that went wrong is gone before the next one.
+void devDrainInput(std::uint32_t quietMs, std::uint32_t maxMs);
 // Characters stored (0..size-1) when a terminator came; -1 and an empty buffer when none
 // came within 500 ms or size characters arrived first. Control and high bytes are dropped.
 int devReadLine(char* buffer, int size, const char* terminators);
 int devReadCrLine(char* buffer, int size);
 int devReadDollarLine(char* buffer, int size);
+// The echo of a line of `expected` characters, byte for byte up to its CR within 500 ms:
+// control and high bytes are kept (a damaged echo must not read as the line sent), only LFs
+// before its first byte (the end of the line before) and the bootloader's XON and XOFF are
+// passed over. It is taken in pieces
+// of at most what an echo as sent still lacks, so nothing after its CR is read; while the
+// rest of it is still on the wire the reader sleeps for about that time instead of waking
+// for every byte. Bytes stored (not NUL-terminated), or -1.
+int devReadEchoLine(char* buffer, int size, int expected);
+// devReadCrLine that passes over empty lines (a line end echoed as CR LF LF, a stray CR), a
+// few at most: the first line with characters, or -1.
+int devReadTextLine(char* buffer, int size);
 
 // What one received byte did to the line being read.
 constexpr int kLineDropped = 0;     // control or high byte, ignored

@@ -4,23 +4,10 @@
 #include "isp/isp_commands.h"
 #include "support/support_log.h"
 
-namespace {
-
-// How a reply reads in the log: what came, or that nothing did.
-void logWithReply(const char* step, const char* outcome, const char* reply) {
-  if (reply == nullptr || reply[0] == '\0') {
-    logEventFormat("step", "%s: %s (no answer line within 500 ms)", step, outcome);
-  } else {
-    logEventFormat("step", "%s: %s (answer \"%s\")", step, outcome, reply);
-  }
-}
-
-}  // namespace
-
 int ispLogSync(int result) {
   switch (result) {
     case kSyncBootloader:
-      logEventFormat("step", "sync: the bootloader is synchronised, echo off, at %d baud", currentBaud);
+      logEventFormat("step", "sync: the bootloader is synchronised at %d baud", currentBaud);
       break;
     case kSyncFirmware:
       logEventFormat("step", "sync: the switch's firmware answered at %d baud", currentBaud);
@@ -32,16 +19,19 @@ int ispLogSync(int result) {
   return result;
 }
 
-int ispLogReply(const char* step, int result, const char* reply) {
-  logWithReply(step, result == 0 ? "ok" : "failed", reply);
+int ispLogCommand(const char* step, int result) {
+  const char* outcome = result == kCommandOk       ? "ok"
+                        : result == kCommandRefused ? "refused"
+                                                    : "failed (no answer, a damaged one, or an echo that differs)";
+  logEventFormat("step", "%s: %s", step, outcome);
   return result;
 }
 
-int ispLogCompare(int result, const char* reply) {
+int ispLogCompare(int result) {
   const char* outcome = result == kCompareEqual       ? "equal"
                         : result == kCompareDifferent ? "different (COMPARE_ERROR)"
-                                                      : "failed";
-  logWithReply("compare", outcome, reply);
+                                                      : "failed (no answer, a damaged one, or an echo that differs)";
+  logEventFormat("step", "compare: %s", outcome);
   return result;
 }
 

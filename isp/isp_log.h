@@ -5,9 +5,9 @@
 
 // nxpSync's result (kSync...), with the rate it was reached at.
 int ispLogSync(int result);
-// A command judged by the first character of its reply line: 0 ok, else failed.
-int ispLogReply(const char* step, int result, const char* reply);
-// nxpCompare's result (kCompare...), and the reply line.
-int ispLogCompare(int result, const char* reply);
+// A command's result (kCommand...): done, refused, or spoilt on the line in every attempt.
+int ispLogCommand(const char* step, int result);
+// nxpCompare's result (kCompare...).
+int ispLogCompare(int result);
 // The part identification's two words, and the flash bank size they stand for.
 void ispLogPartId(const std::uint32_t words[2]);

@@ -1,18 +1,18 @@
 #include "isp/isp_transfer.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 #include "isp/device_line.h"
+#include "isp/isp_exchange.h"
 #include "support/console.h"
 
 namespace {
 
 constexpr int kCodeLineSize = 7;                  // return code, checksum, OK or RESEND
 constexpr int kDataLineSize = kUuLineChars + 1;   // 61 characters and the NUL
-
-// A block refused with "RESEND" is sent again this many more times before the write fails.
-constexpr int kBlockResends = 3;
+constexpr int kCommandTextSize = 32;              // "W" or "R", two numbers and the NUL
 
 std::uint32_t blockLength(std::uint32_t count) {
   return count < kUuBlockBytes ? count : kUuBlockBytes;
@@ -29,87 +29,310 @@ std::uint32_t blockSum(const std::uint8_t* bytes, std::uint32_t length) {
   return sum;
 }
 
+// Data line `index` of a block, encoded.
+void blockLine(char* line, const std::uint8_t* bytes, std::uint32_t length, std::uint32_t index) {
+  const std::uint32_t done = index * kUuLineBytes;
+  const std::uint32_t left = length - done;
+  uuEncodeLine(line, bytes + done, static_cast<int>(left < kUuLineBytes ? left : kUuLineBytes));
+}
+
+std::uint32_t blockLineCount(std::uint32_t length) {
+  return (length + kUuLineBytes - 1) / kUuLineBytes;
+}
+
 void sendBlockLines(const std::uint8_t* bytes, std::uint32_t length) {
   char line[kDataLineSize];
-  for (std::uint32_t done = 0; done < length; done += kUuLineBytes) {
-    const std::uint32_t left = length - done;
-    const int n = static_cast<int>(left < kUuLineBytes ? left : kUuLineBytes);
-    uuEncodeLine(line, bytes + done, n);
-    devSend(line);
-    devSend("\r\n");
+  for (std::uint32_t index = 0; index < blockLineCount(length); ++index) {
+    blockLine(line, bytes, length, index);
+    ispSendLine(line);
   }
 }
 
-}  // namespace
+// The echo of every data line and of the checksum line, as sent.
+bool blockEchoed(const std::uint8_t* bytes, std::uint32_t length, const char* sumText) {
+  char line[kDataLineSize];
+  for (std::uint32_t index = 0; index < blockLineCount(length); ++index) {
+    blockLine(line, bytes, length, index);
+    if (!ispEchoMatches(line)) {
+      return false;
+    }
+  }
+  return ispEchoMatches(sumText);
+}
 
-int nxpWriteRam(std::uint32_t ramAddress, const std::uint8_t* bytes, std::uint32_t count) {
+// Results of one attempt at one block of a write.
+constexpr int kBlockWritten = 0;
+constexpr int kBlockNoReply = 1;       // nothing came back
+constexpr int kBlockRejected = 2;      // the "W" arrived as sent and was refused
+constexpr int kBlockLineError = 3;     // the data arrived otherwise: this block again
+constexpr int kBlockMisdirected = 4;   // the "W" arrived with an address that reaches back into
+                                       // blocks this write has already put in place
+
+// A block refused with "RESEND" after an echo that showed every line as sent is sent again
+// within the same "W" this many more times.
+constexpr int kBlockResends = 3;
+// A block or piece that the line spoils is given a fresh "W" up to this many times in all.
+constexpr int kBlockAttempts = 8;
+// A write whose "W" arrived with an address below the block's starts again from its first
+// block up to this many times.
+constexpr int kWriteRestarts = 4;
+
+int sendBlockData(const std::uint8_t* bytes, std::uint32_t length) {
+  char sumText[kCodeLineSize + 8];
+  devFormatLine(sumText, sizeof sumText, "%u", blockSum(bytes, length));
   char reply[kCodeLineSize];
+  for (int sent = 0; sent <= kBlockResends; ++sent) {
+    sendBlockLines(bytes, length);
+    ispSendLine(sumText);
+    if (!blockEchoed(bytes, length, sumText)) {
+      return kBlockLineError;  // the bootloader's RAM may hold other bytes, even after "OK"
+    }
+    if (ispReadReply(reply, sizeof reply) < 0) {
+      return kBlockNoReply;
+    }
+    if (std::strcmp(reply, "OK") == 0) {
+      return kBlockWritten;
+    }
+    if (std::strcmp(reply, "RESEND") != 0) {
+      return kBlockLineError;
+    }
+    // Every line arrived as sent and the bootloader still wants the block: it waits for it.
+  }
+  return kBlockNoReply;
+}
+
+// Reads "W <address> <count>" exactly; false for anything else.
+bool parseWriteCommand(const char* text, std::uint32_t* address, std::uint32_t* count) {
+  std::uint32_t values[2] = {0, 0};
+  if (text[0] != 'W') {
+    return false;
+  }
+  ++text;
+  for (std::uint32_t& value : values) {
+    if (*text++ != ' ' || *text < '0' || *text > '9') {
+      return false;
+    }
+    std::uint64_t v = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+      v = v * 10u + static_cast<std::uint64_t>(*text - '0');
+      if (v > UINT32_MAX) {
+        return false;
+      }
+    }
+    value = static_cast<std::uint32_t>(v);
+  }
+  *address = values[0];
+  *count = values[1];
+  return *text == '\0';
+}
+
+// Whether a "W" that came back as `echo` may have written over the bytes from writtenFrom up to
+// ramAddress, which this write has already put in place. An echo that is no "W" command at all
+// was refused by the bootloader, or damaged on its way back from one that arrived as sent.
+bool overwritesEarlierBlocks(const char* echo, std::uint32_t writtenFrom, std::uint32_t ramAddress) {
+  std::uint32_t address = 0;
+  std::uint32_t count = 0;
+  if (!parseWriteCommand(echo, &address, &count)) {
+    return false;
+  }
+  return address < ramAddress && static_cast<std::uint64_t>(address) + count > writtenFrom;
+}
+
+int writeBlockOnce(std::uint32_t writtenFrom, std::uint32_t ramAddress, const std::uint8_t* bytes,
+                   std::uint32_t length) {
+  char text[kCommandTextSize];
+  devFormatLine(text, sizeof text, "W %u %u", ramAddress, announcedCount(length));
+  char echo[kCommandTextSize * 2];
+  char reply[kCodeLineSize];
+  switch (ispCommandEcho(text, echo, sizeof echo, reply, sizeof reply)) {
+    case kExchangeOk:
+      return sendBlockData(bytes, length);
+    case kExchangeEchoDiffers:
+      return overwritesEarlierBlocks(echo, writtenFrom, ramAddress) ? kBlockMisdirected
+                                                                    : kBlockLineError;
+    case kExchangeRefused:
+      return kBlockRejected;
+    case kExchangeNoReply:
+      return kBlockNoReply;
+    default:
+      return kBlockLineError;
+  }
+}
+
+// A block that the line has spoilt this many times is sent in pieces of one line each: on a
+// line too noisy for a whole block to come through, a piece still does.
+constexpr int kWholeBlockAttempts = 2;
+constexpr std::uint32_t kPieceBytes = 44;  // one data line, a whole number of words
+
+// Sends one block (or piece) with a fresh "W" until it arrives as it was sent, at most
+// `attempts` times. kBlockMisdirected ends the attempts: the caller starts the whole write
+// again.
+int sendUntilArrived(std::uint32_t writtenFrom, std::uint32_t ramAddress,
+                     const std::uint8_t* bytes, std::uint32_t length, int attempts) {
+  int result = kBlockLineError;
+  bool refused = false;
+  for (int attempt = 0; attempt < attempts; ++attempt) {
+    result = writeBlockOnce(writtenFrom, ramAddress, bytes, length);
+    if (result == kBlockWritten) {
+      return result;
+    }
+    // A refusal is asked again too: "1" may be a "0" that lost a bit, with the bootloader
+    // waiting for the block.
+    refused = refused || result == kBlockRejected;
+    ispAbort();
+    if (result == kBlockMisdirected) {
+      return result;
+    }
+  }
+  return refused ? kBlockRejected : result;
+}
+
+int writeBlock(std::uint32_t writtenFrom, std::uint32_t ramAddress, const std::uint8_t* bytes,
+               std::uint32_t length) {
+  if (length <= kPieceBytes) {
+    return sendUntilArrived(writtenFrom, ramAddress, bytes, length, kBlockAttempts);
+  }
+  const int result = sendUntilArrived(writtenFrom, ramAddress, bytes, length, kWholeBlockAttempts);
+  if (result == kBlockWritten || result == kBlockMisdirected) {
+    return result;
+  }
+  for (std::uint32_t done = 0; done < length; done += kPieceBytes) {
+    const std::uint32_t piece = length - done < kPieceBytes ? length - done : kPieceBytes;
+    const int pieceResult =
+        sendUntilArrived(writtenFrom, ramAddress + done, bytes + done, piece, kBlockAttempts);
+    if (pieceResult != kBlockWritten) {
+      return pieceResult;
+    }
+  }
+  return kBlockWritten;
+}
+
+int writeAllBlocks(std::uint32_t ramAddress, const std::uint8_t* bytes, std::uint32_t count) {
+  const std::uint32_t writtenFrom = ramAddress;
   while (count != 0) {
     const std::uint32_t length = blockLength(count);
-    const std::uint32_t sum = blockSum(bytes, length);
-    devPrintf("W %u %u\r\n", ramAddress, announcedCount(length));
-    if (devReadCrLine(reply, sizeof reply) <= 0) {
-      return kWriteRamNoReply;
-    }
-    if (reply[0] != '0') {
-      return kWriteRamRejected;
-    }
-    // A bootloader that answers "RESEND" waits for the same block again; anything it reads
-    // instead, the next command included, would be taken as data.
-    for (int sent = 0;; ++sent) {
-      sendBlockLines(bytes, length);
-      devPrintf("%u\r\n", sum);
-      if (devReadCrLine(reply, sizeof reply) <= 0) {
-        return kWriteRamNoReply;
-      }
-      if (std::strcmp(reply, "RESEND") != 0) {
-        break;  // "OK", or an answer this side cannot act on: the compare after the copy judges
-      }
-      if (sent == kBlockResends) {
-        return kWriteRamNoReply;
-      }
+    const int result = writeBlock(writtenFrom, ramAddress, bytes, length);
+    if (result != kBlockWritten) {
+      return result;
     }
     ramAddress += length;
     bytes += length;
     count -= length;
   }
-  return kWriteRamOk;
+  return kBlockWritten;
 }
+
+}  // namespace
+
+int nxpWriteRam(std::uint32_t ramAddress, const std::uint8_t* bytes, std::uint32_t count) {
+  int result = kBlockMisdirected;
+  // A "W" that arrived with another address may have overwritten any block written before it.
+  for (int round = 0; round <= kWriteRestarts && result == kBlockMisdirected; ++round) {
+    result = writeAllBlocks(ramAddress, bytes, count);
+  }
+  switch (result) {
+    case kBlockWritten:
+      return kWriteRamOk;
+    case kBlockRejected:
+      return kWriteRamRejected;
+    default:
+      return kWriteRamNoReply;
+  }
+}
+
+namespace {
+
+// Results of one attempt at one block of a read.
+constexpr int kReadDone = 0;
+constexpr int kReadRejected = 1;   // the "R" arrived as sent and was refused
+constexpr int kReadTimedOut = 2;   // a data or checksum line did not come
+constexpr int kReadLineError = 3;  // the "R" arrived otherwise, or the reply was damaged
+constexpr int kReadNoReply = 4;    // no return code came
+
+// A block whose sum does not match is asked for again with RESEND this many more times.
+constexpr int kReadResends = 3;
+// A block whose exchange the line spoils gets a fresh "R" up to this many times in all.
+constexpr int kReadAttempts = 4;
+
+// The host's answer to a block; its echo must come back as sent, or the bootloader may be
+// sending the block again.
+bool answerBlock(const char* answer) {
+  ispSendLine(answer);
+  return ispEchoMatches(answer);
+}
+
+int receiveBlock(std::uint8_t* block, std::uint32_t announced) {
+  char line[kDataLineSize];
+  char sumLine[kCodeLineSize];
+  for (int sent = 0; sent <= kReadResends; ++sent) {
+    std::uint32_t decodedBytes = 0;
+    while (decodedBytes != announced) {
+      if (devReadTextLine(line, sizeof line) < 0) {
+        return kReadTimedOut;
+      }
+      decodedBytes += static_cast<std::uint32_t>(
+          uuDecodeLine(block + decodedBytes, line, announced - decodedBytes));
+    }
+    if (devReadTextLine(sumLine, sizeof sumLine) < 0) {
+      return kReadTimedOut;
+    }
+    if (isDecimalText(sumLine) &&
+        static_cast<long>(blockSum(block, announced)) == std::strtol(sumLine, nullptr, 10)) {
+      return answerBlock("OK") ? kReadDone : kReadLineError;
+    }
+    if (!answerBlock("RESEND")) {
+      return kReadLineError;
+    }
+  }
+  return kReadLineError;
+}
+
+int readBlockOnce(std::uint8_t* block, std::uint32_t address, std::uint32_t announced) {
+  char text[kCommandTextSize];
+  devFormatLine(text, sizeof text, "R %u %u", address, announced);
+  char reply[kCodeLineSize];
+  switch (ispCommand(text, reply, sizeof reply)) {
+    case kExchangeOk:
+      return receiveBlock(block, announced);
+    case kExchangeRefused:
+      return kReadRejected;
+    case kExchangeNoReply:
+      return kReadNoReply;
+    default:
+      return kReadLineError;
+  }
+}
+
+}  // namespace
 
 int nxpReadMemory(std::uint8_t* dest, std::uint32_t address, std::uint32_t count) {
   static_assert(kUuBlockBytes % 4 == 0, "a rounded-up block must still fit the block buffer");
-  char reply[kCodeLineSize];
-  char line[kDataLineSize];
   // The bootloader sends and sums the whole rounded-up block, so it is taken in whole here and
   // only the bytes asked for are handed on.
   std::uint8_t block[kUuBlockBytes];
   int received = 0;
   while (count != 0) {
     const std::uint32_t length = blockLength(count);
-    const std::uint32_t announced = announcedCount(length);
-    devPrintf("R %u %u\r\n", address, announced);
-    if (devReadCrLine(reply, sizeof reply) <= 0) {
-      return 0;
+    int result = kReadLineError;
+    bool timedOut = false;
+    bool refused = false;
+    for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
+      result = readBlockOnce(block, address, announcedCount(length));
+      if (result == kReadDone) {
+        break;
+      }
+      // A refusal is asked again too: it may be a "0" that lost a bit, the block on its way.
+      timedOut = timedOut || result == kReadTimedOut;
+      refused = refused || result == kReadRejected;
+      ispAbort();
     }
-    if (reply[0] != '0') {
+    if (result != kReadDone && refused) {
       return -received;
     }
-    std::uint32_t decodedBytes = 0;
-    while (decodedBytes != announced) {
-      if (devReadCrLine(line, sizeof line) <= 0) {
+    if (result != kReadDone) {
+      if (timedOut) {
         conPrintf("Timeout\n");
-        return 0;
       }
-      decodedBytes += static_cast<std::uint32_t>(
-          uuDecodeLine(block + decodedBytes, line, announced - decodedBytes));
-    }
-    if (devReadCrLine(reply, sizeof reply) <= 0) {
-      conPrintf("Timeout\n");
-      return 0;
-    }
-    // Acknowledged before judging: a damaged block is reported, not fetched again.
-    devSend("OK\r\n");
-    if (static_cast<long>(blockSum(block, announced)) != std::strtol(reply, nullptr, 10)) {
       return 0;
     }
     std::memcpy(dest, block, length);

@@ -13,6 +13,7 @@ const char* tableCheckName(int result) {
     case kTableMissing: return "no parameter table (unknown magic number)";
     case kTableCheckTooLong: return "its firmware check length is above 4096";
     case kTableFirmwareBad: return "the firmware's first bytes do not match the table's CRC";
+    case kRebootCrcFailed: return "the table fails its own CRC twice right after the update";
     default: return "unknown result";
   }
 }

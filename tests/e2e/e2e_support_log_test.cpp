@@ -111,7 +111,7 @@ TEST_F(EndToEnd, SupportLogOfAFullUpdateHoldsEveryByteTextKeyAndStep) {
   EXPECT_EQ(countWith(steps, "compare: equal"), blocks);
   std::size_t at = 0;
   for (const char* step : {"sync: the switch's firmware answered at 19200 baud",
-                           "sync: the bootloader is synchronised, echo off, at 115200 baud", "unlock: ok",
+                           "sync: the bootloader is synchronised at 115200 baud", "unlock: ok",
                            "erase: ok", "copy: ok", "compare: equal", "erase: ok", "copy: ok", "compare: equal",
                            "part identification: 0x", "table check: sound (0)", "unlock: ok", "go: ok",
                            "restart: the bootloader accepted the G command",
@@ -164,7 +164,7 @@ TEST_F(EndToEnd, SupportLogOfAPowerLossMidCopyShowsTheLastExchangesAndTheFailure
   const std::size_t compare = findRecord(log, "sent", "\"M ", tenth);
   ASSERT_LT(compare, log.records.size());
   EXPECT_EQ(log.records[compare].bytes, "M " + address + " 268435456 4096\r\n");
-  const std::size_t failure = findRecord(log, "step", "compare: failed (no answer line within 500 ms)", compare);
+  const std::size_t failure = findRecord(log, "step", "compare: failed (no answer, a damaged one, or an echo that differs)", compare);
   ASSERT_LT(failure, log.records.size());
   // Only the line feed of the copy's answer is read after it.
   for (std::size_t i = compare; i < log.records.size(); ++i) {

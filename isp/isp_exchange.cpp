@@ -1,0 +1,94 @@
+#include "isp/isp_exchange.h"
+
+#include <cstring>
+
+#include "isp/device_line.h"
+
+namespace {
+
+constexpr int kEsc = 0x1B;
+// Longer than the bootloader's turnaround and a USB adapter's latency timer, so that what it
+// still sends about the broken exchange has come before the drain ends.
+constexpr std::uint32_t kQuietMs = 50;
+constexpr std::uint32_t kDrainLimitMs = 1000;
+
+}  // namespace
+
+void ispSendLine(const char* text) {
+  char line[kEchoLineSize + 3];  // the text, CR LF and the NUL
+  const std::size_t length = std::strlen(text);
+  if (length > static_cast<std::size_t>(kEchoLineSize)) {
+    devSend(text);  // longer than any line the protocol has; still sent whole
+    devSend("\r\n");
+    return;
+  }
+  std::memcpy(line, text, length);
+  std::memcpy(line + length, "\r\n", 3);
+  devSend(line);
+}
+
+bool ispEchoMatches(const char* text) {
+  char echo[kEchoLineSize];
+  const std::size_t expected = std::strlen(text);
+  const int length = devReadEchoLine(echo, sizeof echo, static_cast<int>(expected));
+  return length >= 0 && static_cast<std::size_t>(length) == expected &&
+         std::memcmp(echo, text, expected) == 0;
+}
+
+bool isDecimalText(const char* text) {
+  if (*text == '\0') {
+    return false;
+  }
+  for (; *text != '\0'; ++text) {
+    if (*text < '0' || *text > '9') {
+      return false;
+    }
+  }
+  return true;
+}
+
+int ispReadReply(char* reply, int size) {
+  // Read byte for byte (an expected length of 0), so that nothing after its CR is taken.
+  constexpr int kEmptyLinesPassed = 4;
+  int length = 0;
+  for (int skipped = 0; length == 0 && skipped <= kEmptyLinesPassed; ++skipped) {
+    length = devReadEchoLine(reply, size - 1, 0);
+  }
+  if (length <= 0) {
+    reply[0] = '\0';
+    return -1;
+  }
+  reply[length] = '\0';
+  return std::memchr(reply, '\0', static_cast<std::size_t>(length)) == nullptr ? length : 0;
+}
+
+int ispCommand(const char* text, char* reply, int size) {
+  char echo[kEchoLineSize];
+  return ispCommandEcho(text, echo, sizeof echo, reply, size);
+}
+
+int ispCommandEcho(const char* text, char* echo, int echoSize, char* reply, int size) {
+  reply[0] = '\0';
+  ispSendLine(text);
+  const std::size_t expected = std::strlen(text);
+  const int echoed = devReadEchoLine(echo, echoSize - 1, static_cast<int>(expected));
+  echo[echoed > 0 ? echoed : 0] = '\0';
+  if (echoed < 0 || static_cast<std::size_t>(echoed) != expected ||
+      std::memcmp(echo, text, expected) != 0) {
+    return kExchangeEchoDiffers;
+  }
+  const int length = ispReadReply(reply, size);
+  if (length < 0) {
+    return kExchangeNoReply;
+  }
+  // Exactly "0": one flipped bit makes "10" or "15" begin with '0'.
+  if (std::strcmp(reply, "0") == 0) {
+    return kExchangeOk;
+  }
+  return length > 0 && isDecimalText(reply) ? kExchangeRefused : kExchangeGarbled;
+}
+
+void ispAbort() {
+  devSendChar(kEsc);
+  devDrainInput(kQuietMs, kDrainLimitMs);
+}
