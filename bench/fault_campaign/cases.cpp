@@ -95,7 +95,10 @@ void steps(Table t, const Profile& p) {
     if (!seen.insert(point.byte).second) continue;
     const bool quick = quickSteps.count(point.step) != 0 && taken.insert(point.step).second;
     Case& c = t.add(Klass::Steps, fault("power-loss-after-bytes=" + std::to_string(point.byte)), quick);
-    c.name += "(" + point.step + ")";
+    std::string step = point.step;
+    for (char& ch : step)
+      if (ch == ' ') ch = '-';
+    c.name += "(" + step + ")";
   }
   const std::vector<long> replies = spread(p.replyLines, kSpread);
   for (std::size_t i = 0; i < replies.size(); ++i) {

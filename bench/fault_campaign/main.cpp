@@ -216,7 +216,10 @@ int main(int argc, char** argv) {
     std::filesystem::remove_all(base);
     return 0;
   }
-  if (chosen.empty()) return usage(s.only.empty() ? "no case chosen" : "no case of that name");
+  if (chosen.empty()) {
+    std::filesystem::remove_all(base);
+    return usage(s.only.empty() ? "no case chosen" : "no case of that name");
+  }
   std::printf("%zu cases in %d lane(s)%s\n", chosen.size(), s.lanes,
               s.shards > 1 ? (", shard " + std::to_string(s.shard) + "/" + std::to_string(s.shards)).c_str() : "");
   std::fflush(stdout);

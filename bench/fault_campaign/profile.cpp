@@ -8,6 +8,7 @@ namespace {
 
 constexpr int kLinesPerBlock = 20;  // a checksum line follows every 20 data lines
 constexpr long kHeadAddress = 436207616;  // 0x1A000000: the head block's copy goes there
+constexpr long kStagingAddress = 268435456;  // 0x10000000: the RAM buffer every block passes
 
 bool startsWith(const std::string& text, const char* head) { return text.rfind(head, 0) == 0; }
 
@@ -59,6 +60,7 @@ Profile profileOf(const SimLog& log) {
   int lineInBlock = 0;
   bool checksumNext = false;
   bool firstData = false;
+  long dataEnd = 0;     // the last byte of the last checksum line sent
   bool afterHead = false;
   std::string lastBlock;          // the block whose copy came last
   std::vector<BytePoint> block;  // points of the block being sent, named once its copy is known
@@ -67,7 +69,7 @@ Profile profileOf(const SimLog& log) {
     if (checksumNext) {
       checksumNext = false;
       ++p.writeBlocks;
-      if (remaining == 0) block.push_back({"", line.last});
+      dataEnd = line.last;
       continue;
     }
     if (remaining > 0) {
@@ -99,21 +101,21 @@ Profile profileOf(const SimLog& log) {
       continue;
     }
     if (startsWith(t, "W ")) {
+      // A block goes to RAM in several writes; its first one starts at the staging address.
       remaining = numberAt(t, 2);
       lineInBlock = 0;
-      firstData = true;
-      block.push_back({"", line.first});
-      block.push_back({"", line.last});
+      firstData = numberAt(t, 1) == kStagingAddress;
+      if (firstData) block.push_back({"", line.first});
       continue;
     }
     if (startsWith(t, "M ") && !lastBlock.empty()) {
-      p.points.push_back({lastBlock, line.first});
       p.points.push_back({lastBlock, line.last});
       continue;
     }
-    if (startsWith(t, "P ") || startsWith(t, "M ")) {
+    if (startsWith(t, "P ")) {
+      if (dataEnd > 0) block.push_back({"", dataEnd});  // the block is in RAM, not yet prepared
+      dataEnd = 0;
       block.push_back({"", line.first});
-      block.push_back({"", line.last});
       continue;
     }
     if (startsWith(t, "E ")) {

@@ -208,8 +208,9 @@ RunRecord oneRun(const std::string& role, int image, bool install, const std::ve
   const auto deadline = Clock::now() + std::chrono::milliseconds(kSimStartMs);
   if (sim.awaitAny({"switch-sim: COM link"}, deadline) != 0 || sim.awaitAny({"\n"}, deadline) != 0) {
     sim.stop(SIGKILL, kSimStopMs);
-    r.refused = sim.text();
-    while (!r.refused.empty() && r.refused.back() == '\n') r.refused.pop_back();
+    // Its first line says why (an option it does not know, a file it cannot use).
+    r.refused = sim.text().substr(0, sim.text().find('\n'));
+    if (r.refused.empty()) r.refused = "switch-sim did not start";
     return r;
   }
   runUtility(&r, lane, tools, wine, boundMs, log, !wholeRun);
