@@ -2,9 +2,54 @@
 
 namespace sim {
 
+namespace {
+bool strikes(int fault, std::uint32_t number) {
+  return fault > 0 && number == static_cast<std::uint32_t>(fault);
+}
+}  // namespace
+
+std::uint64_t SeededChoice::next() {
+  std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+std::uint32_t SeededChoice::between(std::uint32_t lo, std::uint32_t hi) {
+  std::uint64_t span = static_cast<std::uint64_t>(hi) - lo + 1;
+  return lo + static_cast<std::uint32_t>(next() % span);
+}
+
 bool FaultPlan::powerFailsWithByte() {
   ++bytes_;
   return f_.powerLossAfterBytes >= 0 && bytes_ == f_.powerLossAfterBytes;
+}
+
+FlashCut FaultPlan::aroundErase(std::uint32_t eraseNumber) const {
+  if (strikes(f_.powerLossBeforeErase, eraseNumber)) return FlashCut::Before;
+  if (strikes(f_.tornErase, eraseNumber)) return FlashCut::Torn;
+  if (strikes(f_.powerLossAfterErase, eraseNumber)) return FlashCut::After;
+  return FlashCut::None;
+}
+
+FlashCut FaultPlan::beforeCopy(std::uint32_t copyNumber) const {
+  if (strikes(f_.powerLossBeforeCopy, copyNumber)) return FlashCut::Before;
+  if (strikes(f_.tornCopy, copyNumber)) return FlashCut::Torn;
+  return FlashCut::None;
+}
+
+SeededChoice FaultPlan::tornChoices(char operation, std::uint32_t number) const {
+  // Each operation draws from a stream of its own, so one fault's choices do not depend on
+  // which other faults were asked for.
+  SeededChoice mix(seed_ ^ (static_cast<std::uint64_t>(static_cast<unsigned char>(operation)) << 56) ^
+                   (static_cast<std::uint64_t>(number) << 24));
+  return SeededChoice(mix.next());
+}
+
+bool FaultPlan::garblesSyncAnswer() {
+  if (!f_.garbledFirstAnswer || syncAnswerGarbled_) return false;
+  syncAnswerGarbled_ = true;
+  return true;
 }
 
 AfterCopy FaultPlan::afterCopy(std::uint32_t copyNumber) const {

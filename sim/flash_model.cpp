@@ -203,6 +203,12 @@ void Memory::program(std::uint32_t address, const std::uint8_t* bytes, std::uint
   persist(address, count);
 }
 
+void Memory::store(std::uint32_t address, const std::uint8_t* bytes, std::uint32_t count) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::memcpy(flashAt(address), bytes, count);
+  persist(address, count);
+}
+
 void Memory::eraseAll() {
   std::lock_guard<std::mutex> lock(mutex_);
   std::memset(flash_.data(), 0xFF, flash_.size());

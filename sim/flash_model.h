@@ -60,6 +60,8 @@ class Memory {
   void program(std::uint32_t address, const std::uint8_t* bytes, std::uint32_t count,
                long weakBit = -1);
   void eraseAll();
+  // Sets flash cells to exactly these bytes, as an interrupted operation leaves them.
+  void store(std::uint32_t address, const std::uint8_t* bytes, std::uint32_t count);
 
   // A copy of both banks, bank A first.
   std::vector<std::uint8_t> flashSnapshot() const;

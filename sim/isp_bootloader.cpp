@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "sim/torn_flash.h"
 #include "sim/uu_codec.h"
 
 namespace sim {
@@ -76,6 +77,19 @@ void IspBootloader::receive(std::uint8_t byte, int hostBaud) {
   if (halted_) return;
   if (state_ == State::WaitQuestion) {
     // Auto-baud: the bit times of a '?' set the rate; anything else is not a '?' at any rate.
+    if (byte == '?' && faults_.garblesSyncAnswer()) {
+      // The internal oscillator makes the measurement a few per cent off: the answer goes out
+      // at a rate the host cannot read, and the next line the ROM cannot read either, so it
+      // measures again at the next '?'.
+      baud_ = hostBaud * 94 / 100;
+      dev_.event("fault: garbled first answer: the rate measured from '?' is " +
+                 std::to_string(baud_) + " baud, not " + std::to_string(hostBaud) +
+                 "; the answer reaches the host as noise, then the bootloader waits for '?' "
+                 "again");
+      dev_.replyLine("Synchronized");
+      baud_ = 0;
+      return;
+    }
     if (byte == '?') {
       baud_ = hostBaud;
       line_.clear();
@@ -383,11 +397,34 @@ int IspBootloader::cmdErase(const std::vector<std::uint32_t>& a) {
   if (rc != kCmdSuccess) return rc;
   int bank = static_cast<int>(a[2]), first = static_cast<int>(a[0]), last = static_cast<int>(a[1]);
   if (!prepared(bank, first, last)) return kSectorNotPrepared;
+  std::uint32_t number = ++erases_;
+  std::string what = "erase " + std::to_string(number) + " (sectors " + std::to_string(first) +
+                     ".." + std::to_string(last) + " of bank " + std::to_string(bank) + ")";
+  FlashCut cut = faults_.aroundErase(number);
+  if (cut == FlashCut::Before || cut == FlashCut::Torn) {
+    std::string why = "fault: power lost right before " + what;
+    if (cut == FlashCut::Torn) {
+      SeededChoice choice = faults_.tornChoices('E', number);
+      std::string fates = tearErase(mem_, bank, first, last, choice);
+      why = "fault: power lost in the middle of " + what + ": page fates " + fates +
+            " (E erased, U untouched, Z all 0x00, M mixed)";
+    }
+    halted_ = true;
+    // The command's echo left as its bytes came; no answer follows.
+    dev_.powerFail(why, true);
+    return -1;
+  }
   mem_.eraseSectors(bank, first, last);
   unprepare(bank, first, last);
   dev_.event("bootloader: erased sectors " + std::to_string(first) + ".." + std::to_string(last) +
              " of bank " + std::to_string(bank));
   dev_.busyFor(Micros(100000));
+  if (cut == FlashCut::After) {
+    code(kCmdSuccess);
+    halted_ = true;
+    dev_.powerFail("fault: power lost right after " + what + " (its answer sent)", true);
+    return -1;
+  }
   int tableBank = 0, tableSector = 0;
   mem_.sectorOf(kBankA + mem_.bankSize() - 512, &tableBank, &tableSector);
   if (bank == tableBank && first <= tableSector && tableSector <= last &&
@@ -419,6 +456,26 @@ int IspBootloader::cmdCopy(const std::vector<std::uint32_t>& a) {
   std::vector<std::uint8_t> data(count);
   mem_.read(src, data.data(), count);
   std::uint32_t number = copies_ + 1;
+  std::string what = "copy " + std::to_string(number) + " (" + std::to_string(count) +
+                     " bytes from " + hex(src) + " to " + hex(dst) + ")";
+  FlashCut cut = faults_.beforeCopy(number);
+  if (cut == FlashCut::Before) {
+    halted_ = true;
+    dev_.powerFail("fault: power lost right before " + what, true);
+    return -1;
+  }
+  if (cut == FlashCut::Torn) {
+    // Programming runs from the first byte on; the power fails after the k-th.
+    std::uint32_t done = faults_.tornChoices('C', number).between(1, count - 1);
+    noteUnerased(number, dst, done);
+    mem_.program(dst, data.data(), done);
+    halted_ = true;
+    dev_.powerFail("fault: power lost in the middle of " + what + ": its first " +
+                       std::to_string(done) + " bytes programmed, the rest as it was",
+                   true);
+    return -1;
+  }
+  noteUnerased(number, dst, count);
   long weakBit = -1;
   if (faults_.weakCellIn(number)) {
     // The first bit that this copy should clear stays set.
@@ -456,6 +513,20 @@ int IspBootloader::cmdCopy(const std::vector<std::uint32_t>& a) {
       break;
   }
   return kCmdSuccess;
+}
+
+// Programming only clears bits: over bytes that were not erased it leaves old AND new.
+void IspBootloader::noteUnerased(std::uint32_t copyNumber, std::uint32_t dst,
+                                 std::uint32_t count) {
+  std::vector<std::uint8_t> old(count);
+  mem_.read(dst, old.data(), count);
+  std::uint32_t unerased = 0, first = 0;
+  for (std::uint32_t i = 0; i < count; ++i)
+    if (old[i] != 0xFF && unerased++ == 0) first = i;
+  if (unerased > 0)
+    dev_.event("flash: copy " + std::to_string(copyNumber) + " programs over " +
+               std::to_string(unerased) + " bytes that were not erased, the first at " +
+               hex(dst + first));
 }
 
 int IspBootloader::cmdBlankCheck(const std::vector<std::uint32_t>& a) {

@@ -60,6 +60,7 @@ class IspBootloader {
   bool echo() const { return echo_; }
   int bootBank() const { return bootBank_; }
   std::uint32_t copies() const { return copies_; }
+  std::uint32_t erases() const { return erases_; }
 
  private:
   enum class State { WaitQuestion, SyncLine, FrequencyLine, Command, WriteData, ReadAck };
@@ -85,6 +86,7 @@ class IspBootloader {
   int cmdCompare(const std::vector<std::uint32_t>& a);
   int cmdSetBootBank(const std::vector<std::uint32_t>& a);
   int checkSectors(std::uint32_t first, std::uint32_t last, std::uint32_t bank) const;
+  void noteUnerased(std::uint32_t copyNumber, std::uint32_t dst, std::uint32_t count);
   bool prepared(int bank, int first, int last) const;
   void unprepare(int bank, int first, int last);
 
@@ -103,6 +105,7 @@ class IspBootloader {
   std::string line_;
   std::array<std::array<bool, 16>, 2> prepared_{};
   std::uint32_t copies_ = 0;
+  std::uint32_t erases_ = 0;  // erases begun (torn ones too), counted like the copies
 
   // A transfer in progress (W or R).
   std::uint32_t xferAddress_ = 0;

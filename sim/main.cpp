@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,7 +29,13 @@ const char kHelp[] =
     "                          rate, both ways), an erase about 100 ms and programming about\n"
     "                          1 ms per 512-byte page. Default: everything as fast as possible.\n"
     "  --log FILE              transcript of every byte both ways (time, direction, rate) and\n"
-    "                          of the device's state changes.\n"
+    "                          of the device's state changes; fault lines begin \"fault:\".\n"
+    "  --adapter-latency MS    a USB serial adapter between host and switch: the switch's\n"
+    "                          bytes reach the host MS ms late (as an FTDI latency timer holds\n"
+    "                          short replies: held until MS ms after the first byte of a burst,\n"
+    "                          or until 62 bytes have gathered), the host's bytes reach the\n"
+    "                          switch about 1 ms late (USB frames). Bytes are delayed, never\n"
+    "                          changed. Default: no adapter.\n"
     "  The device listens at one rate: the firmware at 19200 baud; the bootloader measures the\n"
     "  rate from a '?' (ignoring other bytes until then) and keeps it until reset. Bytes sent at\n"
     "  another rate arrive as noise (bytes with the high bit set), in both directions.\n"
@@ -56,9 +63,14 @@ const char kHelp[] =
     "  --erase-table           leave the table's area erased\n"
     "\n"
     "Bootloader:\n"
-    "  --state bootloader      start in the ISP bootloader whatever the flash holds. Otherwise\n"
-    "                          the firmware runs when the first eight words at 0x1A000000 sum\n"
-    "                          to zero (the valid-code mark), else the bootloader.\n"
+    "  --state bootloader      start in the ISP bootloader whatever the flash holds (the ISP\n"
+    "                          pin held). Otherwise the chip starts the code at 0x1A000000 when\n"
+    "                          its first eight words sum to zero (the valid-code mark; an\n"
+    "                          all-zero page has it too), else the bootloader. Code with the\n"
+    "                          mark whose firmware region fails its own CRC-32 (length from\n"
+    "                          the parameter table) is damaged code: it crashes at once and\n"
+    "                          the switch is silent until power-cycled. The bootloader's Go\n"
+    "                          obeys the same rule.\n"
     "  --boot-code A,B         the two lines of the K command (default 1,13)\n"
     "\n"
     "Firmware console (19200 baud):\n"
@@ -74,6 +86,7 @@ const char kHelp[] =
     "  \"^BOOTL$\" enters the ISP bootloader (waiting for '?').\n"
     "\n"
     "Faults (deterministic; counts are 1-based from the start; each strikes once):\n"
+    "  --seed S                seed (decimal) of the faults' random choices (default 1)\n"
     "  --fault power-loss-after-bytes=N   the device dies on the N-th received byte\n"
     "  --fault power-loss-after-copy=K    dies right after the K-th Copy RAM to flash has\n"
     "                                     been done and answered\n"
@@ -87,6 +100,21 @@ const char kHelp[] =
     "  --fault console-noise              the firmware sends noise bytes between its frames\n"
     "  --fault vanish-after-copy=K        the port disappears after the K-th copy (the\n"
     "                                     terminal is closed and the link removed)\n"
+    "  --fault power-loss-before-erase=K  dies right before the K-th Erase (no answer)\n"
+    "  --fault power-loss-after-erase=K   dies right after the K-th Erase, its answer sent\n"
+    "  --fault power-loss-before-copy=K   dies right before the K-th Copy RAM to flash\n"
+    "  --fault torn-erase=K               dies in the middle of the K-th Erase: each 512-byte\n"
+    "                                     page of its sectors is left, as the seed chooses,\n"
+    "                                     erased, untouched, all 0x00, or mixed (some bytes\n"
+    "                                     erased, the rest 0x00); the transcript lists them\n"
+    "  --fault torn-copy=K                dies in the middle of the K-th Copy RAM to flash:\n"
+    "                                     only its first k bytes (seeded) are programmed\n"
+    "  --fault garbled-first-answer       the bootloader's first answer to '?' reaches the\n"
+    "                                     host as noise (an auto-baud rate error); it\n"
+    "                                     answers the next '?' properly\n"
+    "  Erases and copies are counted among those that pass their checks. Programming only\n"
+    "  clears bits (old AND new); the transcript says when a copy programs over bytes that\n"
+    "  were not erased.\n"
     "  After a power loss the device is silent and its flash holds exactly what was written;\n"
     "  the simulator keeps the terminal open until it is stopped.\n"
     "\n"
@@ -150,6 +178,12 @@ bool applyFault(const std::string& spec, sim::Faults* f) {
   else if (name == "delay-reply-line" && number(1)) f->delayReplyLine = static_cast<int>(n);
   else if (name == "console-noise" && value.empty()) f->consoleNoise = true;
   else if (name == "vanish-after-copy" && number(1)) f->vanishAfterCopy = static_cast<int>(n);
+  else if (name == "power-loss-before-erase" && number(1)) f->powerLossBeforeErase = static_cast<int>(n);
+  else if (name == "power-loss-after-erase" && number(1)) f->powerLossAfterErase = static_cast<int>(n);
+  else if (name == "power-loss-before-copy" && number(1)) f->powerLossBeforeCopy = static_cast<int>(n);
+  else if (name == "torn-erase" && number(1)) f->tornErase = static_cast<int>(n);
+  else if (name == "torn-copy" && number(1)) f->tornCopy = static_cast<int>(n);
+  else if (name == "garbled-first-answer" && value.empty()) f->garbledFirstAnswer = true;
   else return false;
   return true;
 }
@@ -253,6 +287,15 @@ int main(int argc, char** argv) {
       o.dspIntervalMs = static_cast<int>(n);
     } else if (a == "--no-ready") {
       o.readyMessage = false;
+    } else if (a == "--seed" && next(&v)) {
+      char* end = nullptr;
+      errno = 0;
+      unsigned long long seed = std::strtoull(v, &end, 10);
+      if (!*v || *end || errno != 0 || *v == '-') return usageError("--seed takes a decimal number");
+      o.seed = seed;
+    } else if (a == "--adapter-latency" && next(&v)) {
+      if (!parseInt(v, 0, 1000, &n)) return usageError("--adapter-latency takes 0..1000 ms");
+      o.adapterLatencyMs = static_cast<int>(n);
     } else if (a == "--fault" && next(&v)) {
       if (!applyFault(v, &o.faults)) return usageError(std::string("unknown fault ") + v);
     } else {

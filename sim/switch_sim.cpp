@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "sim/boot_rule.h"
 #include "sim/faults.h"
 #include "sim/firmware_console.h"
 #include "sim/flash_model.h"
@@ -22,6 +23,7 @@
 #include "sim/line_model.h"
 #include "sim/pty_link.h"
 #include "sim/transcript.h"
+#include "sim/usb_adapter.h"
 
 namespace sim {
 
@@ -53,8 +55,9 @@ struct Switch::Impl final : DeviceServices {
   explicit Impl(Options o)
       : options(std::move(o)),
         memory(options.bank256K ? 256 * 1024 : 512 * 1024),
-        faults(options.faults),
+        faults(options.faults, options.seed),
         line(options.wireSpeed),
+        adapter(options.adapterLatencyMs),
         boot(*this, memory, faults, options),
         console(*this, memory, faults, options) {}
 
@@ -64,6 +67,7 @@ struct Switch::Impl final : DeviceServices {
   Transcript log;
   PtyLink link;
   LineModel line;
+  UsbAdapter adapter;
   IspBootloader boot;
   FirmwareConsole console;
 
@@ -144,14 +148,17 @@ struct Switch::Impl final : DeviceServices {
 
   void go(std::uint32_t address) override {
     std::uint32_t resetVector = memory.readWord(kBankA + 4) & ~1u;
-    if (!validCodeAt(memory, kBankA)) {
-      event("no valid code at " + hex(kBankA) + " (first eight words do not sum to 0): "
-            "the chip stays in its bootloader");
+    BootDecision start = decideBoot(memory);
+    if (start.target == BootTarget::Bootloader) {
+      event(start.why + ": the chip stays in its bootloader");
       boot.reset();
       setMode(Mode::BootloaderWaiting);
     } else if (address != resetVector) {
       event("Go to " + hex(address) + ", not the firmware's entry " + hex(resetVector) +
             ": the firmware crashes, the switch is silent until power-cycled");
+      setMode(Mode::Off);
+    } else if (start.target == BootTarget::CrashingCode) {
+      event("Go: " + start.why);
       setMode(Mode::Off);
     } else {
       startFirmware(true);
@@ -170,6 +177,7 @@ struct Switch::Impl final : DeviceServices {
       line.clearReceived();
     } else {
       line.clear();
+      adapter.clear();
       outBuffer.clear();
     }
     console.stop();
@@ -179,6 +187,7 @@ struct Switch::Impl final : DeviceServices {
   void vanish(const std::string& why) override {
     event(why);
     line.clear();
+    adapter.clear();
     outBuffer.clear();
     console.stop();
     setMode(Mode::Off);
@@ -198,12 +207,22 @@ struct Switch::Impl final : DeviceServices {
     if (options.startInBootloader) {
       event("power on: held in the bootloader");
       setMode(Mode::BootloaderWaiting);
-    } else if (!validCodeAt(memory, kBankA)) {
-      event("power on: no valid code at " + hex(kBankA) + ", the bootloader runs");
-      setMode(Mode::BootloaderWaiting);
-    } else {
-      event("power on: the firmware runs");
-      startFirmware(false);
+      return;
+    }
+    BootDecision start = decideBoot(memory);
+    switch (start.target) {
+      case BootTarget::Bootloader:
+        event("power on: " + start.why + ", the bootloader runs");
+        setMode(Mode::BootloaderWaiting);
+        break;
+      case BootTarget::CrashingCode:
+        event("power on: " + start.why);
+        setMode(Mode::Off);
+        break;
+      case BootTarget::Firmware:
+        event("power on: " + start.why + ", the firmware runs");
+        startFirmware(false);
+        break;
     }
   }
 
@@ -259,7 +278,7 @@ struct Switch::Impl final : DeviceServices {
       flushTxLog();
       log.bytes(true, buffer, static_cast<std::size_t>(n), hostBaud, listeningNote(hostBaud));
       if (mode.load() != Mode::Off)
-        line.received(buffer, static_cast<std::size_t>(n), hostBaud, now);
+        line.received(buffer, static_cast<std::size_t>(n), hostBaud, now + adapter.hostDelay());
     }
   }
 
@@ -295,7 +314,17 @@ struct Switch::Impl final : DeviceServices {
     if (outBuffer.size() > first) {
       noteSent(outBuffer.data() + first, outBuffer.size() - first, sentBaud,
                attached ? note : "lost: no host has the port open");
-      if (!attached) outBuffer.resize(first);
+      if (attached && adapter.present())
+        for (std::size_t i = first; i < outBuffer.size(); ++i) adapter.take(outBuffer[i], now);
+      if (!attached || adapter.present()) outBuffer.resize(first);
+    }
+    if (adapter.present()) {
+      std::size_t before = outBuffer.size();
+      std::size_t passed = adapter.release(now, &outBuffer);
+      if (passed > 0 && !attached) {
+        outBuffer.resize(before);
+        event("adapter: " + std::to_string(passed) + " bytes lost: no host has the port open");
+      }
     }
     if (line.txEmpty()) flushTxLog();
     if (!outBuffer.empty() && link.isOpen()) {
@@ -322,6 +351,7 @@ struct Switch::Impl final : DeviceServices {
       if (!line.rxEmpty() && mode.load() != Mode::Off)
         wake = std::min(wake, std::max(line.rxFront().due, busyUntil));
       if (!line.txEmpty()) wake = std::min(wake, line.txFront().due);
+      if (auto release = adapter.nextRelease()) wake = std::min(wake, *release);
       if (mode.load() == Mode::Firmware)
         if (auto next = console.nextEvent()) wake = std::min(wake, *next);
       if (!attached) wake = std::min(wake, now + kDetachedPoll);
@@ -367,7 +397,10 @@ bool Switch::start(std::string* error) {
   d.log.event("switch-sim started: port " + d.slave +
               (o.link.empty() ? std::string() : " (link " + o.link + ")") + ", banks of " +
               std::to_string(d.memory.bankSize() / 1024) + " KB" +
-              (o.wireSpeed ? ", wire timing" : ""));
+              (o.wireSpeed ? ", wire timing" : "") +
+              (o.adapterLatencyMs >= 0
+                   ? ", USB adapter with " + std::to_string(o.adapterLatencyMs) + " ms latency"
+                   : std::string()));
   d.powerOn();
   d.stopRequested = false;
   d.running = true;

@@ -24,6 +24,15 @@ struct Faults {
   int delayReplyLine = -1;                // the bootloader's k-th reply line comes 600 ms late
   bool consoleNoise = false;              // the firmware sends noise bytes between its frames
   int vanishAfterCopy = -1;               // the port disappears right after the k-th copy
+  // Power lost at the k-th Erase or Copy RAM to flash (counted among those that pass their
+  // checks and would change the flash): right before it (nothing changed, no answer), in its
+  // middle (a torn operation, seeded), or right after an erase (its answer sent).
+  int powerLossBeforeErase = -1;
+  int tornErase = -1;
+  int powerLossAfterErase = -1;
+  int powerLossBeforeCopy = -1;
+  int tornCopy = -1;
+  bool garbledFirstAnswer = false;        // the first answer to '?' reaches the host as noise
 };
 
 enum class ProbeAnswer { Ack, ReadyLine };  // "^+$" or a five-character "^=P..$" line
@@ -55,6 +64,10 @@ struct Options {
   int dspIntervalMs = 250;         // between two progress messages
   int bootDelayMs = 1000;          // from the start of the firmware to its first message
   bool readyMessage = true;        // "^=P$" after the progress messages
+  // A USB serial adapter between host and switch: the switch's bytes are held up to this many
+  // ms (its latency timer) or until 62 have gathered; the host's are about 1 ms late. -1: none.
+  int adapterLatencyMs = -1;
+  std::uint64_t seed = 1;
   Faults faults;
 };
 

@@ -75,6 +75,16 @@ TEST_F(Sim, SyncFromEveryBootloaderState) {
   expectSyncedEchoOff();
 }
 
+TEST_F(Sim, SyncGetsPastAGarbledFirstAnswer) {
+  // The first '?' is answered with noise; a later attempt's '?' is measured properly.
+  sim::Options options;
+  options.startInBootloader = true;
+  options.faults.garbledFirstAnswer = true;
+  start(options);
+  EXPECT_EQ(nxpSync(), kSyncBootloader);
+  expectSyncedEchoOff();
+}
+
 TEST_F(Sim, SyncRecognisesBothFirmwareAnswers) {
   // Attempt 1 at 115200 is garbage to the firmware; attempt 2 at 19200: > ESC ^P$ * CR
   // < "^+$" (flushed after), or the ready line "^=P..$".

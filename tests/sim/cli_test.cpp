@@ -77,12 +77,15 @@ TEST(SwitchSimProgram, HelpAndBadOptions) {
       "--probe-answer --ack-before-identity --boot-delay --dsp-banks --dsp-interval --no-ready "
       "power-loss-after-bytes power-loss-after-copy power-loss-before-table-write SIGTERM "
       "corrupt-write-line weak-cell-copy drop-reply-line delay-reply-line console-noise "
-      "vanish-after-copy");
+      "vanish-after-copy --seed --adapter-latency power-loss-before-erase power-loss-after-erase "
+      "power-loss-before-copy torn-erase torn-copy garbled-first-answer");
   for (std::string option; options >> option;)
     EXPECT_NE(result.output.find(option), std::string::npos) << option;
   for (std::vector<std::string> args :
        {std::vector<std::string>{"--fault", "meteor-strike"}, {"--bank", "1M"}, {"--frobnicate"},
-        {"--set-model", "300"}, {"--set-name", "X"} /* needs an image */}) {
+        {"--set-model", "300"}, {"--set-name", "X"} /* needs an image */, {"--seed", "-1"},
+        {"--seed", "0x10"}, {"--adapter-latency", "fast"}, {"--fault", "torn-erase=0"},
+        {"--fault", "garbled-first-answer=2"}}) {
     vlfwu_test::ChildProcess child;
     ASSERT_TRUE(child.start(kProgram, args));
     result = child.wait(10000);
