@@ -73,6 +73,48 @@ void devPrintf(const char* format, ...) {
   lineOutFlush(&out);
 }
 
+namespace {
+
+struct t_LineText {
+  char* out;
+  int size;
+  int count;
+};
+
+void lineTextSink(int ch, void* context) {
+  auto* text = static_cast<t_LineText*>(context);
+  if (text->count < text->size - 1) {
+    text->out[text->count++] = static_cast<char>(ch);
+  }
+}
+
+}  // namespace
+
+int devFormatLine(char* out, int size, const char* format, ...) {
+  if (out == nullptr || size <= 0) {
+    return 0;
+  }
+  t_LineText text{out, size, 0};
+  va_list args;
+  va_start(args, format);
+  formatEngine(lineTextSink, &text, format, args);
+  va_end(args);
+  out[text.count] = '\0';
+  return text.count;
+}
+
+void devDrainInput(std::uint32_t quietMs, std::uint32_t maxMs) {
+  const std::uint32_t start = clockNow();
+  while (!clockExpired(start, maxMs)) {
+    devFlushInput();
+    const std::uint32_t wait = clockRemaining(start, maxMs);
+    if (comWaitInput(&devicePort, wait < quietMs ? wait : quietMs) != kComInputWaiting) {
+      return;  // quiet for quietMs, or the port has gone
+    }
+  }
+  devFlushInput();
+}
+
 void devFlushInput() {
   while (comBytesWaiting(&devicePort) > 0) {
     char byte;
@@ -141,3 +183,13 @@ int devReadLine(char* buffer, int size, const char* terminators) {
 int devReadCrLine(char* buffer, int size) { return devReadLine(buffer, size, "\r"); }
 
 int devReadDollarLine(char* buffer, int size) { return devReadLine(buffer, size, "$"); }
+
+int devReadTextLine(char* buffer, int size) {
+  // Enough for the LPC18xx's extra line ends, never an endless stream of them.
+  constexpr int kEmptyLinesPassed = 4;
+  int length = devReadCrLine(buffer, size);
+  for (int skipped = 0; length == 0 && skipped < kEmptyLinesPassed; ++skipped) {
+    length = devReadCrLine(buffer, size);
+  }
+  return length == 0 ? -1 : length;
+}

@@ -1,20 +1,30 @@
 #pragma once
 // The line discipline of every exchange with the switch: text out, one reply line in within
 // 500 ms counted from the start of the read, stale input discarded.
+#include <cstdint>
 
 // The rate devicePort is set to now; 0 while no port is open.
 extern int currentBaud;
 
 void devSend(const char* text);
 int devSendChar(int ch);
-// Formatted through the program's engine: each character is its own one-byte write.
+// Formatted through the program's engine; the whole line goes out in one write.
 void devPrintf(const char* format, ...);
+// Formats into out (size characters, always NUL-terminated, cut if longer) without sending,
+// so that the text sent can be held against its echo. Returns the characters stored.
+int devFormatLine(char* out, int size, const char* format, ...);
 void devFlushInput();
+// Discards input until the line has been quiet for quietMs (at most maxMs in all): whatever
+// the bootloader still sends about an exchange that went wrong is gone before the next one.
+void devDrainInput(std::uint32_t quietMs, std::uint32_t maxMs);
 // Characters stored (0..size-1) when a terminator came; -1 and an empty buffer when none
 // came within 500 ms or size characters arrived first. Control and high bytes are dropped.
 int devReadLine(char* buffer, int size, const char* terminators);
 int devReadCrLine(char* buffer, int size);
 int devReadDollarLine(char* buffer, int size);
+// devReadCrLine that passes over empty lines (a line end echoed as CR LF LF, a stray CR), a
+// few at most: the first line with characters, or -1.
+int devReadTextLine(char* buffer, int size);
 
 // What one received byte did to the line being read.
 constexpr int kLineDropped = 0;     // control or high byte, ignored

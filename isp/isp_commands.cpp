@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "isp/device_line.h"
+#include "isp/isp_exchange.h"
 #include "support/clock.h"
 #include "transport/serial.h"
 
@@ -18,12 +19,39 @@ constexpr std::uint32_t kProbeGapMs = 10;
 constexpr int kSyncLineSize = 20;
 constexpr int kShortReplySize = 7;
 constexpr int kLongReplySize = 11;
+constexpr int kCommandTextSize = 40;  // the longest command line and its NUL
 
-// Reads one reply line and judges it by its first character, as every simple command does.
-int replySucceeded() {
-  char line[kShortReplySize];
-  devReadCrLine(line, sizeof line);
-  return line[0] == '0' ? 0 : 1;
+// How often a command that changes no flash is sent when the line spoils its exchange.
+constexpr int kCommandAttempts = 3;
+
+int commandOutcome(int exchange) {
+  switch (exchange) {
+    case kExchangeOk:
+      return kCommandOk;
+    case kExchangeRefused:
+      return kCommandRefused;
+    default:
+      return kCommandLineError;
+  }
+}
+
+// One exchange: the line, its echo and its return code.
+int commandOnce(const char* text) {
+  char reply[kShortReplySize];
+  const int outcome = commandOutcome(ispCommand(text, reply, sizeof reply));
+  if (outcome == kCommandLineError) {
+    ispAbort();
+  }
+  return outcome;
+}
+
+// A command that may safely be given again.
+int commandRepeatable(const char* text) {
+  int outcome = kCommandLineError;
+  for (int attempt = 0; attempt < kCommandAttempts && outcome == kCommandLineError; ++attempt) {
+    outcome = commandOnce(text);
+  }
+  return outcome;
 }
 
 // The standard atoi's reading of a reply line, without its undefined overflow: digits
@@ -62,7 +90,7 @@ bool completeHandshake() {
   if (devReadCrLine(line, sizeof line) < 0 || std::strcmp(line, "OK") != 0) {
     return false;
   }
-  return nxpEchoOff() == 1;
+  return nxpEchoOn() == 1;
 }
 
 // Case b: a synchronised bootloader that echoes; the "$" of the probe ended the echo line.
@@ -74,13 +102,14 @@ bool leaveEchoingState() {
       devReadCrLine(line, sizeof line);  // the bootloader's reply to the probe line
     }
   }
-  return nxpEchoOff() == 1;
+  return nxpEchoOn() == 1;
 }
 
-// Case c: echo is already off, and the probe line was rejected as an invalid command.
-bool confirmEchoOff() {
+// Case c: echo is off, and the probe line was rejected as an invalid command. The echo is
+// turned on again: every later exchange reads it to see what the bootloader received.
+bool restoreEcho() {
   char line[kSyncLineSize];
-  devSend("A 0\r");
+  devSend("A 1\r");
   const int length = devReadCrLine(line, sizeof line);
   return length == 1 || line[0] == '0';
 }
@@ -118,7 +147,7 @@ int syncAttempt() {
     return leaveEchoingState() ? kSyncBootloader : kSyncNothing;
   }
   if (length == 1 && line[0] == '1') {
-    return confirmEchoOff() ? kSyncBootloader : kSyncNothing;
+    return restoreEcho() ? kSyncBootloader : kSyncNothing;
   }
   if (length == 2 && std::strcmp(line, "^+") == 0) {
     devFlushInput();
@@ -132,11 +161,15 @@ int syncAttempt() {
 
 }  // namespace
 
-int nxpEchoOff() {
+int nxpEchoOn() {
   char line[kSyncLineSize];
-  devSend("A 0\r");
-  if (devReadCrLine(line, sizeof line) == 3) {
-    devReadCrLine(line, sizeof line);  // that was the echo of "A 0"
+  devSend("A 1\r");
+  int length = devReadCrLine(line, sizeof line);
+  if (length == 0) {
+    length = devReadCrLine(line, sizeof line);  // a line end echoed as CR LF LF
+  }
+  if (length == 3) {
+    devReadCrLine(line, sizeof line);  // that was the echo of "A 1"
   }
   return std::strcmp(line, "0") == 0 ? 1 : 0;
 }
@@ -151,59 +184,102 @@ int nxpSync() {
   return kSyncNothing;
 }
 
-int nxpUnlock() {
-  devSend("U 23130\r\n");
-  return replySucceeded();
-}
+int nxpUnlock() { return commandRepeatable("U 23130"); }
 
 int nxpGo(std::uint32_t address) {
-  devPrintf("G %u T\r\n", address);
+  char text[kCommandTextSize];
+  devFormatLine(text, sizeof text, "G %u T", address);
+  char reply[kShortReplySize];
+  int exchange = kExchangeEchoDiffers;
+  for (int attempt = 0; attempt < kCommandAttempts; ++attempt) {
+    exchange = ispCommand(text, reply, sizeof reply);
+    // A refusal after a damaged line means the bootloader is still there to be asked again;
+    // silence or "0" means it has jumped.
+    if (exchange != kExchangeEchoDiffers || reply[0] == '\0' || reply[0] == '0') {
+      break;
+    }
+    ispAbort();
+  }
   // The bootloader may jump before its reply is on the wire, so silence counts as success.
-  char line[kShortReplySize];
-  devReadCrLine(line, sizeof line);
-  return (line[0] == '\0' || line[0] == '0') ? 0 : 1;
+  return (reply[0] == '\0' || reply[0] == '0') ? 0 : 1;
 }
 
 int nxpPrepareSectors(std::uint8_t startSector, std::uint8_t endSector, std::uint8_t bank) {
-  devPrintf("P %u %u %u\r\n", unsigned{startSector}, unsigned{endSector}, unsigned{bank});
-  return replySucceeded();
+  char text[kCommandTextSize];
+  devFormatLine(text, sizeof text, "P %u %u %u", unsigned{startSector}, unsigned{endSector},
+                unsigned{bank});
+  return commandRepeatable(text);
 }
 
 int nxpCopyRamToFlash(std::uint32_t flashAddress, std::uint32_t ramAddress, std::uint32_t count) {
-  devPrintf("C %u %u %u\r\n", flashAddress, ramAddress, count);
-  return replySucceeded();
+  char text[kCommandTextSize];
+  devFormatLine(text, sizeof text, "C %u %u %u", flashAddress, ramAddress, count);
+  return commandOnce(text);
 }
 
 int nxpEraseSectors(std::uint8_t startSector, std::uint8_t endSector, std::uint8_t bank) {
-  devPrintf("E %u %u %u\r\n", unsigned{startSector}, unsigned{endSector}, unsigned{bank});
-  return replySucceeded();
+  char text[kCommandTextSize];
+  devFormatLine(text, sizeof text, "E %u %u %u", unsigned{startSector}, unsigned{endSector},
+                unsigned{bank});
+  return commandOnce(text);
 }
 
-int nxpCompare(std::uint32_t address1, std::uint32_t address2, std::uint32_t count) {
-  devPrintf("M %u %u %u\r\n", address1, address2, count);
+namespace {
+
+// One compare: kCompareEqual, kCompareDifferent, kCompareFailed (refused), or -1 when the
+// line spoilt the exchange.
+int compareOnce(const char* text) {
   char line[kLongReplySize];
-  devReadCrLine(line, sizeof line);
-  if (line[0] == '0') {
+  const int exchange = ispCommand(text, line, sizeof line);
+  if (exchange == kExchangeOk) {
     return kCompareEqual;
   }
-  if (line[0] == '1' && line[1] == '0') {
+  if (exchange == kExchangeRefused && std::strcmp(line, "10") == 0) {
     // COMPARE_ERROR is followed by the offset of the first difference; it is read only to
     // keep the next command's reply in step, since the block is rewritten whole anyway.
-    devReadCrLine(line, sizeof line);
-    return kCompareDifferent;
+    if (devReadTextLine(line, sizeof line) >= 0 && isDecimalText(line)) {
+      return kCompareDifferent;
+    }
+  } else if (exchange == kExchangeRefused) {
+    return kCompareFailed;
+  }
+  ispAbort();
+  return -1;
+}
+
+}  // namespace
+
+int nxpCompare(std::uint32_t address1, std::uint32_t address2, std::uint32_t count) {
+  char text[kCommandTextSize];
+  devFormatLine(text, sizeof text, "M %u %u %u", address1, address2, count);
+  for (int attempt = 0; attempt < kCommandAttempts; ++attempt) {
+    const int result = compareOnce(text);
+    if (result >= 0) {
+      return result;
+    }
   }
   return kCompareFailed;
 }
 
 int nxpReadPartId(std::uint32_t words[2]) {
-  devSend("J\r\n");
   char line[kLongReplySize];
-  // The return code is read only to reach the identification words: a bootloader that
-  // refuses sends no words, and the missing second word then reads as 0 (a 512 KB bank).
-  devReadCrLine(line, sizeof line);
-  devReadCrLine(line, sizeof line);
-  words[0] = decimalWord(line) & 0xFFFFu;
-  devReadCrLine(line, sizeof line);
-  words[1] = decimalWord(line);
+  char first[kLongReplySize] = "";
+  char second[kLongReplySize] = "";
+  for (int attempt = 0; attempt < kCommandAttempts; ++attempt) {
+    // The return code is read only to reach the identification words: a bootloader that
+    // refuses sends no words, and the missing second word then reads as 0 (a 512 KB bank).
+    const int exchange = ispCommand("J", line, sizeof line);
+    if (exchange == kExchangeOk) {
+      devReadTextLine(first, sizeof first);
+      devReadTextLine(second, sizeof second);
+      break;
+    }
+    if (exchange == kExchangeRefused || exchange == kExchangeNoReply) {
+      break;
+    }
+    ispAbort();  // the bootloader got another command, or its reply is damaged: ask again
+  }
+  words[0] = decimalWord(first) & 0xFFFFu;
+  words[1] = decimalWord(second);
   return 0;
 }

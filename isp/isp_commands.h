@@ -4,15 +4,23 @@
 #include <cstdint>
 
 constexpr int kSyncNothing = 0;
-constexpr int kSyncBootloader = 1;  // synchronised, echo off
+constexpr int kSyncBootloader = 1;  // synchronised, echo on
 constexpr int kSyncFirmware = 2;    // the switch's running firmware answered
 
 // The character the current synchronisation attempt sends: '?' at 115200, '*' at 19200.
 extern char probeChar;
 
 int nxpSync();
-// Set Echo off ("A 0"); 1 when the bootloader answered "0".
-int nxpEchoOff();
+// Set Echo on ("A 1"), whether the echo was on or off; 1 when the bootloader answered "0".
+int nxpEchoOn();
+
+// Every command's echo is checked. The commands that change nothing in flash (Unlock, Prepare,
+// Compare, Read part identification, a Go that was refused) are sent again, a few times, when
+// the echo or the reply shows a line error. Copy and Erase are sent once: their callers decide
+// what an exchange gone wrong means for the flash.
+constexpr int kCommandOk = 0;
+constexpr int kCommandRefused = 1;    // the bootloader received the line and refused it
+constexpr int kCommandLineError = 3;  // the echo differed, or the reply was lost or garbled
 int nxpUnlock();
 int nxpGo(std::uint32_t address);
 int nxpPrepareSectors(std::uint8_t startSector, std::uint8_t endSector, std::uint8_t bank);

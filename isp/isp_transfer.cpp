@@ -4,15 +4,14 @@
 #include <cstring>
 
 #include "isp/device_line.h"
+#include "isp/isp_exchange.h"
 #include "support/console.h"
 
 namespace {
 
 constexpr int kCodeLineSize = 7;                  // return code, checksum, OK or RESEND
 constexpr int kDataLineSize = kUuLineChars + 1;   // 61 characters and the NUL
-
-// A block refused with "RESEND" is sent again this many more times before the write fails.
-constexpr int kBlockResends = 3;
+constexpr int kCommandTextSize = 32;              // "W" or "R", two numbers and the NUL
 
 std::uint32_t blockLength(std::uint32_t count) {
   return count < kUuBlockBytes ? count : kUuBlockBytes;
@@ -29,87 +28,233 @@ std::uint32_t blockSum(const std::uint8_t* bytes, std::uint32_t length) {
   return sum;
 }
 
+// Data line `index` of a block, encoded.
+void blockLine(char* line, const std::uint8_t* bytes, std::uint32_t length, std::uint32_t index) {
+  const std::uint32_t done = index * kUuLineBytes;
+  const std::uint32_t left = length - done;
+  uuEncodeLine(line, bytes + done, static_cast<int>(left < kUuLineBytes ? left : kUuLineBytes));
+}
+
+std::uint32_t blockLineCount(std::uint32_t length) {
+  return (length + kUuLineBytes - 1) / kUuLineBytes;
+}
+
 void sendBlockLines(const std::uint8_t* bytes, std::uint32_t length) {
   char line[kDataLineSize];
-  for (std::uint32_t done = 0; done < length; done += kUuLineBytes) {
-    const std::uint32_t left = length - done;
-    const int n = static_cast<int>(left < kUuLineBytes ? left : kUuLineBytes);
-    uuEncodeLine(line, bytes + done, n);
-    devSend(line);
-    devSend("\r\n");
+  for (std::uint32_t index = 0; index < blockLineCount(length); ++index) {
+    blockLine(line, bytes, length, index);
+    ispSendLine(line);
   }
 }
 
-}  // namespace
+// The echo of every data line and of the checksum line, as sent.
+bool blockEchoed(const std::uint8_t* bytes, std::uint32_t length, const char* sumText) {
+  char line[kDataLineSize];
+  for (std::uint32_t index = 0; index < blockLineCount(length); ++index) {
+    blockLine(line, bytes, length, index);
+    if (!ispEchoMatches(line)) {
+      return false;
+    }
+  }
+  return ispEchoMatches(sumText);
+}
 
-int nxpWriteRam(std::uint32_t ramAddress, const std::uint8_t* bytes, std::uint32_t count) {
+// Results of one attempt at one block of a write.
+constexpr int kBlockWritten = 0;
+constexpr int kBlockNoReply = 1;       // nothing came back
+constexpr int kBlockRejected = 2;      // the "W" arrived as sent and was refused
+constexpr int kBlockLineError = 3;     // the data arrived otherwise: this block again
+constexpr int kBlockMisdirected = 4;   // the "W" arrived otherwise: it may have written anywhere
+
+// A block refused with "RESEND" after an echo that showed every line as sent is sent again
+// within the same "W" this many more times.
+constexpr int kBlockResends = 3;
+// A block that the line spoils is given a fresh "W" up to this many times in all.
+constexpr int kBlockAttempts = 8;
+// A write whose "W" arrived otherwise starts again from its first block up to this many times.
+constexpr int kWriteRestarts = 4;
+
+int sendBlockData(const std::uint8_t* bytes, std::uint32_t length) {
+  char sumText[kCodeLineSize + 8];
+  devFormatLine(sumText, sizeof sumText, "%u", blockSum(bytes, length));
   char reply[kCodeLineSize];
+  for (int sent = 0; sent <= kBlockResends; ++sent) {
+    sendBlockLines(bytes, length);
+    ispSendLine(sumText);
+    if (!blockEchoed(bytes, length, sumText)) {
+      return kBlockLineError;  // the bootloader's RAM may hold other bytes, even after "OK"
+    }
+    if (devReadTextLine(reply, sizeof reply) < 0) {
+      return kBlockNoReply;
+    }
+    if (std::strcmp(reply, "OK") == 0) {
+      return kBlockWritten;
+    }
+    if (std::strcmp(reply, "RESEND") != 0) {
+      return kBlockLineError;
+    }
+    // Every line arrived as sent and the bootloader still wants the block: it waits for it.
+  }
+  return kBlockNoReply;
+}
+
+int writeBlockOnce(std::uint32_t ramAddress, const std::uint8_t* bytes, std::uint32_t length) {
+  char text[kCommandTextSize];
+  devFormatLine(text, sizeof text, "W %u %u", ramAddress, announcedCount(length));
+  char reply[kCodeLineSize];
+  switch (ispCommand(text, reply, sizeof reply)) {
+    case kExchangeOk:
+      return sendBlockData(bytes, length);
+    case kExchangeEchoDiffers:
+      return kBlockMisdirected;
+    case kExchangeRefused:
+      return kBlockRejected;
+    case kExchangeNoReply:
+      return kBlockNoReply;
+    default:
+      return kBlockLineError;
+  }
+}
+
+// One block, sent until it arrives as it was sent. kBlockMisdirected ends the attempts: the
+// caller starts the whole write again.
+int writeBlock(std::uint32_t ramAddress, const std::uint8_t* bytes, std::uint32_t length) {
+  int result = kBlockLineError;
+  for (int attempt = 0; attempt < kBlockAttempts; ++attempt) {
+    result = writeBlockOnce(ramAddress, bytes, length);
+    if (result == kBlockWritten || result == kBlockRejected) {
+      return result;  // a "W" that arrived as sent and was refused sends no data
+    }
+    ispAbort();
+    if (result == kBlockMisdirected) {
+      return result;
+    }
+  }
+  return result;
+}
+
+int writeAllBlocks(std::uint32_t ramAddress, const std::uint8_t* bytes, std::uint32_t count) {
   while (count != 0) {
     const std::uint32_t length = blockLength(count);
-    const std::uint32_t sum = blockSum(bytes, length);
-    devPrintf("W %u %u\r\n", ramAddress, announcedCount(length));
-    if (devReadCrLine(reply, sizeof reply) <= 0) {
-      return kWriteRamNoReply;
-    }
-    if (reply[0] != '0') {
-      return kWriteRamRejected;
-    }
-    // A bootloader that answers "RESEND" waits for the same block again; anything it reads
-    // instead, the next command included, would be taken as data.
-    for (int sent = 0;; ++sent) {
-      sendBlockLines(bytes, length);
-      devPrintf("%u\r\n", sum);
-      if (devReadCrLine(reply, sizeof reply) <= 0) {
-        return kWriteRamNoReply;
-      }
-      if (std::strcmp(reply, "RESEND") != 0) {
-        break;  // "OK", or an answer this side cannot act on: the compare after the copy judges
-      }
-      if (sent == kBlockResends) {
-        return kWriteRamNoReply;
-      }
+    const int result = writeBlock(ramAddress, bytes, length);
+    if (result != kBlockWritten) {
+      return result;
     }
     ramAddress += length;
     bytes += length;
     count -= length;
   }
-  return kWriteRamOk;
+  return kBlockWritten;
 }
+
+}  // namespace
+
+int nxpWriteRam(std::uint32_t ramAddress, const std::uint8_t* bytes, std::uint32_t count) {
+  int result = kBlockMisdirected;
+  // A "W" that arrived with another address may have overwritten any block written before it.
+  for (int round = 0; round <= kWriteRestarts && result == kBlockMisdirected; ++round) {
+    result = writeAllBlocks(ramAddress, bytes, count);
+  }
+  switch (result) {
+    case kBlockWritten:
+      return kWriteRamOk;
+    case kBlockRejected:
+      return kWriteRamRejected;
+    default:
+      return kWriteRamNoReply;
+  }
+}
+
+namespace {
+
+// Results of one attempt at one block of a read.
+constexpr int kReadDone = 0;
+constexpr int kReadRejected = 1;   // the "R" arrived as sent and was refused
+constexpr int kReadTimedOut = 2;   // a data or checksum line did not come
+constexpr int kReadLineError = 3;  // the "R" arrived otherwise, or the reply was damaged
+constexpr int kReadNoReply = 4;    // no return code came
+
+// A block whose sum does not match is asked for again with RESEND this many more times.
+constexpr int kReadResends = 3;
+// A block whose exchange the line spoils gets a fresh "R" up to this many times in all.
+constexpr int kReadAttempts = 4;
+
+// The host's answer to a block; its echo must come back as sent, or the bootloader may be
+// sending the block again.
+bool answerBlock(const char* answer) {
+  ispSendLine(answer);
+  return ispEchoMatches(answer);
+}
+
+int receiveBlock(std::uint8_t* block, std::uint32_t announced) {
+  char line[kDataLineSize];
+  char sumLine[kCodeLineSize];
+  for (int sent = 0; sent <= kReadResends; ++sent) {
+    std::uint32_t decodedBytes = 0;
+    while (decodedBytes != announced) {
+      if (devReadTextLine(line, sizeof line) < 0) {
+        return kReadTimedOut;
+      }
+      decodedBytes += static_cast<std::uint32_t>(
+          uuDecodeLine(block + decodedBytes, line, announced - decodedBytes));
+    }
+    if (devReadTextLine(sumLine, sizeof sumLine) < 0) {
+      return kReadTimedOut;
+    }
+    if (isDecimalText(sumLine) &&
+        static_cast<long>(blockSum(block, announced)) == std::strtol(sumLine, nullptr, 10)) {
+      return answerBlock("OK") ? kReadDone : kReadLineError;
+    }
+    if (!answerBlock("RESEND")) {
+      return kReadLineError;
+    }
+  }
+  return kReadLineError;
+}
+
+int readBlockOnce(std::uint8_t* block, std::uint32_t address, std::uint32_t announced) {
+  char text[kCommandTextSize];
+  devFormatLine(text, sizeof text, "R %u %u", address, announced);
+  char reply[kCodeLineSize];
+  switch (ispCommand(text, reply, sizeof reply)) {
+    case kExchangeOk:
+      return receiveBlock(block, announced);
+    case kExchangeRefused:
+      return kReadRejected;
+    case kExchangeNoReply:
+      return kReadNoReply;
+    default:
+      return kReadLineError;
+  }
+}
+
+}  // namespace
 
 int nxpReadMemory(std::uint8_t* dest, std::uint32_t address, std::uint32_t count) {
   static_assert(kUuBlockBytes % 4 == 0, "a rounded-up block must still fit the block buffer");
-  char reply[kCodeLineSize];
-  char line[kDataLineSize];
   // The bootloader sends and sums the whole rounded-up block, so it is taken in whole here and
   // only the bytes asked for are handed on.
   std::uint8_t block[kUuBlockBytes];
   int received = 0;
   while (count != 0) {
     const std::uint32_t length = blockLength(count);
-    const std::uint32_t announced = announcedCount(length);
-    devPrintf("R %u %u\r\n", address, announced);
-    if (devReadCrLine(reply, sizeof reply) <= 0) {
-      return 0;
+    int result = kReadLineError;
+    bool timedOut = false;
+    for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
+      result = readBlockOnce(block, address, announcedCount(length));
+      if (result == kReadDone || result == kReadRejected) {
+        break;  // an "R" that arrived as sent and was refused sends no data
+      }
+      timedOut = timedOut || result == kReadTimedOut;
+      ispAbort();
     }
-    if (reply[0] != '0') {
+    if (result == kReadRejected) {
       return -received;
     }
-    std::uint32_t decodedBytes = 0;
-    while (decodedBytes != announced) {
-      if (devReadCrLine(line, sizeof line) <= 0) {
+    if (result != kReadDone) {
+      if (timedOut) {
         conPrintf("Timeout\n");
-        return 0;
       }
-      decodedBytes += static_cast<std::uint32_t>(
-          uuDecodeLine(block + decodedBytes, line, announced - decodedBytes));
-    }
-    if (devReadCrLine(reply, sizeof reply) <= 0) {
-      conPrintf("Timeout\n");
-      return 0;
-    }
-    // Acknowledged before judging: a damaged block is reported, not fetched again.
-    devSend("OK\r\n");
-    if (static_cast<long>(blockSum(block, announced)) != std::strtol(reply, nullptr, 10)) {
       return 0;
     }
     std::memcpy(dest, block, length);

@@ -16,7 +16,8 @@ int uuEncodeLine(char* out, const std::uint8_t* bytes, int count);
 int uuDecodeLine(std::uint8_t* dest, const char* line, std::uint32_t stillExpected);
 
 constexpr int kWriteRamOk = 0;
-constexpr int kWriteRamNoReply = 1;   // a reply did not come, or "RESEND" after three more sends
+constexpr int kWriteRamNoReply = 1;   // no reply, or the line kept spoiling a block (RESEND
+                                      // included) past its attempts
 constexpr int kWriteRamRejected = 2;  // the bootloader rejected a "W"
 int nxpWriteRam(std::uint32_t ramAddress, const std::uint8_t* bytes, std::uint32_t count);
 // Reads count bytes (any count: the bootloader is asked for whole words and the extra bytes

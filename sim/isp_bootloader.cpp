@@ -102,7 +102,7 @@ void IspBootloader::receive(std::uint8_t byte, int hostBaud) {
   if (pendingCr_) {
     pendingCr_ = false;
     if (byte == '\n') {
-      if (echo_) dev_.transmit(std::string(1, '\n'));
+      echoByte(byte, true);
       completeLine();
       return;
     }
@@ -110,7 +110,8 @@ void IspBootloader::receive(std::uint8_t byte, int hostBaud) {
     if (halted_) return;
     if (state_ == State::WaitQuestion) return receive(byte, hostBaud);
   }
-  if (echo_) dev_.transmit(std::string(1, static_cast<char>(byte)));
+  byte = asReceived(byte);
+  echoByte(byte, false);
   if (byte == kEsc) {
     abortLine();
   } else if (byte == '\r') {
@@ -120,6 +121,61 @@ void IspBootloader::receive(std::uint8_t byte, int hostBaud) {
   } else if (line_.size() < kMaxLineLength) {
     line_.push_back(static_cast<char>(byte));
   }
+}
+
+void IspBootloader::echoByte(std::uint8_t byte, bool lfAfterCr) {
+  if (!echo_) return;
+  if (options_.lineFaults.echoCrLfLf && (byte == '\r' || byte == '\n')) {
+    // The LPC18xx variant: the line end's first character comes back as CR LF LF, the LF of
+    // a CR LF not at all.
+    if (!lfAfterCr) dev_.transmit("\r\n\n");
+    return;
+  }
+  dev_.transmit(std::string(1, static_cast<char>(byte)));
+}
+
+std::uint8_t IspBootloader::asReceived(std::uint8_t byte) {
+  if (byte == '\r' || byte == '\n' || byte == kEsc) return byte;
+  if (state_ == State::Command) return commandFault(byte);
+  if (state_ == State::WriteData && !expectChecksum_) return sumPairFault(byte);
+  return byte;
+}
+
+std::uint8_t IspBootloader::commandFault(std::uint8_t byte) {
+  const LineFaults& f = options_.lineFaults;
+  if (commandFaultDone_ || f.corruptCommand != commandLines_ + 1 || f.corruptCommandBit < 0 ||
+      line_.size() != static_cast<std::size_t>(f.corruptCommandBit / 8))
+    return byte;
+  commandFaultDone_ = true;
+  const auto changed = static_cast<std::uint8_t>(byte ^ (1u << (f.corruptCommandBit % 8)));
+  char text[96];
+  std::snprintf(text, sizeof text,
+                "fault: command line %d, byte %d (0x%02X) arrives as 0x%02X", f.corruptCommand,
+                f.corruptCommandBit / 8, byte, changed);
+  dev_.event(text);
+  return changed;
+}
+
+// Two UU characters of one block, each the low six bits of a group's last byte, changed by +1
+// and -1 (or -1 and +1): the two bytes change, their sum does not.
+std::uint8_t IspBootloader::sumPairFault(std::uint8_t byte) {
+  if (blockLines_ == 0 && line_.empty()) ++writeBlocks_;
+  if (writeBlocks_ != options_.lineFaults.sumPairBlock || pairStep_ == 2 || line_.empty() ||
+      line_.size() % 4 != 0)
+    return byte;
+  const std::size_t lineBytes = static_cast<std::size_t>((line_[0] - 0x20) & 0x3F);
+  const std::size_t groupLast = (line_.size() / 4 - 1) * 3 + 2;  // the byte this character ends
+  if (groupLast >= lineBytes) return byte;
+  const int value = (byte - 0x20) & 0x3F;
+  const int delta = pairStep_ == 0 ? (value < 63 ? 1 : -1) : -pairDelta_;
+  const int changed = value + delta;
+  if (changed < 0 || changed > 63) return byte;  // this one cannot take it: try the next group
+  if (pairStep_ == 0) pairDelta_ = delta;
+  ++pairStep_;
+  dev_.event("fault: sum pair, byte " + std::to_string(groupLast) + " of data line " +
+             std::to_string(blockLines_ + 1) + " of Write-to-RAM block " +
+             std::to_string(writeBlocks_) + (delta > 0 ? " arrives +1" : " arrives -1"));
+  return static_cast<std::uint8_t>(changed == 0 ? '`' : changed + 0x20);
 }
 
 void IspBootloader::idle() {
@@ -163,6 +219,7 @@ void IspBootloader::completeLine() {
       dev_.replyLine("OK");
       break;
     case State::Command:
+      ++commandLines_;
       command(line);
       break;
     case State::WriteData:

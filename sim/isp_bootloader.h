@@ -90,6 +90,13 @@ class IspBootloader {
   bool prepared(int bank, int first, int last) const;
   void unprepare(int bank, int first, int last);
 
+  // Line faults that change a byte as the UART receives it, before it is echoed or acted on.
+  std::uint8_t asReceived(std::uint8_t byte);
+  std::uint8_t commandFault(std::uint8_t byte);
+  std::uint8_t sumPairFault(std::uint8_t byte);
+  // The echo of one received byte; lfAfterCr for the LF of a CR LF line end.
+  void echoByte(std::uint8_t byte, bool lfAfterCr);
+
   DeviceServices& dev_;
   Memory& mem_;
   FaultPlan& faults_;
@@ -115,6 +122,13 @@ class IspBootloader {
   std::uint32_t blockLines_ = 0;
   std::uint32_t blockSum_ = 0;
   bool expectChecksum_ = false;
+
+  // Line-fault counters, from the simulator's start.
+  int commandLines_ = 0;  // command lines taken in the synchronised state
+  bool commandFaultDone_ = false;
+  int writeBlocks_ = 0;   // Write-to-RAM blocks begun (a block sent again counts again)
+  int pairStep_ = 0;      // sum pair: 0 nothing changed yet, 1 one byte changed, 2 done
+  int pairDelta_ = 0;     // what the first change added
 };
 
 }  // namespace sim

@@ -118,6 +118,23 @@ const char kHelp[] =
     "  After a power loss the device is silent and its flash holds exactly what was written;\n"
     "  the simulator keeps the terminal open until it is stopped.\n"
     "\n"
+    "Line faults (off unless asked for; bytes change as the chip's UART receives them, so its\n"
+    "echo shows the change, or as the host reads them):\n"
+    "  --ber RATE              random bit errors at RATE per data bit (e.g. 1e-5) in both\n"
+    "                          directions, drawn from --seed; each is noted in the --log\n"
+    "                          transcript as \"fault: bit error ...\"\n"
+    "  --seed S                seed of every seeded fault (decimal, default 1); the same seed\n"
+    "                          and the same host give the same run\n"
+    "  --fault corrupt-command=K:BIT  the K-th command line the synchronised bootloader\n"
+    "                          receives arrives with bit BIT flipped (bit BIT%8 of its byte\n"
+    "                          BIT/8, counted from the command letter; a line shorter than that\n"
+    "                          is left alone)\n"
+    "  --fault sum-pair=K      in the K-th Write-to-RAM block (a block sent again counts again)\n"
+    "                          one data byte arrives +1 and another -1: the block's sum is\n"
+    "                          unchanged and the bootloader answers OK\n"
+    "  --echo-crlflf           the LPC18xx echo: while echo is on, a received line end is\n"
+    "                          echoed as CR LF LF\n"
+    "\n"
     "  --help                  this text\n";
 
 bool parseInt(const char* text, long lo, long hi, long* out) {
@@ -185,6 +202,45 @@ bool applyFault(const std::string& spec, sim::Faults* f) {
   else if (name == "torn-copy" && number(1)) f->tornCopy = static_cast<int>(n);
   else if (name == "garbled-first-answer" && value.empty()) f->garbledFirstAnswer = true;
   else return false;
+  return true;
+}
+
+bool applyLineFault(const std::string& spec, sim::LineFaults* f) {
+  long k = 0, bit = 0;
+  const std::size_t eq = spec.find('=');
+  if (eq == std::string::npos) return false;
+  const std::string name = spec.substr(0, eq), value = spec.substr(eq + 1);
+  if (name == "corrupt-command") {
+    const std::size_t colon = value.find(':');
+    if (colon == std::string::npos || !parseInt(value.substr(0, colon).c_str(), 1, 0x7FFFFFFF, &k) ||
+        !parseInt(value.substr(colon + 1).c_str(), 0, 8 * 255, &bit))
+      return false;
+    f->corruptCommand = static_cast<int>(k);
+    f->corruptCommandBit = static_cast<int>(bit);
+    return true;
+  }
+  if (name == "sum-pair" && parseInt(value.c_str(), 1, 0x7FFFFFFF, &k)) {
+    f->sumPairBlock = static_cast<int>(k);
+    return true;
+  }
+  return false;
+}
+
+bool parseRate(const char* text, double* out) {
+  char* end = nullptr;
+  const double v = std::strtod(text, &end);
+  if (!*text || *end || !(v >= 0.0) || v > 1.0) return false;
+  *out = v;
+  return true;
+}
+
+bool parseSeed(const char* text, std::uint64_t* out) {
+  if (*text < '0' || *text > '9') return false;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long v = std::strtoull(text, &end, 10);
+  if (*end || errno == ERANGE) return false;
+  *out = v;
   return true;
 }
 
@@ -297,7 +353,14 @@ int main(int argc, char** argv) {
       if (!parseInt(v, 0, 1000, &n)) return usageError("--adapter-latency takes 0..1000 ms");
       o.adapterLatencyMs = static_cast<int>(n);
     } else if (a == "--fault" && next(&v)) {
-      if (!applyFault(v, &o.faults)) return usageError(std::string("unknown fault ") + v);
+      if (!applyFault(v, &o.faults) && !applyLineFault(v, &o.lineFaults))
+        return usageError(std::string("unknown fault ") + v);
+    } else if (a == "--ber" && next(&v)) {
+      if (!parseRate(v, &o.lineFaults.bitErrorRate)) return usageError("--ber takes a rate 0..1");
+    } else if (a == "--seed" && next(&v)) {
+      if (!parseSeed(v, &o.seed)) return usageError("--seed takes a decimal number");
+    } else if (a == "--echo-crlflf") {
+      o.lineFaults.echoCrLfLf = true;
     } else {
       return usageError("unknown or incomplete option " + a);
     }

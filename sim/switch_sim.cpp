@@ -21,6 +21,7 @@
 #include "sim/image_install.h"
 #include "sim/isp_bootloader.h"
 #include "sim/line_model.h"
+#include "sim/line_noise.h"
 #include "sim/pty_link.h"
 #include "sim/transcript.h"
 #include "sim/usb_adapter.h"
@@ -49,11 +50,24 @@ std::string hex(std::uint32_t v) {
   return buf;
 }
 
+std::string byteChange(const char* way, std::uint8_t sent, std::uint8_t arrived) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "fault: bit error %s, 0x%02X arrived as 0x%02X", way, sent,
+                arrived);
+  return buf;
+}
+
+// The two directions draw from generators of their own, so a change on one side leaves the
+// other's errors where they were.
+constexpr std::uint64_t kOutboundSeedMix = 0x9E3779B97F4A7C15ull;
+
 }  // namespace
 
 struct Switch::Impl final : DeviceServices {
   explicit Impl(Options o)
       : options(std::move(o)),
+        inbound(options.lineFaults.bitErrorRate, options.seed),
+        outbound(options.lineFaults.bitErrorRate, options.seed ^ kOutboundSeedMix),
         memory(options.bank256K ? 256 * 1024 : 512 * 1024),
         faults(options.faults, options.seed),
         line(options.wireSpeed),
@@ -62,6 +76,8 @@ struct Switch::Impl final : DeviceServices {
         console(*this, memory, faults, options) {}
 
   Options options;
+  BitErrors inbound;   // host to switch, as the chip's UART receives
+  BitErrors outbound;  // switch to host, as the host reads
   Memory memory;
   FaultPlan faults;
   Transcript log;
@@ -226,12 +242,29 @@ struct Switch::Impl final : DeviceServices {
     }
   }
 
-  void deliver(const RxByte& b) {
+  // A bit error on the line changes the byte before the chip's UART takes it in.
+  RxByte throughLine(RxByte b) {
+    if (!inbound.active() || mode.load() == Mode::Off) return b;
+    const std::uint8_t sent = b.value;
+    b.value = inbound.pass(sent);
+    if (b.value != sent) event(byteChange("on the way in", sent, b.value));
+    return b;
+  }
+
+  std::uint8_t towardsHost(std::uint8_t value) {
+    if (!outbound.active()) return value;
+    const std::uint8_t read = outbound.pass(value);
+    if (read != value) event(byteChange("on the way out", value, read));
+    return read;
+  }
+
+  void deliver(const RxByte& received) {
     if (faults.powerFailsWithByte()) {
       powerFail("fault: power lost on received byte " + std::to_string(faults.bytesReceived()),
                 false);
       return;
     }
+    const RxByte b = throughLine(received);
     switch (mode.load()) {
       case Mode::Off:
         return;
@@ -309,7 +342,7 @@ struct Switch::Impl final : DeviceServices {
       sentBaud = b.deviceBaud;
       bool clean = hostBaud == b.deviceBaud;
       if (!clean) note = "noise: host listens at " + std::to_string(hostBaud);
-      outBuffer.push_back(clean ? b.value : noiseByte(b.value, noiseSequence++));
+      outBuffer.push_back(clean ? towardsHost(b.value) : noiseByte(b.value, noiseSequence++));
     }
     if (outBuffer.size() > first) {
       noteSent(outBuffer.data() + first, outBuffer.size() - first, sentBaud,

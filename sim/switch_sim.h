@@ -35,6 +35,17 @@ struct Faults {
   bool garbledFirstAnswer = false;        // the first answer to '?' reaches the host as noise
 };
 
+// Errors on the serial line itself and the LPC18xx echo variant, each off by default. Line
+// errors strike bytes as the chip's UART receives them (so its echo shows them) or as the
+// host reads them.
+struct LineFaults {
+  double bitErrorRate = 0.0;   // random bit errors per bit, both directions, seeded
+  int corruptCommand = -1;     // the K-th command line of the synchronised bootloader...
+  int corruptCommandBit = 0;   // ...arrives with this bit flipped (byte BIT/8, bit BIT%8)
+  int sumPairBlock = -1;       // in the K-th Write-to-RAM block one byte +1, another -1
+  bool echoCrLfLf = false;     // while echo is on, a line end is echoed CR LF LF
+};
+
 enum class ProbeAnswer { Ack, ReadyLine };  // "^+$" or a five-character "^=P..$" line
 
 struct Options {
@@ -69,6 +80,8 @@ struct Options {
   int adapterLatencyMs = -1;
   std::uint64_t seed = 1;
   Faults faults;
+  std::uint64_t seed = 1;  // seeds every seeded fault
+  LineFaults lineFaults;
 };
 
 // Where the device is now.

@@ -53,3 +53,15 @@ int flashRangeOf(std::uint32_t address, std::uint32_t length, std::uint8_t* bank
   if (lastSector != nullptr) *lastSector = last;
   return 0;
 }
+
+std::uint32_t flashSectorSize(std::uint8_t sector) {
+  return sector < kSmallSectorCount ? kSmallSectorArea / kSmallSectorCount : kSmallSectorArea;
+}
+
+std::uint32_t flashSectorStart(std::uint8_t bank, std::uint8_t sector) {
+  const std::uint32_t base = bank == 0 ? kBankAAddress : kBankBAddress;
+  if (sector < kSmallSectorCount) {
+    return base + sector * flashSectorSize(sector);
+  }
+  return base + static_cast<std::uint32_t>(sector - (kSmallSectorCount - 1)) * kSmallSectorArea;
+}

@@ -14,3 +14,8 @@ int flashSectorOf(std::uint32_t address, std::uint8_t* bank, std::uint8_t* secto
 // otherwise (outputs untouched). Outputs may be null.
 int flashRangeOf(std::uint32_t address, std::uint32_t length, std::uint8_t* bank,
                  std::uint8_t* firstSector, std::uint8_t* lastSector);
+
+// The first address of a sector of a bank, and the sector's size (8 KB for sectors 0 to 7,
+// 64 KB above). Sector numbers beyond 14 are not checked.
+std::uint32_t flashSectorStart(std::uint8_t bank, std::uint8_t sector);
+std::uint32_t flashSectorSize(std::uint8_t sector);

@@ -11,6 +11,7 @@
 #include "support/console.h"
 #include "transport/serial.h"
 #include "update/flash_map.h"
+#include "update/flash_parts.h"
 #include "update/image_fit.h"
 #include "update/param_table.h"
 
@@ -18,54 +19,7 @@ namespace {
 
 constexpr int kBootloaderBaud = 115200;
 constexpr int kConsoleBaud = 19200;
-constexpr std::uint32_t kLargeBlock = 4096;
-constexpr std::uint32_t kMediumBlock = 1024;
-constexpr std::uint32_t kSmallBlock = 512;
-constexpr std::uint8_t kFillByte = 0xFF;
 constexpr const char* kVerb = "Updating";
-
-// Where the next block of the region being written comes from and goes to.
-struct t_Cursor {
-  std::uint32_t address;
-  std::uint32_t remaining;
-  const std::uint8_t* source;
-};
-
-void advance(t_Cursor* cursor, std::uint32_t length) {
-  cursor->address += length;
-  cursor->source += length;
-  cursor->remaining -= length;
-}
-
-unsigned eraseRegion(std::uint32_t address, std::uint32_t length) {
-  std::uint8_t bank = 0;
-  std::uint8_t first = 0;
-  std::uint8_t last = 0;
-  if (flashRangeOf(address, length, &bank, &first, &last) != 0) {
-    return kStatusAddress;
-  }
-  // The Erase goes out even after a refused Prepare; either failure counts.
-  const int prepared = nxpPrepareSectors(first, last, bank);
-  const int erased = nxpEraseSectors(first, last, bank);
-  return (prepared != 0 || erased != 0) ? kStatusCommand : kStatusOk;
-}
-
-// 512-byte blocks, then whatever is left padded with 0xFF to one more 512-byte block.
-unsigned writeSmallBlocks(t_Cursor* cursor, unsigned status) {
-  while (status == kStatusOk && cursor->remaining >= kSmallBlock) {
-    status = programBlock(cursor->address, cursor->source, kSmallBlock);
-    if (status == kStatusOk) {
-      advance(cursor, kSmallBlock);
-    }
-  }
-  if (status == kStatusOk && cursor->remaining > 0) {
-    std::uint8_t tail[kSmallBlock];
-    std::memcpy(tail, cursor->source, cursor->remaining);
-    std::memset(tail + cursor->remaining, kFillByte, kSmallBlock - cursor->remaining);
-    status = programBlock(cursor->address, tail, kSmallBlock);
-  }
-  return status;
-}
 
 // Whether the region [start, start + length) lies within the image's bytes.
 bool regionInside(const t_FirmwareImage* image, const std::uint8_t* start, std::uint32_t length) {
@@ -90,6 +44,13 @@ bool imageUsable(const t_FirmwareImage* image) {
     return false;
   }
   return checkImageFit(header) == kFitSound;
+}
+
+// The firmware region's length, for the progress line of the update under way.
+std::uint32_t progressLength = 0;
+
+void showProgress(std::uint32_t remaining) {
+  conPrintf("\r%s firmware: %3u%% complete.", kVerb, progressPercent(progressLength, remaining));
 }
 
 }  // namespace
@@ -123,6 +84,17 @@ int enterBootloader() {
   return kBootloaderReady;
 }
 
+namespace {
+
+// The copy's answer was lost, damaged or a refusal: the compare shows whether the block is in
+// place all the same. Anything short of an equal compare leaves the sectors in doubt.
+unsigned compareAfterDoubtfulCopy(std::uint32_t address, std::uint32_t length) {
+  return nxpCompare(address, kRamStagingAddress, length) == kCompareEqual ? kStatusOk
+                                                                           : kStatusSuspect;
+}
+
+}  // namespace
+
 unsigned programBlock(std::uint32_t address, const std::uint8_t* data, std::uint32_t length) {
   if (data == nullptr || nxpWriteRam(kRamStagingAddress, data, length) != kWriteRamOk) {
     return kStatusRamWrite;
@@ -133,11 +105,15 @@ unsigned programBlock(std::uint32_t address, const std::uint8_t* data, std::uint
   if (flashRangeOf(address, length, &bank, &first, &last) != 0) {
     return kStatusAddress;
   }
-  if (nxpPrepareSectors(first, last, bank) != 0) {
+  if (nxpPrepareSectors(first, last, bank) != kCommandOk) {
     return kStatusCommand;
   }
-  if (nxpCopyRamToFlash(address, kRamStagingAddress, length) != 0) {
-    return kStatusCommand;
+  const int copied = nxpCopyRamToFlash(address, kRamStagingAddress, length);
+  if (copied == kCommandLineError) {
+    return kStatusSuspect;  // the bootloader may have received another Copy
+  }
+  if (copied != kCommandOk) {
+    return compareAfterDoubtfulCopy(address, length);
   }
   switch (nxpCompare(address, kRamStagingAddress, length)) {
     case kCompareEqual:
@@ -149,6 +125,35 @@ unsigned programBlock(std::uint32_t address, const std::uint8_t* data, std::uint
   }
 }
 
+namespace {
+
+// Erase, the firmware after its head block with the progress line, erase, the table, and the
+// head block only once everything else is in place.
+unsigned writeImage(const t_FirmwareImage* image) {
+  const t_FirmwareHeader* header = image->header;
+  t_Parts parts{{
+      {header->firmwareAddress + kHeadBlockBytes, image->firmware + kHeadBlockBytes,
+       header->firmwareLength - kHeadBlockBytes, 4096, 0},
+      {header->paramAddress, image->params, header->paramLength, 512, 0},
+      {header->firmwareAddress, image->firmware, kHeadBlockBytes, 512, 0},
+  }};
+  unsigned status = eraseRegion(header->firmwareAddress, header->firmwareLength);
+  conPrintf("\n%s firmware:   0%% complete.", kVerb);
+  progressLength = header->firmwareLength;
+  if (status == kStatusOk) {
+    status = writePart(&parts, 0, showProgress);
+  }
+  if (status == kStatusOk) {
+    status = eraseRegion(header->paramAddress, header->paramLength);
+  }
+  for (int index = 1; index < kPartCount && status == kStatusOk; ++index) {
+    status = writePart(&parts, index, nullptr);
+  }
+  return status;
+}
+
+}  // namespace
+
 int updateFirmware(const t_FirmwareImage* image) {
   if (image == nullptr || image->image == nullptr) {
     conPuts("Error: No firmware file available to download.\n");
@@ -157,8 +162,6 @@ int updateFirmware(const t_FirmwareImage* image) {
   if (!imageUsable(image)) {
     return kUpdateFailed;
   }
-  const t_FirmwareHeader* header = image->header;
-
   const int entered = enterBootloader();
   if (entered != kBootloaderReady) {
     conPrintf("Error %u: Could not connect to the switch! Check cables and power.\n", entered);
@@ -166,39 +169,7 @@ int updateFirmware(const t_FirmwareImage* image) {
   }
   nxpUnlock();  // a refusal shows up as a failed Erase or Copy below
 
-  const std::uint32_t firmwareLength = header->firmwareLength;
-  t_Cursor cursor{header->firmwareAddress, firmwareLength, image->firmware};
-  unsigned status = eraseRegion(cursor.address, cursor.remaining);
-  conPrintf("\n%s firmware:   0%% complete.", kVerb);
-
-  // The head block (vector table) goes last, so a half-written flash never looks bootable.
-  advance(&cursor, kHeadBlockBytes);
-  while (status == kStatusOk && cursor.remaining >= kLargeBlock) {
-    status = programBlock(cursor.address, cursor.source, kLargeBlock);
-    if (status == kStatusOk) {
-      advance(&cursor, kLargeBlock);
-    }
-    conPrintf("\r%s firmware: %3u%% complete.", kVerb,
-              progressPercent(firmwareLength, cursor.remaining));
-  }
-  while (status == kStatusOk && cursor.remaining >= kMediumBlock) {
-    status = programBlock(cursor.address, cursor.source, kMediumBlock);
-    if (status == kStatusOk) {
-      advance(&cursor, kMediumBlock);
-    }
-  }
-  status = writeSmallBlocks(&cursor, status);
-
-  if (status == kStatusOk) {
-    cursor = t_Cursor{header->paramAddress, header->paramLength, image->params};
-    status = eraseRegion(cursor.address, cursor.remaining);
-  }
-  status = writeSmallBlocks(&cursor, status);
-
-  if (status == kStatusOk) {
-    status = programBlock(header->firmwareAddress, image->firmware, kHeadBlockBytes);
-  }
-
+  const unsigned status = writeImage(image);
   if (status == kStatusMismatch) {
     conPuts("\n\nError: A mismatch occurred while verifying this update.\n");
     return kUpdateMismatch;

@@ -11,8 +11,12 @@ constexpr unsigned kStatusRamWrite = 1;
 constexpr unsigned kStatusMismatch = 2;
 constexpr unsigned kStatusAddress = 3;
 constexpr unsigned kStatusCommand = 4;
+// The copy's exchange went wrong and the compare does not show the block in place: the
+// block's sectors may hold anything and must be erased and written again. Never the final
+// status of an update (it becomes kStatusCommand when the mending gives up).
+constexpr unsigned kStatusSuspect = 5;
 
-constexpr int kBootloaderReady = 0;        // synchronised, echo off, ready for commands
+constexpr int kBootloaderReady = 0;        // synchronised, echo on, ready for commands
 constexpr int kBootloaderNoAnswer = 1;     // nothing answered
 constexpr int kBootloaderNotEntered = 2;   // the firmware answered, the bootloader did not after
 int enterBootloader();

@@ -55,7 +55,17 @@ int detectFlashLayout() {
   return kLayoutUnknown;
 }
 
-int queryTable(t_DeviceInfo* record) {
+namespace {
+
+bool tableCrcSound(const t_ParamTable& table) {
+  return table.tableLength <= kTableArea &&
+         crc32Update(crc32Init(), tableBuf, table.tableLength) == kCrc32Residue;
+}
+
+// queryTable without its message: *crcBad tells whether a table of the current form failed
+// its own CRC (also when the firmware read after it failed).
+int readAndCheckTable(t_DeviceInfo* record, bool* crcBad) {
+  *crcBad = false;
   if (record != nullptr) {
     record->firmwareVersion = 0;
     record->modelNumber = 0;
@@ -80,11 +90,8 @@ int queryTable(t_DeviceInfo* record) {
 
   int r = kTableSound;
   if (table.magic == kTableMagic) {
-    // A bad table CRC is reported but decides nothing: the firmware check below does.
-    if (table.tableLength > kTableArea ||
-        crc32Update(crc32Init(), tableBuf, table.tableLength) != kCrc32Residue) {
-      conPuts("\nParameter table has a bad CRC!\n");
-    }
+    // A bad table CRC is reported but decides nothing here: the firmware check below does.
+    *crcBad = !tableCrcSound(table);
     if (table.checkLength > kMaxCheckLength) {
       r = kTableCheckTooLong;
     } else {
@@ -101,15 +108,40 @@ int queryTable(t_DeviceInfo* record) {
     }
   }
 
-  if (record == nullptr) {
-    return r;
+  if (record != nullptr) {
+    fillRecordFromTable(record, &table, r);
   }
-  fillRecordFromTable(record, &table, r);
+  return r;
+}
+
+void reportTableCrc(bool crcBad) {
+  if (crcBad) {
+    conPuts("\nParameter table has a bad CRC!\n");
+  }
+}
+
+}  // namespace
+
+int queryTable(t_DeviceInfo* record) {
+  bool crcBad = false;
+  const int r = readAndCheckTable(record, &crcBad);
+  reportTableCrc(crcBad);
   return r;
 }
 
 int reboot() {
-  const int r = queryTable(nullptr);
+  bool crcBad = false;
+  int r = readAndCheckTable(nullptr, &crcBad);
+  if (crcBad) {
+    // Read once more before the update is called failed: the read itself may have been hit.
+    r = readAndCheckTable(nullptr, &crcBad);
+  }
+  reportTableCrc(crcBad);
+  if (r == kTableSound && crcBad) {
+    // Right after an update a table that fails its own CRC is a table written wrongly: the
+    // firmware is not started on it.
+    r = kRebootCrcFailed;
+  }
   if (r != kTableSound) {
     std::printf("reboot: queryTable error: %d\n", r);
     return r;

@@ -48,9 +48,10 @@ int queryTable(t_DeviceInfo* record);
 
 constexpr int kRebootOk = 0;        // the G command was accepted
 constexpr int kRebootFailed = 1;    // Unlock or G failed (or queryTable's kTableUnreadable)
-constexpr int kRebootCrcFailed = 2; // listed for the table's CRC; reboot does not return it today
+constexpr int kRebootCrcFailed = 2; // the table fails its own CRC, also when read a second time
 constexpr int kRebootOldTable = 6;  // the table is of the older form, without a vector table
-// kRebootOk; queryTable's result when that was not kTableSound; kRebootOldTable; kRebootFailed.
+// kRebootOk; queryTable's result when that was not kTableSound; kRebootCrcFailed;
+// kRebootOldTable; kRebootFailed. Called right after an update only.
 int reboot();
 
 // The table as it lies in the first bytes of tableBuf.

@@ -6,6 +6,8 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include <time.h>
 
@@ -110,31 +112,37 @@ TEST_F(Line, WaitsAsleepForItsLine) {
   EXPECT_LT(msSince(begin), 500) << "waited for a line from a port that has gone";
 }
 
-TEST_F(Command, SendsItsLineAndJudgesTheReply) {
+// The bootloader echoes each line before it answers; its echo shows what it received.
+TEST_F(Command, SendsItsLineChecksItsEchoAndJudgesTheReply) {
+  constexpr int kLineError = kCommandLineError;
   const struct { std::function<int()> call; const char *reply, *line; int result; } cases[] = {
-      {nxpUnlock, "0\r\n", "U 23130\r\n", 0},
-      {nxpUnlock, "16\r\n", "U 23130\r\n", 1},
-      {nxpUnlock, "", "U 23130\r\n", 1},
-      {[] { return nxpPrepareSectors(0, 14, 1); }, "0\r\n", "P 0 14 1\r\n", 0},
-      {[] { return nxpPrepareSectors(255, 255, 255); }, "9\r\n", "P 255 255 255\r\n", 1},
-      {[] { return nxpEraseSectors(8, 10, 0); }, "0\r\n", "E 8 10 0\r\n", 0},
-      {[] { return nxpEraseSectors(1, 1, 0); }, "15\r\n", "E 1 1 0\r\n", 1},
-      {[] { return nxpCopyRamToFlash(436207616u, 268435456u, 4096u); }, "0\r\n",
-       "C 436207616 268435456 4096\r\n", 0},
-      {[] { return nxpCopyRamToFlash(4294967295u, 0, 512); }, "\r\n", "C 4294967295 0 512\r\n", 1},
-      {[] { return nxpCopyRamToFlash(0, 0, 512); }, "05\r\n", "C 0 0 512\r\n", 0},
+      {nxpUnlock, "U 23130\r\n0\r\n", "U 23130\r\n", 0},
+      {nxpUnlock, "U 23130\r\n16\r\n", "U 23130\r\n", 1},  // refused as sent: not again
+      {[] { return nxpPrepareSectors(0, 14, 1); }, "P 0 14 1\r\n0\r\n", "P 0 14 1\r\n", 0},
+      {[] { return nxpPrepareSectors(255, 255, 255); }, "P 255 255 255\r\n9\r\n",
+       "P 255 255 255\r\n", 1},
+      // The LPC18xx echoes a line end as CR LF LF.
+      {[] { return nxpEraseSectors(8, 10, 0); }, "E 8 10 0\r\n\n0\r\n", "E 8 10 0\r\n", 0},
+      {[] { return nxpEraseSectors(1, 1, 0); }, "E 1 1 0\r\n15\r\n", "E 1 1 0\r\n", 1},
+      {[] { return nxpCopyRamToFlash(436207616u, 268435456u, 4096u); },
+       "C 436207616 268435456 4096\r\n0\r\n", "C 436207616 268435456 4096\r\n", 0},
+      // Copy and Erase are sent once: a line error is their caller's to mend. The ESC after
+      // it ends whatever the bootloader made of the line.
+      {[] { return nxpCopyRamToFlash(436207616u, 268435456u, 4096u); },
+       "C 436207616 268435556 4096\r\n0\r\n", "C 436207616 268435456 4096\r\n\x1b", kLineError},
+      {[] { return nxpEraseSectors(0, 9, 0); }, "E 0 9 0\r\np\r\n", "E 0 9 0\r\n\x1b",
+       kLineError},
+      {[] { return nxpCopyRamToFlash(0, 0, 512); }, "C 0 0 512\r\n05\r\n", "C 0 0 512\r\n", 0},
       // Go: the bootloader may jump before it answers, so silence is success.
       {[] { return nxpGo(436207616u); }, "", "G 436207616 T\r\n", 0},
-      {[] { return nxpGo(0); }, "\r\n", "G 0 T\r\n", 0},
-      {[] { return nxpGo(0); }, "0\r\n", "G 0 T\r\n", 0},
-      {[] { return nxpGo(0); }, "15\r\n", "G 0 T\r\n", 1},
+      {[] { return nxpGo(0); }, "G 0 T\r\n", "G 0 T\r\n", 0},
+      {[] { return nxpGo(0); }, "G 0 T\r\n0\r\n", "G 0 T\r\n", 0},
+      {[] { return nxpGo(0); }, "G 0 T\r\n15\r\n", "G 0 T\r\n", 1},
       // Compare: "10" is a difference, and its offset line is read too.
-      {[] { return nxpCompare(436207616u, 268435968u, 4u); }, "0\r\n",
+      {[] { return nxpCompare(436207616u, 268435968u, 4u); }, "M 436207616 268435968 4\r\n0\r\n",
        "M 436207616 268435968 4\r\n", 0},
-      {[] { return nxpCompare(1, 2, 4096); }, "10\r\n1024\r\n", "M 1 2 4096\r\n", 2},
-      {[] { return nxpCompare(1, 2, 4); }, "13\r\n", "M 1 2 4\r\n", 1},
-      {[] { return nxpCompare(1, 2, 4); }, "1\r\n", "M 1 2 4\r\n", 1},
-      {[] { return nxpCompare(1, 2, 4); }, "", "M 1 2 4\r\n", 1},
+      {[] { return nxpCompare(1, 2, 4096); }, "M 1 2 4096\r\n10\r\n1024\r\n", "M 1 2 4096\r\n", 2},
+      {[] { return nxpCompare(1, 2, 4); }, "M 1 2 4\r\n13\r\n", "M 1 2 4\r\n", 1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.line) + " answered " + c.reply);
@@ -146,13 +154,48 @@ TEST_F(Command, SendsItsLineAndJudgesTheReply) {
   }
 }
 
+// The far end answers each line the host sends, in turn, with the given text.
+std::thread answering(vlfwu_test::PseudoTerminal& pty,
+                      std::vector<std::pair<std::string, std::string>> steps, std::string* heard) {
+  return std::thread([&pty, steps, heard] {
+    for (const auto& [want, reply] : steps) {
+      if (!pty.waitFor(want, 3000, heard)) return;
+      pty.write(reply);
+    }
+  });
+}
+
+// A command that changes no flash is given again when its echo or its reply was spoilt on
+// the line, up to three times; silence three times is a line error.
+TEST_F(Command, SpoiltExchangesOfRepeatableCommandsAreSentAgain) {
+  std::string heard;
+  std::thread far = answering(pty, {{"P 0 14 0\r\n", "P 0 15 0\r\n0\r\n"},   // received otherwise
+                                    {"P 0 14 0\r\n", "P 0 14 0\r\no\r\n"},  // reply garbled
+                                    {"P 0 14 0\r\n", "P 0 14 0\r\n0\r\n"}},
+                              &heard);
+  EXPECT_EQ(nxpPrepareSectors(0, 14, 0), 0);
+  far.join();
+  EXPECT_EQ(heard + sent(), "P 0 14 0\r\n\x1bP 0 14 0\r\n\x1bP 0 14 0\r\n");
+
+  heard.clear();
+  far = answering(pty, {{"M 1 2 4\r\n", "M 1 2 4\r\n1O\r\n"}, {"M 1 2 4\r\n", "M 1 2 4\r\n10\r\n8\r\n"}},
+                  &heard);
+  EXPECT_EQ(nxpCompare(1, 2, 4), kCompareDifferent);
+  far.join();
+
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_EQ(nxpUnlock(), kCommandLineError);
+  EXPECT_GE(msSince(begin), 3 * 500);
+  EXPECT_EQ(sent(), "U 23130\r\n\x1bU 23130\r\n\x1bU 23130\r\n\x1b");
+}
+
 TEST_F(Command, ReadPartIdTakesTwoNumbersLikeAtoi) {
   const struct { const char* reply; std::uint32_t first; std::uint32_t second; } cases[] = {
-      {"0\r\n4026652720\r\n68\r\n", 4026652720u & 0xFFFFu, 68},
-      {"0\r\n70000\r\n0\r\n", 70000 - 65536, 0},
-      {"0\r\n 12abc\r\nxyz\r\n", 12, 0},
-      {"0\r\n-1\r\n-2\r\n", 0xFFFF, 0xFFFFFFFEu},
-      {"", 0, 0},
+      {"J\r\n0\r\n4026652720\r\n68\r\n", 4026652720u & 0xFFFFu, 68},
+      {"J\r\n0\r\n70000\r\n0\r\n", 70000 - 65536, 0},
+      {"J\r\n0\r\n 12abc\r\nxyz\r\n", 12, 0},
+      {"J\r\n0\r\n-1\r\n-2\r\n", 0xFFFF, 0xFFFFFFFEu},
+      {"J\r\n1\r\n", 0, 0},  // refused: no words follow
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.reply);
@@ -163,6 +206,14 @@ TEST_F(Command, ReadPartIdTakesTwoNumbersLikeAtoi) {
     EXPECT_EQ(words[0], c.first);
     EXPECT_EQ(words[1], c.second);
   }
+  // "K" arrived instead: the boot code version is no part identification; asked again.
+  std::string heard;
+  std::thread far = answering(pty, {{"J\r\n", "K\r\n0\r\n1\r\n13\r\n"}, {"J\r\n", "J\r\n0\r\n2684471344\r\n68\r\n"}},
+                              &heard);
+  std::uint32_t words[2] = {99, 99};
+  EXPECT_EQ(nxpReadPartId(words), 0);
+  far.join();
+  EXPECT_EQ(words[1], 68u);
 }
 
 }  // namespace

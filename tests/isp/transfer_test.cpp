@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "isp/isp_transfer.h"
@@ -25,20 +27,25 @@ int countOf(const std::string& text, const std::string& part) {
   return n;
 }
 
+// The far end's answers wait in the queue, each line's echo ahead of the bootloader's reply.
 TEST_F(Transfer, WriteTranscripts) {
-  const struct { Bytes bytes; const char* replies; int result; std::string sent; } cases[] = {
-      {kFour, "0\r\nOK\r\n", 0, "W 268435456 4\r\n" + kFourLine + "276\r\n"},
-      {{'a', 'b', 'c'}, "0\r\nOK\r\n", 0, "W 268435456 4\r\n#86)C\r\n294\r\n"},  // whole words
+  const std::string w = "W 268435456 4\r\n";
+  const std::string block = kFourLine + "276\r\n";
+  const struct { Bytes bytes; std::string replies; int result; std::string sent; } cases[] = {
+      {kFour, w + "0\r\n" + block + "OK\r\n", 0, w + block},
+      {{'a', 'b', 'c'}, w + "0\r\n#86)C\r\n294\r\nOK\r\n", 0, w + "#86)C\r\n294\r\n"},  // whole words
       {{}, "", 0, ""},
-      {kFour, "13\r\n", 2, "W 268435456 4\r\n"},  // rejected: no data follows
-      {kFour, "", 1, "W 268435456 4\r\n"},
-      {kFour, "\r\n", 1, "W 268435456 4\r\n"},
-      {kFour, "0\r\n", 1, "W 268435456 4\r\n" + kFourLine + "276\r\n"},  // no acknowledgement
-      // Only RESEND is acted on.
-      {kFour, "0\r\nRESEN\r\n", 0, "W 268435456 4\r\n" + kFourLine + "276\r\n"},
+      {kFour, w + "13\r\n", 2, w},  // refused as sent: no data follows
+      // An unanswered "W": sent again after an ESC. No echo at all may hide a "W" that arrived
+      // with another address, so the write starts again from its first block, five times.
+      {kFour, w + "\r\n", 1, [&] {
+         std::string all;
+         for (int i = 0; i < 6; ++i) all += w + "\x1b";
+         return all;
+       }()},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.sent + " answered " + c.replies);
+    SCOPED_TRACE(c.sent.substr(0, 40) + " answered " + c.replies);
     pty.write(c.replies);
     EXPECT_EQ(nxpWriteRam(268435456u, c.bytes.data(), static_cast<std::uint32_t>(c.bytes.size())),
               c.result);
@@ -54,22 +61,53 @@ TEST_F(Transfer, RefusedBlockIsSentAgainUpToThreeTimes) {
     bytes[i] = static_cast<std::uint8_t>(i);
     sum += i < 900 ? bytes[i] : 0u;
   }
-  const std::string sumLine = "\r\n" + std::to_string(sum) + "\r\n";
-  // Refused twice, then accepted; the second block at once.
-  pty.write("0\r\nRESEND\r\nRESEND\r\nOK\r\n0\r\nOK\r\n");
+  std::string block;
+  for (std::size_t at = 0; at < 900; at += 45) {
+    char line[64];
+    uuEncodeLine(line, bytes.data() + at, 45);
+    block += std::string(line) + "\r\n";
+  }
+  block += std::to_string(sum) + "\r\n";
+  Bytes tail(bytes.begin() + 900, bytes.end());
+  char tailLine[64];
+  uuEncodeLine(tailLine, tail.data(), 4);
+  const std::string tailBlock =
+      std::string(tailLine) + "\r\n" +
+      std::to_string(tail[0] + tail[1] + tail[2] + tail[3]) + "\r\n";
+  // Refused twice after an echo that shows every line as sent, then accepted; the second
+  // block at once.
+  pty.write("W 268435456 900\r\n0\r\n" + block + "RESEND\r\n" + block + "RESEND\r\n" + block +
+            "OK\r\nW 268436356 4\r\n0\r\n" + tailBlock + "OK\r\n");
   EXPECT_EQ(nxpWriteRam(268435456u, bytes.data(), 904), 0);
   std::string wire = sent();
-  EXPECT_EQ(countOf(wire, sumLine), 3);
+  EXPECT_EQ(countOf(wire, "\r\n" + std::to_string(sum) + "\r\n"), 3);
   EXPECT_EQ(countOf(wire, "\r\nM"), 3 * 20) << "every line, each time";
   EXPECT_EQ(countOf(wire, "W "), 2) << "a resend repeats the lines, not the command";
   EXPECT_NE(wire.find("W 268436356 4\r\n"), std::string::npos);
+}
 
-  // Refused a fourth time: the write fails at that block.
-  pty.write("0\r\nRESEND\r\nRESEND\r\nRESEND\r\nRESEND\r\n");
-  EXPECT_EQ(nxpWriteRam(268435456u, bytes.data(), 904), 1);
-  wire = sent();
-  EXPECT_EQ(countOf(wire, sumLine), 4);
-  EXPECT_EQ(countOf(wire, "W "), 1);
+// A data line that came back otherwise than it was sent: the bootloader's RAM may hold other
+// bytes even when it answers OK (two errors that cancel in the sum), so the block goes again
+// with a fresh "W" after an ESC. A "W" whose echo differs may have written anywhere: every
+// block of the write goes again from the first.
+TEST_F(Transfer, EchoThatDiffersSendsTheBlockAgain) {
+  std::string heard;
+  const std::string w = "W 268435456 4\r\n";
+  std::thread far([&] {
+    const std::pair<std::string, std::string> steps[] = {
+        {w, w + "0\r\n"},
+        {"276\r\n", "$$C26>```\r\n276\r\nOK\r\n"},  // a compensating pair, answered OK
+        {w, w + "0\r\n"},
+        {"276\r\n", kFourLine + "276\r\nOK\r\n"},
+    };
+    for (const auto& [want, reply] : steps) {
+      if (!pty.waitFor(want, 3000, &heard)) return;
+      pty.write(reply);
+    }
+  });
+  EXPECT_EQ(nxpWriteRam(268435456u, kFour.data(), 4), 0);
+  far.join();
+  EXPECT_EQ(heard + sent(), w + kFourLine + "276\r\n\x1b" + w + kFourLine + "276\r\n");
 }
 
 TEST_F(Transfer, ReadTranscripts) {
@@ -77,25 +115,30 @@ TEST_F(Transfer, ReadTranscripts) {
   for (int i = 0; i < 20; ++i) {
     zeroBlock += "M" + std::string(60, '`') + "\r\n";
   }
+  const std::string r4 = "R 268435456 4\r\n";
   const struct { std::uint32_t count; std::string replies; int result; std::string sent, out; }
       cases[] = {
-      {4, "0\r\n" + kFourLine + "276\r\n", 4, "R 268435456 4\r\nOK\r\n", ""},
+      {4, r4 + "0\r\n" + kFourLine + "276\r\nOK\r\n", 4, r4 + "OK\r\n", ""},
       {0, "", 0, "", ""},
       // A zero-length line is skipped; a line longer than the block gives only what is due.
-      {4, "0\r\n`\r\n&$C16>`ab\r\n276\r\n", 4, "R 268435456 4\r\nOK\r\n", ""},
-      {4, "0\r\n" + kFourLine + "277\r\n", 0, "R 268435456 4\r\nOK\r\n", ""},  // bad checksum
-      {4, "14\r\n", 0, "R 268435456 4\r\n", ""},
-      {1800, "0\r\n" + zeroBlock + "0\r\n14\r\n", -900,
+      {4, r4 + "0\r\n`\r\n&$C16>`ab\r\n276\r\nOK\r\n", 4, r4 + "OK\r\n", ""},
+      // A block whose sum does not match is asked for again.
+      {4, r4 + "0\r\n" + kFourLine + "277\r\nRESEND\r\n" + kFourLine + "276\r\nOK\r\n", 4,
+       r4 + "RESEND\r\nOK\r\n", ""},
+      {4, r4 + "14\r\n", 0, r4, ""},  // refused as sent: no data follows
+      {1800, "R 268435456 900\r\n0\r\n" + zeroBlock + "0\r\nOK\r\nR 268436356 900\r\n14\r\n", -900,
        "R 268435456 900\r\nOK\r\nR 268436356 900\r\n", ""},
-      {4, "", 0, "R 268435456 4\r\n", ""},
       // Three bytes are asked for as a word; the checksum covers all four sent.
-      {3, "0\r\n" + kFourLine + "276\r\n", 3, "R 268435456 4\r\nOK\r\n", ""},
-      {3, "0\r\n" + kFourLine + "156\r\n", 0, "R 268435456 4\r\nOK\r\n", ""},
-      {8, "0\r\n" + kFourLine, 0, "R 268435456 8\r\n", "Timeout\n"},   // a data line missing
-      {4, "0\r\n" + kFourLine, 0, "R 268435456 4\r\n", "Timeout\n"},   // the checksum missing
+      {3, r4 + "0\r\n" + kFourLine + "276\r\nOK\r\n", 3, r4 + "OK\r\n", ""},
+      // The checksum never comes: the block is asked for four times in all, then given up.
+      {4, r4 + "0\r\n" + kFourLine, 0, [&] {
+         std::string all;
+         for (int i = 0; i < 4; ++i) all += r4 + "\x1b";
+         return all;
+       }(), "Timeout\n"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.sent + " answered " + c.replies.substr(0, 40));
+    SCOPED_TRACE(c.sent.substr(0, 40) + " answered " + c.replies.substr(0, 40));
     pty.write(c.replies);
     Bytes got(c.count + 1, 0xEE);
     testing::internal::CaptureStdout();

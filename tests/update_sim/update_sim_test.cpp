@@ -117,6 +117,7 @@ TEST_F(Update, FaultsOnTheWayAndRefusedRestarts) {
     std::string output;
     unsigned copies = 41;  // 35 + 3 + 1 firmware blocks, the table, the head block
     const char* said = "";  // text the switch sent
+    const char* sentTwice = nullptr;  // a line the host had to send a second time
   };
   const Case cases[] = {
       // Also a firmware region of whole 512-byte blocks: no padded tail.
@@ -129,9 +130,10 @@ TEST_F(Update, FaultsOnTheWayAndRefusedRestarts) {
        .copies = 3},
       {.what = "power lost after the fourth copy", .faults = {.powerLossAfterCopy = 4}, .result = 1,
        .output = progress({3, 5, 8, 8}) + lost, .copies = 4},
-      // Replies 1 to 4 are the synchronisation's, 5 the Unlock's, 6 the Prepare's, 7 the Erase's.
-      {.what = "unanswered erase", .faults = {.dropReplyLine = 7}, .result = 1,
-       .output = progress({}) + lost, .copies = 0},
+      // Replies 1 to 4 are the synchronisation's, 5 the Unlock's, 6 the Prepare's, 7 the Erase's:
+      // a lost answer is a line error, and the Prepare and Erase go again.
+      {.what = "unanswered erase", .faults = {.dropReplyLine = 7}, .result = 0, .output = full,
+       .sentTwice = "\nE 0 9 0\r\n"},
       {.what = "older form", .edit = [](t_ParamTable* t) { t->magic = kTableMagicOld; },
        .result = 1, .output = full + "reboot: No vector table loaded.\n" + notLoaded},
       {.what = "unknown magic", .edit = [](t_ParamTable* t) { t->magic = 0; }, .result = 1,
@@ -141,6 +143,10 @@ TEST_F(Update, FaultsOnTheWayAndRefusedRestarts) {
        .result = 1, .output = full + badCrc + "reboot: queryTable error: 5\n" + crcTest},
       {.what = "checkLength 4097", .edit = [](t_ParamTable* t) { t->checkLength = 4097; },
        .result = 1, .output = full + badCrc + "reboot: queryTable error: 4\n" + crcTest},
+      // Right after an update a table that fails its own CRC (read twice) is a failed update,
+      // and the switch is not started on it.
+      {.what = "table CRC wrong", .edit = [](t_ParamTable* t) { t->tableCrc ^= 1; }, .result = 1,
+       .output = full + badCrc + "reboot: queryTable error: 2\n" + crcTest},
       {.what = "checkLength 0", .edit = [](t_ParamTable* t) { t->checkLength = 0; }, .result = 1,
        .output = full + badCrc + "reboot: queryTable error: 1\n\nFailed to update firmware!\n"
                  "Verify cables have not come loose, and the switch still has power.\n"},
@@ -162,6 +168,12 @@ TEST_F(Update, FaultsOnTheWayAndRefusedRestarts) {
     EXPECT_EQ(output_, c.output);
     EXPECT_EQ(sim_->copiesDone(), c.copies);
     EXPECT_NE(logStream(false).find(c.said), std::string::npos);
+    if (c.sentTwice != nullptr) {
+      const std::string sent = logStream(true);
+      const auto first = sent.find(c.sentTwice);
+      ASSERT_NE(first, std::string::npos);
+      EXPECT_NE(sent.find(c.sentTwice, first + 1), std::string::npos);
+    }
     // A completed update holds the whole firmware, an interrupted one not even its head block.
     const bool complete = c.output.find("100%") != std::string::npos;
     const std::vector<std::uint8_t> flash = sim_->flash();

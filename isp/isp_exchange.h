@@ -1,0 +1,29 @@
+#pragma once
+// The bootloader keeps its echo on: every byte it receives comes straight back, so reading a
+// line's echo shows exactly what the bootloader took in. The echo is read in the reads that
+// happen anyway (with a command's return code, after a block's checksum), ahead of the reply.
+
+// Longest line whose echo is read: a UU data line (61 characters) or a command line.
+constexpr int kEchoLineSize = 64;
+
+// Sends text and "\r\n" in one write.
+void ispSendLine(const char* text);
+// Reads the next non-empty line and holds it against text: true when they are the same.
+bool ispEchoMatches(const char* text);
+
+// Results of ispCommand.
+constexpr int kExchangeOk = 0;           // echo as sent, reply beginning with '0'
+constexpr int kExchangeRefused = 1;      // echo as sent, reply a number other than 0
+constexpr int kExchangeNoReply = 2;      // echo as sent, then nothing within the line time
+constexpr int kExchangeGarbled = 3;      // echo as sent, reply not a number
+constexpr int kExchangeEchoDiffers = 4;  // the bootloader received something else, or no echo
+// Sends the command line text, checks its echo and reads the return code into reply (size
+// bytes; empty unless the echo matched).
+int ispCommand(const char* text, char* reply, int size);
+
+// Ends whatever an exchange that went wrong left behind: ESC aborts a transfer or a half line
+// in the bootloader, and what it still sends is discarded until the line is quiet.
+void ispAbort();
+
+// True when text is one or more decimal digits and nothing else.
+bool isDecimalText(const char* text);
