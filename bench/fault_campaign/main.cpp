@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -147,6 +148,21 @@ int main(int argc, char** argv) {
     printReport(rows, replay);
     return 0;
   }
+
+  // SIGINT and SIGTERM are taken by a thread of their own, which ends every simulator and
+  // utility still running before the campaign goes.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  std::thread([stopSignals] {
+    int signalNumber = 0;
+    sigwait(&stopSignals, &signalNumber);
+    killAllChildren();
+    std::fprintf(stderr, "fault_campaign: stopped by signal %d\n", signalNumber);
+    std::_Exit(128 + signalNumber);
+  }).detach();
 
   bool withWine = false;
   if (!tools.windowsExe.empty()) {

@@ -8,10 +8,34 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <mutex>
+#include <set>
 
 extern char** environ;
 
 namespace campaign {
+
+namespace {
+
+std::mutex liveMutex;
+std::set<pid_t> live;  // children started and not yet reaped
+
+void track(pid_t pid, bool alive) {
+  std::lock_guard<std::mutex> lock(liveMutex);
+  if (alive) {
+    live.insert(pid);
+  } else {
+    live.erase(pid);
+  }
+}
+
+}  // namespace
+
+void killAllChildren() {
+  std::lock_guard<std::mutex> lock(liveMutex);
+  for (const pid_t pid : live) kill(-pid, SIGKILL);
+  live.clear();
+}
 
 Process::~Process() {
   if (pid_ > 0 && !ending_.ended) stop(SIGKILL, 2000);
@@ -36,8 +60,12 @@ bool Process::start(const std::string& program, const std::vector<std::string>& 
   posix_spawn_file_actions_adddup2(&actions, out[1], STDERR_FILENO);
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  // A group of its own, and none of the signals the campaign holds back for itself.
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
   posix_spawnattr_setpgroup(&attributes, 0);
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&attributes, &none);
   std::vector<std::string> args{program};
   args.insert(args.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv;
@@ -62,6 +90,7 @@ bool Process::start(const std::string& program, const std::vector<std::string>& 
   }
   input_ = in[1];
   output_ = out[0];
+  track(pid_, true);
   return true;
 }
 
@@ -118,6 +147,7 @@ void Process::reap(bool block) {
   const pid_t done = waitpid(pid_, &status, block ? 0 : WNOHANG);
   if (done != pid_) return;
   ending_.ended = true;
+  track(pid_, false);
   if (WIFEXITED(status)) ending_.exitCode = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) ending_.signal = WTERMSIG(status);
 }

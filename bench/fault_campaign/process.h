@@ -21,6 +21,10 @@ struct Ending {
   int signal = 0;         // the signal that ended it, when one did
 };
 
+// Ends every child process that still runs (each with its group), for a campaign that is
+// stopped by a signal: no simulator or utility is left behind.
+void killAllChildren();
+
 class Process {
  public:
   Process() = default;
