@@ -8,7 +8,7 @@ namespace campaign {
 
 namespace {
 
-constexpr int kFields = 24;
+constexpr int kFields = 25;
 
 std::string clean(std::string text) {
   for (char& c : text)
@@ -61,6 +61,7 @@ Row rowOf(const Case& c, const CaseResult& result, const Verdict& v) {
     row.runSeconds = first.seconds;
     row.updateSeconds = first.updateSeconds;
     row.floorSeconds = first.floorSeconds;
+    row.sessionSeconds = first.sessionSeconds;
     row.lastMessage = first.lastMessage;
     if (!first.faultLines.empty()) row.fault = first.faultLines.front();
   }
@@ -69,11 +70,11 @@ Row rowOf(const Case& c, const CaseResult& result, const Verdict& v) {
 
 void writeRow(std::FILE* out, const Row& r) {
   const Verdict& v = r.v;
-  std::fprintf(out, "%s\t%s\t%d\t%d\t%d\t%d\t%d\t%d\t%d\t%d\t%d\t%d\t%d\t%d\t%d\t%d\t%.3f\t%.3f\t%.3f\t%.3f\t%d\t%s\t%s\t%s\n",
+  std::fprintf(out, "%s\t%s\t%d\t%d\t%d\t%d\t%d\t%d\t%d\t%d\t%d\t%d\t%d\t%d\t%d\t%d\t%.3f\t%.3f\t%.3f\t%.3f\t%d\t%s\t%s\t%s\t%.3f\n",
                r.name.c_str(), className(r.klass), r.image, v.unavailable, v.fired, v.firstSuccess, v.firstFailure,
                v.falseSuccess, v.hang, v.crash, v.unrestored, v.late, v.pin, v.notSucceeded, r.restoredBy, r.runs,
                r.seconds, r.runSeconds, r.updateSeconds, r.floorSeconds, r.latencyMs * (r.wine ? -1 : 1),
-               clean(v.why).c_str(), clean(r.fault).c_str(), clean(r.lastMessage).c_str());
+               clean(v.why).c_str(), clean(r.fault).c_str(), clean(r.lastMessage).c_str(), r.sessionSeconds);
   std::fflush(out);
 }
 
@@ -114,6 +115,7 @@ bool readRows(const std::string& path, std::vector<Row>* rows) {
     r.v.why = f[21];
     r.fault = f[22];
     r.lastMessage = f[23];
+    r.sessionSeconds = std::atof(f[24].c_str());
     rows->push_back(std::move(r));
   }
   return true;
@@ -157,12 +159,13 @@ int printReport(const std::vector<Row>& rows, const std::string& replay) {
   for (const Row& r : rows) {
     if (r.klass != Klass::Adapters || r.v.unavailable) continue;
     if (!adapterHeader) {
-      std::printf("\n%-30s %7s %-7s %10s %10s %7s  %s\n", "adapter run", "latency", "build", "Y..100% s",
-                  "floor s", "ratio", "outcome");
+      std::printf("\n%-44s %7s %-7s %10s %10s %10s %7s  %s\n", "adapter run", "latency", "build", "Y..100% s",
+                  "session s", "floor s", "ratio", "outcome");
       adapterHeader = true;
     }
-    std::printf("%-30s %5d ms %-7s %10.2f %10.2f %7.3f  %s\n", r.name.c_str(), r.latencyMs, r.wine ? "wine" : "native",
-                r.updateSeconds, r.floorSeconds, r.floorSeconds > 0 ? r.updateSeconds / r.floorSeconds : 0.0,
+    std::printf("%-44s %4d ms %-7s %10.2f %10.2f %10.2f %7.3f  %s\n", r.name.c_str(), r.latencyMs,
+                r.wine ? "wine" : "native", r.updateSeconds, r.sessionSeconds, r.floorSeconds,
+                r.floorSeconds > 0 ? r.sessionSeconds / r.floorSeconds : 0.0,
                 r.v.failed() ? r.v.why.c_str() : "succeeded");
   }
 

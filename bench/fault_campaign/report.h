@@ -23,6 +23,7 @@ struct Row {
   double runSeconds = 0;     // the faulted run of the utility
   double updateSeconds = 0;  // its update, Y to 100%
   double floorSeconds = 0;   // its session's wire-time floor
+  double sessionSeconds = 0; // its session, rate measurement to Go
   int latencyMs = 0;
   bool wine = false;
   std::string fault;         // what fired ("fault:" line of the faulted run)

@@ -230,7 +230,10 @@ RunRecord oneRun(const std::string& role, int image, bool install, const std::ve
   r.faultLines = parsed.faultLines;
   r.silentBoot = parsed.silentBoot;
   r.consoleNoise = parsed.consoleNoise;
-  if (parsed.sessionEnd > 0) r.floorSeconds = wireFloorSeconds(parsed);
+  if (parsed.sessionEnd > 0) {
+    r.floorSeconds = wireFloorSeconds(parsed);
+    r.sessionSeconds = parsed.sessionEnd - parsed.sessionStart;
+  }
   if (reference != nullptr) r.flashExact = readFile(flashPath(lane)) == *reference;
   return r;
 }

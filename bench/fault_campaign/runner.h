@@ -44,6 +44,7 @@ struct RunRecord {
   std::vector<std::string> faultLines;
   bool silentBoot = false;   // the simulator came up silent (damaged code that boots)
   double floorSeconds = 0;   // wire-time floor of its bootloader session
+  double sessionSeconds = 0; // the session itself, from the rate measurement to the Go
   bool consoleNoise = false;
 };
 

@@ -117,7 +117,10 @@ SimLog readSimLog(const std::string& path) {
 }
 
 double wireFloorSeconds(const SimLog& log) {
-  const double line = static_cast<double>(log.sessionHostBytes + log.sessionDeviceBytes) * kBitsPerByte / kBaud;
+  // The line is full duplex: the echo travels while the host sends, so the busier direction
+  // bounds the time, not the sum of both.
+  const long busier = log.sessionHostBytes > log.sessionDeviceBytes ? log.sessionHostBytes : log.sessionDeviceBytes;
+  const double line = static_cast<double>(busier) * kBitsPerByte / kBaud;
   return line + log.erases * kEraseSeconds + static_cast<double>(log.copiedBytes) / 512.0 * kPageSeconds;
 }
 

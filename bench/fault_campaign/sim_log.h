@@ -34,7 +34,7 @@ struct SimLog {
 
 SimLog readSimLog(const std::string& path);
 
-// Seconds the session's bytes need on the wire at 115200 baud plus the flash time that
+// Seconds the session's busier direction needs on the wire at 115200 baud plus the flash time that
 // switch-sim --wire-speed charges (100 ms per erase, 1 ms per 512-byte page).
 double wireFloorSeconds(const SimLog& log);
 
