@@ -91,6 +91,27 @@ bool prepareWine(Tools* tools, std::string* why) {
   return true;
 }
 
+// A failing case's transcripts and console texts, kept for a look after the run (the lane's
+// folder is reused by its next case).
+void keepEvidence(const std::string& base, const Case& c, const CaseResult& result) {
+  std::string folder = c.name;
+  for (char& ch : folder)
+    if (ch == '/' || ch == ' ' || ch == '(' || ch == ')') ch = '_';
+  const std::string dir = base + "/failed/" + folder;
+  std::error_code ignored;
+  std::filesystem::create_directories(dir, ignored);
+  int n = 0;
+  for (const RunRecord& r : result.runs) {
+    const std::string stem = dir + "/" + std::to_string(++n) + "-" + r.role.substr(0, r.role.find(' '));
+    std::filesystem::copy_file(r.logFile, stem + ".sim.log", std::filesystem::copy_options::overwrite_existing,
+                               ignored);
+    if (std::FILE* out = std::fopen((stem + ".vlfwu.txt").c_str(), "w")) {
+      std::fwrite(r.output.data(), 1, r.output.size(), out);
+      std::fclose(out);
+    }
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -267,6 +288,7 @@ int main(int argc, char** argv) {
                        r.faultLines.empty() ? "" : r.faultLines.front().c_str());
       }
       if (results != nullptr) writeRow(results, rows[i]);
+      if (v.failed()) keepEvidence(base, c, result);
     }
   };
   std::vector<std::thread> threads;
@@ -276,8 +298,9 @@ int main(int argc, char** argv) {
   const double wall = std::chrono::duration<double>(Clock::now() - started).count();
   std::printf("\nwall time %.0f s for %zu cases in %d lane(s): %.2f s per case\n", wall, chosen.size(), s.lanes,
               wall / static_cast<double>(chosen.size()));
-  if (s.keep || !s.only.empty()) {
-    std::printf("(files kept in %s)\n", base.c_str());
+  const bool evidence = std::filesystem::exists(base + "/failed");
+  if (s.keep || !s.only.empty() || evidence) {
+    std::printf("(files kept in %s%s)\n", base.c_str(), evidence ? "; failing cases' transcripts in failed/" : "");
   } else {
     std::error_code ignored;
     std::filesystem::remove_all(base, ignored);

@@ -172,6 +172,7 @@ void runUtility(RunRecord* r, const Lane& lane, const Tools& tools, bool wine, i
   if (!ending.ended) ending = u.stop(SIGKILL, kEndMs);
   r->seconds = since(start);
   const std::string& text = u.text();
+  r->output = text;
   r->noDevice = text.find("No Valtrane device") != std::string::npos;
   r->lastMessage = lastMessageOf(text);
   if (ending.signal != 0 && !ending.killedByUs) {
@@ -226,6 +227,7 @@ RunRecord oneRun(const std::string& role, int image, bool install, const std::ve
     r.crash = true;
     r.crashText = "switch-sim printed \"" + which + "\"";
   }
+  r.logFile = log;
   const SimLog parsed = readSimLog(log);
   r.faultLines = parsed.faultLines;
   r.silentBoot = parsed.silentBoot;

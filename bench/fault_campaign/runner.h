@@ -39,6 +39,8 @@ struct RunRecord {
   bool flashExact = false;   // afterwards the whole flash equals the clean update's
   std::string lastMessage;
   std::string crashText;
+  std::string output;        // everything the utility printed
+  std::string logFile;       // the simulator's transcript of this run (in the lane's folder)
   double seconds = 0;        // the utility's run, start to end
   double updateSeconds = 0;  // from the answer Y to "100% complete."
   std::vector<std::string> faultLines;
