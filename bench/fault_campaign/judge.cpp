@@ -30,6 +30,8 @@ Verdict judge(const Case& c, const CaseResult& result) {
   } else {
     v.fired = true;  // a line condition or an adapter that holds for the whole run
   }
+  // A double fault counts when both cuts struck.
+  if (c.klass == Klass::Double) v.fired = v.fired && result.secondFired;
   v.firstSuccess = first.success;
   v.firstFailure = first.failure;
   for (const RunRecord& r : result.runs) {
@@ -62,9 +64,7 @@ Verdict judge(const Case& c, const CaseResult& result) {
     v.notSucceeded = true;
     if (v.why.empty()) v.why = "the whole run did not succeed: \"" + first.lastMessage + "\"";
   }
-  if (c.klass == Klass::Double && result.runs.size() > 1 && result.runs[1].faultLines.empty() && v.why.empty() &&
-      v.failed())
-    v.why += " (the second cut did not fire)";
+  if (c.klass == Klass::Double && !result.secondFired && v.failed()) v.why += " (the second cut did not fire)";
   return v;
 }
 

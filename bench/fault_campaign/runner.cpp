@@ -283,8 +283,11 @@ CaseResult runCase(const Case& c, const Lane& lane, const Tools& tools,
   // cuts the first of these runs too).
   const bool isDouble = c.klass == Klass::Double;
   const int tries = isDouble ? kDoubleRecoveryRuns : kSingleRecoveryRuns;
+  // The second cut strikes the first recovery run that reaches the switch: on a switch left
+  // silent, that is the run through the held ISP pin.
+  bool secondPending = isDouble;
   for (int k = 1; k <= tries; ++k) {
-    const std::vector<std::string> extra = isDouble && k == 1 ? c.second : std::vector<std::string>{};
+    std::vector<std::string> extra = secondPending ? c.second : std::vector<std::string>{};
     RunRecord r = oneRun("recovery " + std::to_string(k), c.image, false, extra, false, false, kRunBoundMs, lane, tools,
                          reference, k + 1);
     if (!r.refused.empty()) {
@@ -294,6 +297,10 @@ CaseResult runCase(const Case& c, const Lane& lane, const Tools& tools,
     }
     const bool restored = r.success && r.flashExact;
     const bool silent = r.silentBoot && !r.question;
+    if (secondPending && !silent) {
+      secondPending = false;
+      result.secondFired = !r.faultLines.empty();
+    }
     result.runs.push_back(std::move(r));
     if (restored) {
       result.restoredBy = k;
@@ -302,9 +309,13 @@ CaseResult runCase(const Case& c, const Lane& lane, const Tools& tools,
     if (silent) {
       // Damaged code that boots and crashes: only the held ISP pin brings up the bootloader.
       result.pinNeeded = true;
-      const std::vector<std::string> held{"--state", "bootloader"};
-      RunRecord pin = oneRun("held ISP pin", c.image, false, held, false, false, kRunBoundMs, lane, tools, reference,
+      extra.insert(extra.end(), {"--state", "bootloader"});
+      RunRecord pin = oneRun("held ISP pin", c.image, false, extra, false, false, kRunBoundMs, lane, tools, reference,
                              k + 10);
+      if (secondPending) {
+        secondPending = false;
+        result.secondFired = !pin.faultLines.empty();
+      }
       const bool pinRestored = pin.success && pin.flashExact;
       result.runs.push_back(std::move(pin));
       if (pinRestored) {

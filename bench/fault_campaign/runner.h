@@ -57,6 +57,7 @@ struct CaseResult {
   int restoredBy = -1;       // runs after the faulted one until the flash was restored; 0: never damaged
   bool pinNeeded = false;    // the switch came up silent: restored through the held ISP pin
   bool pinRestored = false;
+  bool secondFired = false;  // double faults: the second cut struck its recovery run
   double seconds = 0;
 };
 
