@@ -41,8 +41,8 @@ FlashCut FaultPlan::beforeCopy(std::uint32_t copyNumber) const {
 SeededChoice FaultPlan::tornChoices(char operation, std::uint32_t number) const {
   // Each operation draws from a stream of its own, so one fault's choices do not depend on
   // which other faults were asked for.
-  SeededChoice mix(seed_ ^ (static_cast<std::uint64_t>(static_cast<unsigned char>(operation)) << 56) ^
-                   (static_cast<std::uint64_t>(number) << 24));
+  std::uint64_t kind = static_cast<std::uint64_t>(static_cast<unsigned char>(operation)) << 56;
+  SeededChoice mix(seed_ ^ kind ^ (static_cast<std::uint64_t>(number) << 24));
   return SeededChoice(mix.next());
 }
 

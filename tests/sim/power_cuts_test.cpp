@@ -31,7 +31,8 @@ std::string logLine(const std::string& log, const std::string& key) {
 }
 
 bool all(const std::vector<std::uint8_t>& f, std::size_t from, std::size_t n, std::uint8_t v) {
-  return std::all_of(f.begin() + from, f.begin() + from + n, [v](std::uint8_t b) { return b == v; });
+  return std::all_of(f.begin() + from, f.begin() + from + n,
+                     [v](std::uint8_t b) { return b == v; });
 }
 
 bool same(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b,

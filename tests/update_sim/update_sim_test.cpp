@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <functional>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "firmware/crc32.h"
 #include "firmware/device_state.h"
 #include "isp/device_line.h"
 #include "sim_fixture.h"
@@ -159,6 +161,19 @@ TEST_F(Update, FaultsOnTheWayAndRefusedRestarts) {
     reinterpret_cast<t_FirmwareHeader*>(bytes.data())->firmwareLength = c.firmwareLength;
     const t_FirmwareImage image{bytes.data(), reinterpret_cast<t_FirmwareHeader*>(bytes.data()),
                                 moved(shipped.firmware), moved(shipped.params), shipped.imageSize};
+    if (c.firmwareLength != shipped.header->firmwareLength) {
+      // The region cut to whole blocks is made sound again, as an image built that short
+      // would be: its own CRC at its new end, its new length in the table. The switch starts
+      // only firmware that passes that CRC.
+      std::uint8_t* region = moved(shipped.firmware);
+      std::uint32_t crc = crc32Final(crc32Update(crc32Init(), region, c.firmwareLength - 4));
+      for (int i = 0; i < 4; ++i)
+        region[c.firmwareLength - 4 + i] = static_cast<std::uint8_t>(crc >> (8 * i));
+      auto* table = reinterpret_cast<t_ParamTable*>(moved(shipped.params));
+      table->firmwareLength = c.firmwareLength;
+      table->tableCrc = crc32Final(crc32Update(crc32Init(), reinterpret_cast<std::uint8_t*>(table),
+                                               offsetof(t_ParamTable, tableCrc)));
+    }
     if (c.edit) c.edit(reinterpret_cast<t_ParamTable*>(moved(shipped.params)));
     sim::Options options = switchOptions(0, true, true);
     options.faults = c.faults;
