@@ -14,6 +14,7 @@ namespace {
 // Every reply line, from the bootloader or the firmware, must be complete within this time
 // from the start of the read.
 constexpr std::uint32_t kLineTimeoutMs = 500;
+constexpr int kEchoPieceBytes = 80;  // more than the longest line and its line end
 
 bool isTerminator(unsigned char byte, const char* terminators) {
   // strchr would also find the set's own NUL, so a received NUL would end the line.
@@ -183,6 +184,63 @@ int devReadLine(char* buffer, int size, const char* terminators) {
 int devReadCrLine(char* buffer, int size) { return devReadLine(buffer, size, "\r"); }
 
 int devReadDollarLine(char* buffer, int size) { return devReadLine(buffer, size, "$"); }
+
+namespace {
+
+// Sleeps until `bytes` more should have arrived at the port's rate, when that takes a
+// millisecond or more: one wake-up for a data line's echo instead of one for every byte.
+void awaitBytes(int bytes) {
+  if (currentBaud <= 0 || bytes <= 0) {
+    return;
+  }
+  constexpr std::uint32_t kBitsPerByte = 10;
+  const std::uint32_t rate = static_cast<std::uint32_t>(currentBaud);
+  const std::uint32_t ms = (static_cast<std::uint32_t>(bytes) * kBitsPerByte * 1000u + rate - 1) / rate;
+  if (ms >= 2) {
+    clockDelay(ms - 1);
+  }
+}
+
+}  // namespace
+
+int devReadEchoLine(char* buffer, int size, int expected) {
+  const std::uint32_t start = clockNow();
+  int stored = 0;
+  while (!clockExpired(start, kLineTimeoutMs)) {
+    const int waiting = comBytesWaiting(&devicePort);
+    if (waiting <= 0) {
+      if (comWaitInput(&devicePort, clockRemaining(start, kLineTimeoutMs)) == kComPortFailed) {
+        return -1;
+      }
+      continue;
+    }
+    // An echo as sent has expected - stored more characters and its CR to come.
+    const int lacking = expected - stored + 1 > 1 ? expected - stored + 1 : 1;
+    if (waiting < lacking) {
+      awaitBytes(lacking - waiting);
+    }
+    char piece[kEchoPieceBytes];
+    const int want = lacking < static_cast<int>(sizeof piece) ? lacking : static_cast<int>(sizeof piece);
+    const int available = comBytesWaiting(&devicePort);
+    const int got = comRead(&devicePort, piece, available < want ? available : want);
+    if (got <= 0) {
+      return -1;
+    }
+    for (int i = 0; i < got; ++i) {
+      if (piece[i] == '\r') {
+        return stored;  // bytes after it were only read if this echo was not the line sent
+      }
+      if (piece[i] == '\n' && stored == 0) {
+        continue;
+      }
+      if (stored == size) {
+        return -1;  // longer than anything sent: the rest stays for the drain
+      }
+      buffer[stored++] = piece[i];
+    }
+  }
+  return -1;
+}
 
 int devReadTextLine(char* buffer, int size) {
   // Enough for the LPC18xx's extra line ends, never an endless stream of them.

@@ -22,6 +22,13 @@ void devDrainInput(std::uint32_t quietMs, std::uint32_t maxMs);
 int devReadLine(char* buffer, int size, const char* terminators);
 int devReadCrLine(char* buffer, int size);
 int devReadDollarLine(char* buffer, int size);
+// The echo of a line of `expected` characters, byte for byte up to its CR within 500 ms:
+// control and high bytes are kept (a damaged echo must not read as the line sent), only LFs
+// before its first byte (the end of the line before) are passed over. It is taken in pieces
+// of at most what an echo as sent still lacks, so nothing after its CR is read; while the
+// rest of it is still on the wire the reader sleeps for about that time instead of waking
+// for every byte. Bytes stored (not NUL-terminated), or -1.
+int devReadEchoLine(char* buffer, int size, int expected);
 // devReadCrLine that passes over empty lines (a line end echoed as CR LF LF, a stray CR), a
 // few at most: the first line with characters, or -1.
 int devReadTextLine(char* buffer, int size);

@@ -226,8 +226,8 @@ int nxpEraseSectors(std::uint8_t startSector, std::uint8_t endSector, std::uint8
 
 namespace {
 
-// One compare: kCompareEqual, kCompareDifferent, kCompareFailed (refused), or -1 when the
-// line spoilt the exchange.
+// One compare: kCompareEqual, kCompareDifferent, or -1 when the line spoilt the exchange or
+// the answer was neither (a refusal included: "1" may be a "10" that lost a bit).
 int compareOnce(const char* text) {
   char line[kLongReplySize];
   const int exchange = ispCommand(text, line, sizeof line);
@@ -237,11 +237,9 @@ int compareOnce(const char* text) {
   if (exchange == kExchangeRefused && std::strcmp(line, "10") == 0) {
     // COMPARE_ERROR is followed by the offset of the first difference; it is read only to
     // keep the next command's reply in step, since the block is rewritten whole anyway.
-    if (devReadTextLine(line, sizeof line) >= 0 && isDecimalText(line)) {
+    if (ispReadReply(line, sizeof line) > 0 && isDecimalText(line)) {
       return kCompareDifferent;
     }
-  } else if (exchange == kExchangeRefused) {
-    return kCompareFailed;
   }
   ispAbort();
   return -1;

@@ -15,7 +15,7 @@ constexpr std::uint32_t kDrainLimitMs = 1000;
 }  // namespace
 
 void ispSendLine(const char* text) {
-  char line[kEchoLineSize + 2];
+  char line[kEchoLineSize + 3];  // the text, CR LF and the NUL
   const std::size_t length = std::strlen(text);
   if (length > static_cast<std::size_t>(kEchoLineSize)) {
     devSend(text);  // longer than any line the protocol has; still sent whole
@@ -29,7 +29,10 @@ void ispSendLine(const char* text) {
 
 bool ispEchoMatches(const char* text) {
   char echo[kEchoLineSize];
-  return devReadTextLine(echo, sizeof echo) >= 0 && std::strcmp(echo, text) == 0;
+  const std::size_t expected = std::strlen(text);
+  const int length = devReadEchoLine(echo, sizeof echo, static_cast<int>(expected));
+  return length >= 0 && static_cast<std::size_t>(length) == expected &&
+         std::memcmp(echo, text, expected) == 0;
 }
 
 bool isDecimalText(const char* text) {
@@ -44,19 +47,36 @@ bool isDecimalText(const char* text) {
   return true;
 }
 
+int ispReadReply(char* reply, int size) {
+  // Read byte for byte (an expected length of 0), so that nothing after its CR is taken.
+  constexpr int kEmptyLinesPassed = 4;
+  int length = 0;
+  for (int skipped = 0; length == 0 && skipped <= kEmptyLinesPassed; ++skipped) {
+    length = devReadEchoLine(reply, size - 1, 0);
+  }
+  if (length <= 0) {
+    reply[0] = '\0';
+    return -1;
+  }
+  reply[length] = '\0';
+  return std::memchr(reply, '\0', static_cast<std::size_t>(length)) == nullptr ? length : 0;
+}
+
 int ispCommand(const char* text, char* reply, int size) {
   reply[0] = '\0';
   ispSendLine(text);
   if (!ispEchoMatches(text)) {
     return kExchangeEchoDiffers;
   }
-  if (devReadTextLine(reply, size) < 0) {
+  const int length = ispReadReply(reply, size);
+  if (length < 0) {
     return kExchangeNoReply;
   }
-  if (reply[0] == '0') {
+  // Exactly "0": one flipped bit makes "10" or "15" begin with '0'.
+  if (std::strcmp(reply, "0") == 0) {
     return kExchangeOk;
   }
-  return isDecimalText(reply) ? kExchangeRefused : kExchangeGarbled;
+  return length > 0 && isDecimalText(reply) ? kExchangeRefused : kExchangeGarbled;
 }
 
 void ispAbort() {

@@ -8,11 +8,16 @@ constexpr int kEchoLineSize = 64;
 
 // Sends text and "\r\n" in one write.
 void ispSendLine(const char* text);
-// Reads the next non-empty line and holds it against text: true when they are the same.
+// Reads the next echoed line and holds it against text byte for byte: true when they are the
+// same.
 bool ispEchoMatches(const char* text);
 
+// Reads a reply line raw (a control byte in it is not dropped but makes it garbled), passing
+// over empty lines: its length (0 when it holds a NUL), or -1 when none came. size >= 2.
+int ispReadReply(char* reply, int size);
+
 // Results of ispCommand.
-constexpr int kExchangeOk = 0;           // echo as sent, reply beginning with '0'
+constexpr int kExchangeOk = 0;           // echo as sent, reply exactly "0"
 constexpr int kExchangeRefused = 1;      // echo as sent, reply a number other than 0
 constexpr int kExchangeNoReply = 2;      // echo as sent, then nothing within the line time
 constexpr int kExchangeGarbled = 3;      // echo as sent, reply not a number

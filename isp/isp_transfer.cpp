@@ -84,7 +84,7 @@ int sendBlockData(const std::uint8_t* bytes, std::uint32_t length) {
     if (!blockEchoed(bytes, length, sumText)) {
       return kBlockLineError;  // the bootloader's RAM may hold other bytes, even after "OK"
     }
-    if (devReadTextLine(reply, sizeof reply) < 0) {
+    if (ispReadReply(reply, sizeof reply) < 0) {
       return kBlockNoReply;
     }
     if (std::strcmp(reply, "OK") == 0) {
@@ -120,17 +120,21 @@ int writeBlockOnce(std::uint32_t ramAddress, const std::uint8_t* bytes, std::uin
 // caller starts the whole write again.
 int writeBlock(std::uint32_t ramAddress, const std::uint8_t* bytes, std::uint32_t length) {
   int result = kBlockLineError;
+  bool refused = false;
   for (int attempt = 0; attempt < kBlockAttempts; ++attempt) {
     result = writeBlockOnce(ramAddress, bytes, length);
-    if (result == kBlockWritten || result == kBlockRejected) {
-      return result;  // a "W" that arrived as sent and was refused sends no data
+    if (result == kBlockWritten) {
+      return result;
     }
+    // A refusal is asked again too: "1" may be a "0" that lost a bit, with the bootloader
+    // waiting for the block.
+    refused = refused || result == kBlockRejected;
     ispAbort();
     if (result == kBlockMisdirected) {
       return result;
     }
   }
-  return result;
+  return refused ? kBlockRejected : result;
 }
 
 int writeAllBlocks(std::uint32_t ramAddress, const std::uint8_t* bytes, std::uint32_t count) {
@@ -240,15 +244,18 @@ int nxpReadMemory(std::uint8_t* dest, std::uint32_t address, std::uint32_t count
     const std::uint32_t length = blockLength(count);
     int result = kReadLineError;
     bool timedOut = false;
+    bool refused = false;
     for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
       result = readBlockOnce(block, address, announcedCount(length));
-      if (result == kReadDone || result == kReadRejected) {
-        break;  // an "R" that arrived as sent and was refused sends no data
+      if (result == kReadDone) {
+        break;
       }
+      // A refusal is asked again too: it may be a "0" that lost a bit, the block on its way.
       timedOut = timedOut || result == kReadTimedOut;
+      refused = refused || result == kReadRejected;
       ispAbort();
     }
-    if (result == kReadRejected) {
+    if (result != kReadDone && refused) {
       return -received;
     }
     if (result != kReadDone) {

@@ -67,6 +67,10 @@ const Scenario kScenarios[] = {
     {"CorruptedWriteToRamLine", 0, "4.01", {"--fault", "corrupt-write-line=30"}, {"Y"},
      [] { return asked(Comparison::Newer, kS60, "4.01", 'Y') + updateText(length(0), 2); }, 0, false, kPort, nullptr,
      "RESEND"},
+    // The LPC18xx echoes a line end as CR LF LF; the echo stays on for the whole session.
+    {"LpcEighteenEchoVariant", 0, "4.01", {"--echo-crlflf"}, {"Y"},
+     [] { return asked(Comparison::Newer, kS60, "4.01", 'Y') + updateText(length(0), 2); }, 0, false, kPort, nullptr,
+     "\\r\\n\\n"},
     // The next pass finds the switch in its bootloader with a firmware its table does not
     // vouch for: no version, and the question again.
     {"WeakFlashCellThenRetryInTheSameRun", 0, "4.01", {"--fault", "weak-cell-copy=3"}, {"Y", "Y"},

@@ -132,7 +132,9 @@ TEST_F(Command, SendsItsLineChecksItsEchoAndJudgesTheReply) {
        "C 436207616 268435556 4096\r\n0\r\n", "C 436207616 268435456 4096\r\n\x1b", kLineError},
       {[] { return nxpEraseSectors(0, 9, 0); }, "E 0 9 0\r\np\r\n", "E 0 9 0\r\n\x1b",
        kLineError},
-      {[] { return nxpCopyRamToFlash(0, 0, 512); }, "C 0 0 512\r\n05\r\n", "C 0 0 512\r\n", 0},
+      // Only exactly "0" is success: one flipped bit makes "10" or "15" begin with '0'.
+      {[] { return nxpCopyRamToFlash(0, 0, 512); }, "C 0 0 512\r\n05\r\n", "C 0 0 512\r\n", 1},
+      {[] { return nxpCopyRamToFlash(0, 0, 512); }, "C 0 0 512\r\n00\r\n", "C 0 0 512\r\n", 1},
       // Go: the bootloader may jump before it answers, so silence is success.
       {[] { return nxpGo(436207616u); }, "", "G 436207616 T\r\n", 0},
       {[] { return nxpGo(0); }, "G 0 T\r\n", "G 0 T\r\n", 0},
@@ -142,7 +144,10 @@ TEST_F(Command, SendsItsLineChecksItsEchoAndJudgesTheReply) {
       {[] { return nxpCompare(436207616u, 268435968u, 4u); }, "M 436207616 268435968 4\r\n0\r\n",
        "M 436207616 268435968 4\r\n", 0},
       {[] { return nxpCompare(1, 2, 4096); }, "M 1 2 4096\r\n10\r\n1024\r\n", "M 1 2 4096\r\n", 2},
-      {[] { return nxpCompare(1, 2, 4); }, "M 1 2 4\r\n13\r\n", "M 1 2 4\r\n", 1},
+      // Anything else, a refusal included ("1" may be a "10" that lost a bit), is asked again
+      // up to three times, then a failed compare.
+      {[] { return nxpCompare(1, 2, 4); }, "M 1 2 4\r\n13\r\n",
+       "M 1 2 4\r\n\x1bM 1 2 4\r\n\x1bM 1 2 4\r\n\x1b", 1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.line) + " answered " + c.reply);

@@ -1,0 +1,148 @@
+// Noisy-line runs: whole updates of a simulated switch (the first compiled-in image over a
+// switch that runs it at 4.01) while switch-sim adds random bit errors to the line in both
+// directions, one seed per run. Each update either reports success over flash that is exactly
+// what a clean update leaves, or reports a failure; a success over any other flash is a false
+// success. In process, without wire timing, so that many runs take minutes.
+//
+// Usage: bench_noisy_line [--runs N] [--first-seed S] [--log FILE] [--console] [RATE ...]
+//        (default: 30 runs each of 1e-6 1e-5 1e-4, seeds 1..30; --log keeps the simulator's
+//        transcript of the last run, --console shows the utility's console text)
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "firmware/device_state.h"
+#include "firmware/image.h"
+#include "isp/device_line.h"
+#include "sim/switch_sim.h"
+#include "transport/serial.h"
+#include "update/flash_update.h"
+
+namespace {
+
+constexpr int kPortNumber = 57;
+
+std::string logFile;
+
+sim::Options switchAt401(double rate, std::uint64_t seed) {
+  sim::Options options;
+  options.logFile = logFile;
+  options.installImage = std::string(VLFWU_SOURCE_DIR) + "/firmware/images/sonarch60.vlfw";
+  options.version = 0x04010000;
+  options.dspBanks = 0;
+  options.readyMessage = false;
+  options.bootDelayMs = 100;
+  options.seed = seed;
+  options.lineFaults.bitErrorRate = rate;
+  return options;
+}
+
+struct Outcome {
+  bool started = false;
+  int result = -1;
+  std::vector<std::uint8_t> flash;
+  double seconds = 0;
+};
+
+Outcome runUpdate(const t_FirmwareImage& image, double rate, std::uint64_t seed) {
+  Outcome outcome;
+  sim::Switch device(switchAt401(rate, seed));
+  std::string error;
+  if (!device.start(&error)) {
+    std::fprintf(stderr, "switch-sim: %s\n", error.c_str());
+    return outcome;
+  }
+  outcome.started = true;
+  ::setenv(("VLFWU_COM" + std::to_string(kPortNumber)).c_str(), device.slavePath().c_str(), 1);
+  if (comOpen(&devicePort, kPortNumber, 19200) != 1) {
+    outcome.started = false;
+    return outcome;
+  }
+  currentBaud = 19200;
+  deviceState = kStateUnknown;
+  const auto begin = std::chrono::steady_clock::now();
+  outcome.result = updateFirmware(&image);
+  outcome.seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  comClose(&devicePort);
+  currentBaud = 0;
+  device.stop();
+  outcome.flash = device.flash();
+  return outcome;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int runs = 30;
+  std::uint64_t firstSeed = 1;
+  std::vector<double> rates;
+  bool console = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--runs" && i + 1 < argc) {
+      runs = std::atoi(argv[++i]);
+    } else if (a == "--log" && i + 1 < argc) {
+      logFile = argv[++i];
+    } else if (a == "--console") {
+      console = true;
+    } else if (a == "--first-seed" && i + 1 < argc) {
+      firstSeed = std::strtoull(argv[++i], nullptr, 10);
+    } else {
+      rates.push_back(std::strtod(a.c_str(), nullptr));
+    }
+  }
+  if (rates.empty()) rates = {1e-6, 1e-5, 1e-4};
+
+  t_FirmwareImage image{};
+  selectEmbeddedImage(&image, 0);
+  if (validateImage(nullptr, &image) != kImageSound) {
+    std::fprintf(stderr, "the first compiled-in image is not sound\n");
+    return 1;
+  }
+  // The utility's console text goes nowhere; the table goes to standard error.
+  std::fflush(stdout);
+  if (!console && std::freopen("/dev/null", "w", stdout) == nullptr) return 1;
+
+  const Outcome clean = runUpdate(image, 0.0, 1);
+  if (!clean.started || clean.result != kUpdateOk) {
+    std::fprintf(stderr, "the clean update failed (%d)\n", clean.result);
+    return 1;
+  }
+  std::fprintf(stderr, "clean update: %.1f s\n", clean.seconds);
+  std::fprintf(stderr, "%-8s %5s %9s %9s %9s %10s\n", "rate", "runs", "exact ok", "failed",
+               "false ok", "mean s");
+  int falseTotal = 0;
+  for (const double rate : rates) {
+    int exact = 0, failed = 0, falseOk = 0;
+    double seconds = 0;
+    for (int n = 0; n < runs; ++n) {
+      const std::uint64_t seed = firstSeed + static_cast<std::uint64_t>(n);
+      const Outcome o = runUpdate(image, rate, seed);
+      seconds += o.seconds;
+      if (!o.started) {
+        ++failed;
+      } else if (o.result != kUpdateOk) {
+        ++failed;
+      } else if (o.flash == clean.flash) {
+        ++exact;
+      } else {
+        ++falseOk;
+        std::fprintf(stderr, "  FALSE SUCCESS: rate %g seed %llu\n", rate,
+                     static_cast<unsigned long long>(seed));
+      }
+      if (o.result != kUpdateOk && o.started) {
+        std::fprintf(stderr, "  failure: rate %g seed %llu result %d\n", rate,
+                     static_cast<unsigned long long>(seed), o.result);
+      }
+    }
+    falseTotal += falseOk;
+    std::fprintf(stderr, "%-8g %5d %9d %9d %9d %10.1f\n", rate, runs, exact, failed, falseOk,
+                 runs ? seconds / runs : 0.0);
+  }
+  return falseTotal == 0 ? 0 : 2;
+}

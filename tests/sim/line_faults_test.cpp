@@ -1,0 +1,133 @@
+// The simulator's line faults over a real pseudo-terminal, as transcripts: a flipped bit in a
+// command line and a compensating pair arrive as the chip's UART receives them, so its echo
+// shows them; random bit errors are seeded and repeat; the LPC18xx echoes a line end as
+// CR LF LF. With none of them asked for, nothing changes.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/common/child_process.h"
+#include "tests/sim/host_port.h"
+
+namespace simtest {
+namespace {
+
+using LineFaults = SimTest;
+
+template <class Tweak>
+sim::Options bootloaderWith(Tweak tweak) {
+  return with(blankBootloader(), [&](sim::Options& o) { tweak(o.lineFaults); });
+}
+
+// The second command line (the first is "A 0") arrives with bit 0 of its byte 0 flipped:
+// "J" (0x4A) as "K" (0x4B). Its echo is "K" and the chip answers K: the boot code version.
+// Command lines before and after it are untouched.
+TEST_F(LineFaults, CorruptCommandStrikesTheKthCommandLineAsReceived) {
+  startSynced(bootloaderWith([](sim::LineFaults& f) { f.corruptCommand = 2, f.corruptCommandBit = 0; }),
+              /*echoOff=*/false);
+  run({{"A 1\r\n", "A 1\r\n0\r\n"},                       // command line 1
+       {"J\r\n", "K\r\n0\r\n1\r\n13\r\n"},                 // line 2, as received
+       {"J\r\n", "J\r\n0\r\n2684471344\r\n0\r\n"}});       // line 3: once only
+  // Byte 8, bit 2 of "W 268437256 4" (the '2' of ...7256 as '6'): a valid address the chip
+  // takes; the echo shows where.
+  startSynced(bootloaderWith([](sim::LineFaults& f) { f.corruptCommand = 1, f.corruptCommandBit = 8 * 8 + 2; }),
+              /*echoOff=*/false);
+  run({{"W 268437256 4\r\n", "W 268437656 4\r\n0\r\n"}});
+}
+
+// In the chosen block one byte comes +1 and another -1: the sum still holds, the chip answers
+// OK, and what it echoes and stores differs from what was sent.
+TEST_F(LineFaults, SumPairIsAcknowledgedOkAndShowsInTheEcho) {
+  std::vector<std::uint8_t> data(88);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7 + 1);
+  const std::string block = uuBlocks(data)[0];
+  startSynced(bootloaderWith([](sim::LineFaults& f) { f.sumPairBlock = 2; }), /*echoOff=*/false);
+  for (int round = 1; round <= 3; ++round) {  // blocks 1, 2 (the pair) and 3
+    SCOPED_TRACE(round);
+    expectReply("W 268435456 88\r\n", "W 268435456 88\r\n0\r\n");
+    const std::string echo = port.exchange(block, block.size() + 4);
+    EXPECT_EQ(echo.substr(echo.size() - 4), "OK\r\n");
+    EXPECT_EQ(echo.substr(0, echo.size() - 4) == block, round != 2) << echo;
+    // What the chip holds: read back with R, the echo of the host's OK taken too.
+    port.send("R 268435456 88\r\n");
+    const std::string back = port.read(1 << 16, 300);
+    port.send("OK\r\n");
+    port.read(4, 300);
+    std::vector<std::uint8_t> stored;
+    std::uint32_t sum = 0;
+    std::size_t at = back.find("\r\n0\r\n") + 5;
+    for (int line = 0; line < 2; ++line) {
+      const std::size_t end = back.find("\r\n", at);
+      std::uint8_t bytes[64];
+      const std::size_t n = sim::uuDecodeLine(back.substr(at, end - at), bytes, sizeof bytes);
+      stored.insert(stored.end(), bytes, bytes + n);
+      at = end + 2;
+    }
+    for (std::size_t i = 0; i < data.size(); ++i) sum += stored[i] - data[i] + 256u;
+    int changed = 0;
+    for (std::size_t i = 0; i < data.size(); ++i) changed += stored[i] != data[i];
+    EXPECT_EQ(changed, round == 2 ? 2 : 0);
+    EXPECT_EQ(sum, 256u * 88) << "the two changes cancel in the sum";
+  }
+}
+
+// The same seed gives the same errors; rate 0 (with any seed) changes nothing at all.
+TEST_F(LineFaults, BitErrorsAreSeededAndRateZeroChangesNothing) {
+  const std::string line = "W 268435456 4\r\n";
+  std::string text;
+  for (int i = 0; i < 40; ++i) text += line;
+  auto echoOf = [&](double rate, std::uint64_t seed) {
+    sim::Options o = bootloaderWith([&](sim::LineFaults& f) { f.bitErrorRate = rate; });
+    o.seed = seed;
+    start(o);
+    // Synchronised by hand, so that errors strike only the stream below.
+    port.exchange("?", 14);
+    port.exchange("Synchronized\r\n", 18);
+    port.exchange("O\r\n", 7);
+    port.exchange("\x1b", 1);
+    port.send(text);
+    return port.readFor(300);
+  };
+  const std::string clean = echoOf(0.0, 1);
+  EXPECT_EQ(clean.substr(0, line.size()), line);
+  EXPECT_EQ(echoOf(0.0, 99), clean) << "rate 0 draws nothing";
+  const std::string noisy = echoOf(1e-3, 5);
+  EXPECT_NE(noisy, clean);
+  EXPECT_GT(noisy.size(), text.size() / 2) << "synchronised";
+  EXPECT_EQ(echoOf(1e-3, 5), noisy) << "the same seed, the same errors";
+  EXPECT_NE(echoOf(1e-3, 6), noisy);
+}
+
+TEST_F(LineFaults, LpcEighteenEchoesALineEndAsCrLfLf) {
+  start(bootloaderWith([](sim::LineFaults& f) { f.echoCrLfLf = true; }));
+  run({{"?", "Synchronized\r\n"}, {"Synchronized\r\n", "Synchronized\r\n\nOK\r\n"},
+       {"O\r\n", "O\r\n\nOK\r\n"}, {"K\r\n", "K\r\n\n0\r\n1\r\n13\r\n"},   // CR LF
+       {"K\r", "K\r\n\n0\r\n1\r\n13\r\n"},     // CR alone
+       {"A 0\r\n", "A 0\r\n\n0\r\n"},           // and once echo is off, nothing more
+       {"K\r\n", "0\r\n1\r\n13\r\n"}});
+}
+
+TEST(SwitchSimLineFaultOptions, HelpNamesThemAndBadValuesAreRefused) {
+  const std::string program = std::string(VLFWU_BIN_DIR) + "/switch-sim";
+  vlfwu_test::ChildProcess help;
+  ASSERT_TRUE(help.start(program, {"--help"}));
+  auto result = help.wait(10000);
+  EXPECT_EQ(result.exitCode, 0);
+  for (const char* option : {"--ber RATE", "--seed S", "corrupt-command=K:BIT", "sum-pair=K",
+                             "--echo-crlflf"})
+    EXPECT_NE(result.output.find(option), std::string::npos) << option;
+  for (std::vector<std::string> args :
+       {std::vector<std::string>{"--ber", "2"}, {"--ber", "often"}, {"--seed", "-1"},
+        {"--fault", "corrupt-command=3"}, {"--fault", "corrupt-command=0:1"},
+        {"--fault", "sum-pair=x"}}) {
+    vlfwu_test::ChildProcess child;
+    ASSERT_TRUE(child.start(program, args));
+    result = child.wait(10000);
+    EXPECT_EQ(result.exitCode, 2) << args[0] << " " << args[1];
+    EXPECT_NE(result.output.find("switch-sim:"), std::string::npos) << result.output;
+  }
+}
+
+}  // namespace
+}  // namespace simtest

@@ -1,0 +1,177 @@
+// Whole updates over a line that spoils what the bootloader receives: a flipped bit in a
+// command line, two errors that cancel in a block's sum, random bit errors. Every update ends
+// in flash exactly as a clean update leaves it, or in a reported failure; never in a success
+// over other flash. The switch runs image 1's firmware at first, so that stale bytes show.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "firmware/device_state.h"
+#include "isp/device_line.h"
+#include "sim_fixture.h"
+#include "update/flash_update.h"
+
+namespace updsim {
+namespace {
+
+// Command lines of the synchronised bootloader in an update of image 0 from its bootloader:
+//  1 "A 1", 2 "U 23130", 3 "P 0 9 0", 4 "E 0 9 0", 5 "W 268435456 900", 6 "W 268436356 900",
+//  7 "W 268437256 900", 8 "W 268438156 900", 9 "W 268439056 496", 10 "P 0 0 0",
+// 11 "C 436208128 268435456 4096", 12 "M 436208128 268435456 4096", 13 "W 268435456 900" ...
+// Write-to-RAM blocks: 175 for the 35 blocks of 4096, 6 for the three of 1024, 182 the padded
+// tail, 183 the parameter table, 184 the head block.
+int bitOf(int byte, int bit) { return byte * 8 + bit; }
+
+class LineErrors : public SimTest {
+ protected:
+  void SetUp() override { deviceState = kStateUnknown; }
+
+  // The switch: in its bootloader, image 1's firmware in flash (512 KB banks).
+  sim::Options startingSwitch() {
+    sim::Options options = switchOptions(1, true);
+    options.bank256K = false;
+    return options;
+  }
+  // Bank A after a clean update of image 0 from that switch.
+  const std::vector<std::uint8_t>& cleanFlash() {
+    if (clean_.empty()) {
+      startSwitch(startingSwitch());
+      const t_FirmwareImage image = shippedImage(0);
+      EXPECT_EQ(capture([&] { return updateFirmware(&image); }), kUpdateOk) << output_;
+      clean_ = sim_->flash();
+      clean_.resize(sim_->bankSize());
+    }
+    return clean_;
+  }
+  // Updates with the line faults given; the flash is then compared with a clean update's.
+  int updateOver(const sim::LineFaults& faults, std::uint64_t seed = 1) {
+    const std::vector<std::uint8_t> expected = cleanFlash();
+    sim::Options options = startingSwitch();
+    options.lineFaults = faults;
+    options.seed = seed;
+    startSwitch(options);
+    const t_FirmwareImage image = shippedImage(0);
+    const int result = capture([&] { return updateFirmware(&image); });
+    flash_ = sim_->flash();
+    flash_.resize(sim_->bankSize());
+    exact_ = flash_ == expected;
+    return result;
+  }
+  std::size_t count(const std::string& text, const std::string& part) const {
+    std::size_t n = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+  }
+  std::string log() const {  // the simulator's transcript, events included
+    std::ifstream in(logFile_);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
+
+  std::vector<std::uint8_t> clean_, flash_;
+  bool exact_ = false;
+};
+
+// A "W" whose address arrives with a flipped digit is a valid address: the bootloader takes
+// the block there and answers OK to its sum. The echo shows it: every RAM write of that
+// block goes again, the misdirected one may have landed on a neighbour.
+TEST_F(LineErrors, FlippedBitInTheAddressOfAWriteToRam) {
+  const struct { const char* what; int line; int bit; const char* arrived; } cases[] = {
+      {"third block's address 268437256 as 268437656", 7, bitOf(8, 2), "W 268437656 900"},
+      {"second block's address 268436356 as 268436756", 6, bitOf(8, 2), "W 268436756 900"},
+      {"fifth block's address 268439056 as 268439057", 9, bitOf(10, 0), "W 268439057 496"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    sim::LineFaults faults;
+    faults.corruptCommand = c.line;
+    faults.corruptCommandBit = c.bit;
+    EXPECT_EQ(updateOver(faults), kUpdateOk) << output_;
+    EXPECT_TRUE(exact_) << "success over flash that differs from the image";
+    const std::string sent = logStream(false);
+    EXPECT_NE(sent.find(std::string(c.arrived) + "\r\n"), std::string::npos) << "the echo shows it";
+    // The first block of that 4096 went twice: the whole staging buffer was written again
+    // (35 blocks of 4096 and 3 of 1024 begin with a "W" of 900 bytes).
+    EXPECT_EQ(count(logStream(true), "W 268435456 900\r\n"), 35u + 3u + 1u);
+    EXPECT_EQ(sim_->mode(), sim::Mode::Firmware);
+  }
+}
+
+// Prepare, Erase and Copy lines that arrive otherwise: the echo shows it, the Prepare or the
+// Erase goes again, and a Copy that may have programmed anything has its sectors erased and
+// everything in them written again; no page is programmed twice.
+TEST_F(LineErrors, FlippedBitInAPrepareEraseOrCopy) {
+  const struct { const char* what; int line; int bit; const char* arrived; const char* twice; }
+      cases[] = {
+      // 0x39 '9' arrives as 0x31 '1': sectors 2 to 9 stay prepared but not erased.
+      {"erase of sectors 0..9 as 0..1", 4, bitOf(4, 3), "E 0 1 0", "E 0 9 0\r\n"},
+      {"prepare of sectors 0..9 as 0..1", 3, bitOf(4, 3), "P 0 1 0", "P 0 9 0\r\n"},
+      // The RAM address 268435456 as 268435556: the flash gets the staging bytes from +100.
+      {"copy from 268435556", 11, bitOf(18, 0), "C 436208128 268435556 4096",
+       "C 436208128 268435456 4096\r\n"},
+      // The flash address 436208128 as 436208129: refused, the block is not in place.
+      {"copy to 436208129", 11, bitOf(10, 0), "C 436208129 268435456 4096",
+       "C 436208128 268435456 4096\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    sim::LineFaults faults;
+    faults.corruptCommand = c.line;
+    faults.corruptCommandBit = c.bit;
+    EXPECT_EQ(updateOver(faults), kUpdateOk) << output_;
+    EXPECT_TRUE(exact_) << "success over flash that differs from the image";
+    EXPECT_NE(logStream(false).find(std::string(c.arrived) + "\r\n"), std::string::npos);
+    EXPECT_GE(count(logStream(true), c.twice), 2u);
+  }
+  // After the copy that may have gone astray, sector 0 was erased again before its rewrite.
+  EXPECT_EQ(count(log(), "erased sectors 0..0 of bank 0"), 1u);
+}
+
+// One byte +1 and another -1 in one block: the sum holds and the bootloader answers OK, but
+// the echo shows the two characters; the block goes again. In the first block of the
+// firmware, and in the parameter table's block (which today's restart would only report).
+TEST_F(LineErrors, CompensatingPairInOneBlock) {
+  for (const int block : {1, 183, 184}) {
+    SCOPED_TRACE(block);
+    sim::LineFaults faults;
+    faults.sumPairBlock = block;
+    EXPECT_EQ(updateOver(faults), kUpdateOk) << output_;
+    EXPECT_TRUE(exact_) << "success over flash that differs from the image";
+    EXPECT_NE(log().find("fault: sum pair"), std::string::npos);
+    EXPECT_EQ(output_.find("bad CRC"), std::string::npos);
+  }
+}
+
+// The LPC18xx echoes a line end as CR LF LF: the empty lines are passed over.
+TEST_F(LineErrors, EchoOfALineEndAsCrLfLf) {
+  sim::LineFaults faults;
+  faults.echoCrLfLf = true;
+  EXPECT_EQ(updateOver(faults), kUpdateOk) << output_;
+  EXPECT_TRUE(exact_);
+  EXPECT_NE(logStream(false).find("\nC 436208128 268435456 4096\r\n\n0\r\n"), std::string::npos);
+}
+
+// Random bit errors both ways at 1e-5 (about 40 per update): a few seeds, each an exact
+// flash or a reported failure.
+TEST_F(LineErrors, RandomBitErrorsNeverEndInASuccessOverOtherFlash) {
+  int successes = 0;
+  for (const std::uint64_t seed : {11u, 12u, 13u}) {
+    SCOPED_TRACE(seed);
+    sim::LineFaults faults;
+    faults.bitErrorRate = 1e-5;
+    const int result = updateOver(faults, seed);
+    EXPECT_NE(log().find("fault: bit error"), std::string::npos);
+    if (result == kUpdateOk) {
+      EXPECT_TRUE(exact_) << "success over flash that differs from the image";
+      ++successes;
+    } else {
+      EXPECT_NE(output_.find("Error"), std::string::npos) << output_;
+    }
+  }
+  EXPECT_GE(successes, 2) << "a line error is a reason to send again, not to give up";
+}
+
+}  // namespace
+}  // namespace updsim
