@@ -345,12 +345,7 @@ int main(int argc, char** argv) {
     } else if (a == "--no-ready") {
       o.readyMessage = false;
     } else if (a == "--seed" && next(&v)) {
-      char* end = nullptr;
-      errno = 0;
-      unsigned long long seed = std::strtoull(v, &end, 10);
-      if (!*v || *end || errno != 0 || *v == '-')
-        return usageError("--seed takes a decimal number");
-      o.seed = seed;
+      if (!parseSeed(v, &o.seed)) return usageError("--seed takes a decimal number");
     } else if (a == "--adapter-latency" && next(&v)) {
       if (!parseInt(v, 0, 1000, &n)) return usageError("--adapter-latency takes 0..1000 ms");
       o.adapterLatencyMs = static_cast<int>(n);
@@ -359,8 +354,6 @@ int main(int argc, char** argv) {
         return usageError(std::string("unknown fault ") + v);
     } else if (a == "--ber" && next(&v)) {
       if (!parseRate(v, &o.lineFaults.bitErrorRate)) return usageError("--ber takes a rate 0..1");
-    } else if (a == "--seed" && next(&v)) {
-      if (!parseSeed(v, &o.seed)) return usageError("--seed takes a decimal number");
     } else if (a == "--echo-crlflf") {
       o.lineFaults.echoCrLfLf = true;
     } else {

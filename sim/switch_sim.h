@@ -80,7 +80,6 @@ struct Options {
   int adapterLatencyMs = -1;
   std::uint64_t seed = 1;
   Faults faults;
-  std::uint64_t seed = 1;  // seeds every seeded fault
   LineFaults lineFaults;
 };
 

@@ -87,7 +87,7 @@ TEST_F(Sim, SyncGetsPastAGarbledFirstAnswer) {
   options.faults.garbledFirstAnswer = true;
   start(options);
   EXPECT_EQ(nxpSync(), kSyncBootloader);
-  expectSyncedEchoOff();
+  expectSyncedEchoOn();
 }
 
 TEST_F(Sim, SyncRecognisesBothFirmwareAnswers) {

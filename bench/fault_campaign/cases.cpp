@@ -1,0 +1,224 @@
+#include "bench/fault_campaign/cases.h"
+
+#include <algorithm>
+#include <set>
+
+namespace campaign {
+
+namespace {
+
+constexpr int kTornSeeds = 5;          // seeds of each torn erase and copy
+constexpr int kNoisySeeds = 30;        // whole updates per bit error rate and image
+constexpr int kQuickNoisySeeds = 5;
+constexpr int kSpread = 60;            // positions of a dropped or late reply line per image
+constexpr int kWriteLineSpread = 40;   // damaged Write-to-RAM lines per image
+constexpr int kPairSpread = 40;        // compensating pairs per image
+constexpr int kCommandSpread = 40;     // flipped command bits per image
+constexpr const char* kRates[] = {"1e-6", "1e-5", "1e-4"};
+constexpr int kLatencies[] = {1, 4, 16, 32};
+
+const char* const kNames[kClassCount] = {"flash-ops", "steps", "double", "noisy", "adapters"};
+
+std::vector<std::string> fault(const std::string& spec) { return {"--fault", spec}; }
+std::vector<std::string> seeded(const std::string& spec, int seed) {
+  return {"--fault", spec, "--seed", std::to_string(seed)};
+}
+
+// "torn-copy=3,seed=2" from {"--fault", "torn-copy=3", "--seed", "2"}.
+std::string label(const std::vector<std::string>& args) {
+  std::string out;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string part = args[i];
+    if (part == "--fault" && i + 1 < args.size()) {
+      part = args[++i];
+    } else if (part.rfind("--", 0) == 0) {
+      part = part.substr(2);
+      if (i + 1 < args.size() && args[i + 1].rfind("--", 0) != 0) part += "=" + args[++i];
+    }
+    out += (out.empty() ? "" : ",") + part;
+  }
+  return out;
+}
+
+struct Table {
+  std::vector<Case>* out;
+  int image;
+
+  Case& add(Klass klass, std::vector<std::string> args, bool quick) {
+    Case c;
+    c.klass = klass;
+    c.image = image;
+    c.name = std::string(className(klass)) + "/img" + std::to_string(image) + "/" + label(args);
+    c.fault = std::move(args);
+    c.quick = quick;
+    out->push_back(std::move(c));
+    return out->back();
+  }
+};
+
+// count values spread evenly over 1..total (each at most once).
+std::vector<long> spread(long total, int count) {
+  std::set<long> values;
+  if (total <= 0) return {};
+  for (int i = 0; i < count; ++i) values.insert(1 + (total - 1) * i / std::max(count - 1, 1));
+  return {values.begin(), values.end()};
+}
+
+void flashOps(Table t, const Profile& p) {
+  // Quick: both erases, and the first, a middle, the table's and the head block's copies.
+  const std::set<int> quickCopies{1, p.copies / 2, p.tableCopy, p.headCopy};
+  for (int e = 1; e <= p.erases; ++e) {
+    const std::string k = std::to_string(e);
+    t.add(Klass::FlashOps, fault("power-loss-before-erase=" + k), true);
+    for (int s = 1; s <= kTornSeeds; ++s) t.add(Klass::FlashOps, seeded("torn-erase=" + k, s), s == 1);
+    t.add(Klass::FlashOps, fault("power-loss-after-erase=" + k), true);
+  }
+  for (int c = 1; c <= p.copies; ++c) {
+    const std::string k = std::to_string(c);
+    const bool quick = quickCopies.count(c) != 0;
+    t.add(Klass::FlashOps, fault("power-loss-before-copy=" + k), quick);
+    for (int s = 1; s <= kTornSeeds; ++s)
+      t.add(Klass::FlashOps, seeded("torn-copy=" + k, s), quick && (s == 1 || (c == p.headCopy && s <= 3)));
+    t.add(Klass::FlashOps, fault("power-loss-after-copy=" + k), quick);
+  }
+}
+
+void steps(Table t, const Profile& p) {
+  // Quick: the first point of each step, for a choice of steps.
+  const std::set<std::string> quickSteps{"request", "sync", "echo off", "unlock", "erase 1", "after erase 1",
+                                         "block 1", "block " + std::to_string(p.copies / 2), "erase 2",
+                                         "after erase 2", "block " + std::to_string(p.tableCopy), "head block",
+                                         "restart check", "go"};
+  std::set<std::string> taken;
+  std::set<long> seen;
+  for (const BytePoint& point : p.points) {
+    if (!seen.insert(point.byte).second) continue;
+    const bool quick = quickSteps.count(point.step) != 0 && taken.insert(point.step).second;
+    Case& c = t.add(Klass::Steps, fault("power-loss-after-bytes=" + std::to_string(point.byte)), quick);
+    std::string step = point.step;
+    for (char& ch : step)
+      if (ch == ' ') ch = '-';
+    c.name += "(" + step + ")";
+  }
+  const std::vector<long> replies = spread(p.replyLines, kSpread);
+  for (std::size_t i = 0; i < replies.size(); ++i) {
+    const bool quick = i == replies.size() / 3 || i == replies.size() * 2 / 3;
+    t.add(Klass::Steps, fault("drop-reply-line=" + std::to_string(replies[i])), quick);
+    t.add(Klass::Steps, fault("delay-reply-line=" + std::to_string(replies[i])), quick);
+  }
+  const std::vector<long> lines = spread(p.writeLines, kWriteLineSpread);
+  for (std::size_t i = 0; i < lines.size(); ++i)
+    t.add(Klass::Steps, fault("corrupt-write-line=" + std::to_string(lines[i])), i == lines.size() / 2);
+  for (int c = 1; c <= p.copies; ++c)
+    t.add(Klass::Steps, fault("weak-cell-copy=" + std::to_string(c)), c == p.copies / 2);
+  for (int c = 1; c <= p.copies; c += 4)
+    t.add(Klass::Steps, fault("vanish-after-copy=" + std::to_string(c)), c == 1 + (p.copies / 8) * 4);
+  t.add(Klass::Steps, fault("vanish-after-copy=" + std::to_string(p.headCopy)), false);
+  const bool first = t.image == 0;
+  t.add(Klass::Steps, fault("power-loss-before-table-write"), first);
+  t.add(Klass::Steps, fault("console-noise"), first);
+  t.add(Klass::Steps, fault("garbled-first-answer"), first);
+}
+
+// A cut for the recovery run at an erase or a copy, varied by its number.
+std::vector<std::string> secondCut(bool erase, int k) {
+  const std::string n = std::to_string(k);
+  if (erase) return k % 2 ? seeded("torn-erase=" + n, k) : fault("power-loss-after-erase=" + n);
+  switch ((k / 4) % 3) {
+    case 0: return fault("power-loss-after-copy=" + n);
+    case 1: return seeded("torn-copy=" + n, k);
+    default: return fault("power-loss-before-copy=" + n);
+  }
+}
+
+void doubles(Table t, const Profile& p) {
+  const std::vector<std::vector<std::string>> firsts{
+      fault("power-loss-after-copy=" + std::to_string(p.copies / 2)),
+      seeded("torn-erase=1", 1),
+      fault("power-loss-after-erase=2"),
+      seeded("torn-copy=" + std::to_string(p.headCopy), 2),
+      fault("power-loss-before-copy=" + std::to_string(p.tableCopy)),
+  };
+  std::vector<std::pair<bool, int>> seconds;
+  for (int e = 1; e <= p.erases; ++e) seconds.emplace_back(true, e);
+  for (int c = 1; c <= p.copies; c += 4) seconds.emplace_back(false, c);
+  if ((p.copies - 1) % 4 != 0) seconds.emplace_back(false, p.headCopy);
+  for (std::size_t f = 0; f < firsts.size(); ++f) {
+    for (const auto& [erase, k] : seconds) {
+      const bool quick = f < 2 && ((erase && k <= 2) || k == 1 + (p.copies / 8) * 4 || k == p.headCopy);
+      Case& c = t.add(Klass::Double, firsts[f], quick);
+      c.second = secondCut(erase, k);
+      c.name += "/then/" + label(c.second);
+    }
+  }
+}
+
+void noisy(Table t, const Profile& p) {
+  for (const char* rate : kRates)
+    for (int s = 1; s <= kNoisySeeds; ++s)
+      t.add(Klass::Noisy, {"--ber", rate, "--seed", std::to_string(s + 1000 * t.image)}, s <= kQuickNoisySeeds);
+  const std::vector<long> blocks = spread(p.writeBlocks, kPairSpread);
+  for (std::size_t i = 0; i < blocks.size(); ++i)
+    t.add(Klass::Noisy, fault("sum-pair=" + std::to_string(blocks[i])), i == blocks.size() / 2);
+  // Flipped bits in the command lines, most in the digits of a Write's or Copy's address.
+  std::vector<long> chosen;
+  for (std::size_t k = 0; k < p.commandTexts.size(); ++k) {
+    const std::string& text = p.commandTexts[k];
+    if (text.rfind("W ", 0) == 0 || text.rfind("C ", 0) == 0 || text.rfind("E ", 0) == 0 ||
+        text.rfind("G ", 0) == 0)
+      chosen.push_back(static_cast<long>(k));
+  }
+  const std::vector<long> picks = spread(static_cast<long>(chosen.size()), kCommandSpread);
+  for (std::size_t i = 0; i < picks.size(); ++i) {
+    const long k = chosen[static_cast<std::size_t>(picks[i] - 1)];
+    const std::string& text = p.commandTexts[static_cast<std::size_t>(k)];
+    const std::size_t digits = std::min<std::size_t>(text.find(' ', 2) == std::string::npos ? text.size() - 2
+                                                                                            : text.find(' ', 2) - 2,
+                                                     9);
+    const long byte = 2 + static_cast<long>(i % std::max<std::size_t>(digits, 1));
+    const long bit = byte * 8 + static_cast<long>(i % 3);
+    t.add(Klass::Noisy, fault("corrupt-command=" + std::to_string(k + 1) + ":" + std::to_string(bit)),
+          i == picks.size() / 3);
+  }
+  t.add(Klass::Noisy, {"--echo-crlflf"}, true);
+  for (int s = 1; s <= kQuickNoisySeeds; ++s)
+    t.add(Klass::Noisy, {"--echo-crlflf", "--ber", "1e-5", "--seed", std::to_string(s + 500)}, false);
+}
+
+void adapters(Table t, bool withWine) {
+  for (const bool wine : {false, true}) {
+    if (wine && !withWine) continue;
+    for (const int latency : kLatencies) {
+      Case& c = t.add(Klass::Adapters, {"--adapter-latency", std::to_string(latency), "--wire-speed"}, t.image == 0);
+      c.wholeRun = true;
+      c.wine = wine;
+      c.latencyMs = latency;
+      if (wine) c.name += ",wine";
+    }
+  }
+}
+
+}  // namespace
+
+const char* className(Klass klass) { return kNames[static_cast<int>(klass)]; }
+
+bool classFromName(const std::string& name, Klass* klass) {
+  for (int i = 0; i < kClassCount; ++i)
+    if (name == kNames[i]) {
+      *klass = static_cast<Klass>(i);
+      return true;
+    }
+  return false;
+}
+
+std::vector<Case> buildCases(const std::vector<Profile>& profiles, bool withWine) {
+  std::vector<Case> cases;
+  using Builder = void (*)(Table, const Profile&);
+  for (const Builder build : {&flashOps, &steps, &doubles, &noisy}) {
+    for (int image = 0; image < static_cast<int>(profiles.size()); ++image) build({&cases, image}, profiles[image]);
+  }
+  for (int image = 0; image < static_cast<int>(profiles.size()); ++image) adapters({&cases, image}, withWine);
+  return cases;
+}
+
+}  // namespace campaign
