@@ -36,9 +36,8 @@
 #include <utility>
 #include <vector>
 
+#include "bench/common/spawn_args.h"
 #include "firmware/image.h"
-
-extern char** environ;
 
 namespace {
 
@@ -94,18 +93,9 @@ bool spawn(Child* child, const std::string& program, const std::vector<std::stri
   posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
   posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, out[1], STDERR_FILENO);
-  std::vector<std::string> args{program};
-  args.insert(args.end(), arguments.begin(), arguments.end());
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> env;
-  for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
-  env.insert(env.end(), extraEnvironment.begin(), extraEnvironment.end());
-  std::vector<char*> envp;
-  for (auto& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  const int failure = posix_spawn(&child->pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  t_SpawnArgs spawnArgs;
+  buildSpawnArgs(&spawnArgs, program, arguments, extraEnvironment);
+  const int failure = posix_spawn(&child->pid, program.c_str(), &actions, nullptr, spawnArgs.argv.data(), spawnArgs.envp.data());
   posix_spawn_file_actions_destroy(&actions);
   close(in[0]);
   close(out[1]);

@@ -1,5 +1,7 @@
 #include "bench/fault_campaign/process.h"
 
+#include "bench/common/spawn_args.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -11,7 +13,6 @@
 #include <mutex>
 #include <set>
 
-extern char** environ;
 
 namespace campaign {
 
@@ -66,18 +67,9 @@ bool Process::start(const std::string& program, const std::vector<std::string>& 
   sigset_t none;
   sigemptyset(&none);
   posix_spawnattr_setsigmask(&attributes, &none);
-  std::vector<std::string> args{program};
-  args.insert(args.end(), arguments.begin(), arguments.end());
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> env;
-  for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
-  env.insert(env.end(), extraEnvironment.begin(), extraEnvironment.end());
-  std::vector<char*> envp;
-  for (auto& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  const int failure = posix_spawn(&pid_, program.c_str(), &actions, &attributes, argv.data(), envp.data());
+  t_SpawnArgs spawnArgs;
+  buildSpawnArgs(&spawnArgs, program, arguments, extraEnvironment);
+  const int failure = posix_spawn(&pid_, program.c_str(), &actions, &attributes, spawnArgs.argv.data(), spawnArgs.envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   close(in[0]);
