@@ -301,7 +301,24 @@ int comRead(t_ComPort* port, char* buffer, int count) {
   }
   const std::uint32_t start = platformClockMs();
   int received = 0;
+  bool polledReadable = false;
   while (received < count) {
+    // Read first: the callers ask for bytes the port has reported waiting, so a look with
+    // poll before every read would be a second system call for nothing.
+    const ssize_t got = read(port->fd, buffer + received, static_cast<std::size_t>(count - received));
+    if (got > 0) {
+      received += static_cast<int>(got);
+      polledReadable = false;
+      continue;
+    }
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    // A terminal without data reads as 0 or EAGAIN; 0 right after poll said readable is the
+    // end of the line (the other side has gone), as is any other error.
+    if ((got == 0 && polledReadable) || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
+      break;
+    }
     // Before the first byte the whole bound applies; after it, only the quiet interval.
     int wait = remainingMs(start, kTransferLimitMs);
     if (received > 0 && wait > kReadIntervalMs) {
@@ -314,15 +331,7 @@ int comRead(t_ComPort* port, char* buffer, int count) {
     if ((events & POLLIN) == 0) {
       break;  // quiet, out of time, or the other side has gone (POLLHUP/POLLERR)
     }
-    const ssize_t got = read(port->fd, buffer + received, static_cast<std::size_t>(count - received));
-    if (got > 0) {
-      received += static_cast<int>(got);
-      continue;
-    }
-    if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
-      continue;
-    }
-    break;  // end of file or an error
+    polledReadable = true;
   }
   logReceived(buffer, received);
   return received;
