@@ -426,16 +426,22 @@ Row benchImage(int index, const std::string& bin, const Target& target, bool wit
 
 // The bootloader session's wall time, and its ratio to the time its bytes and the flash need.
 double sessionWall(const Row& row) { return row.session.end - row.session.start; }
+// The line time of the busier direction: the two run at once, since the bootloader echoes
+// every line while the host is still sending it.
+double lineSeconds(const SessionFigures& s) {
+  const long busier = s.hostBytes > s.deviceBytes ? s.hostBytes : s.deviceBytes;
+  return static_cast<double>(busier) * kBitsPerByte / kBootloaderBaud;
+}
 double sessionRatio(const Row& row) {
   const SessionFigures& s = row.session;
-  const double line = static_cast<double>(s.hostBytes + s.deviceBytes) * kBitsPerByte / kBootloaderBaud;
+  const double line = lineSeconds(s);
   const double flash = s.erases * kEraseSeconds + static_cast<double>(s.copiedBytes) / kPageBytes * kPageSeconds;
   return sessionWall(row) / (line + flash);
 }
 
 void printRow(const Target& target, const Row& row) {
   const SessionFigures& s = row.session;
-  const double line = static_cast<double>(s.hostBytes + s.deviceBytes) * kBitsPerByte / kBootloaderBaud;
+  const double line = lineSeconds(s);
   const double flash = s.erases * kEraseSeconds + static_cast<double>(s.copiedBytes) / kPageBytes * kPageSeconds;
   const std::string name = row.name + (row.logBytes >= 0 ? " +log" : "");
   std::printf("%-20s %9.2f %9.2f %9.2f %11.2f %7.3f %10ld %10ld | %9.2f %9.2f %9.2f %9.2f", name.c_str(),
@@ -579,8 +585,8 @@ int main(int argc, char** argv) {
   }
   const std::string bin = binDir();
   std::printf("Full update of each compiled-in image against switch-sim --wire-speed\n");
-  std::printf("(bootloader session: from the rate measurement to the Go command; line time counts\n"
-              " both directions at %.0f baud, 10 bits per byte; flash time %.0f ms per erase and\n"
+  std::printf("(bootloader session: from the rate measurement to the Go command; line time is that\n"
+              " of the busier direction at %.0f baud, 10 bits per byte; flash time %.0f ms per erase and\n"
               " %.0f ms per 512-byte page. CPU run: user + system time of the utility for the whole\n"
               " run, from its start to its end after the final key, the 13 s quiet window included)\n\n",
               kBootloaderBaud, kEraseSeconds * 1000, kPageSeconds * 1000);
