@@ -163,6 +163,11 @@ int writeBlockOnce(std::uint32_t writtenFrom, std::uint32_t ramAddress, const st
 // line too noisy for a whole block to come through, a piece still does.
 constexpr int kWholeBlockAttempts = 2;
 constexpr std::uint32_t kPieceBytes = 44;  // one data line, a whole number of words
+// After a block that had to go in pieces, this many more go in pieces straight away before a
+// whole block is tried again: the line that spoilt one block twice is likely to spoil the next,
+// and each spoilt whole block costs its wire time and the drain after its ESC.
+constexpr int kBlocksInPiecesAfterSpoil = 8;
+int blocksInPiecesLeft = 0;
 
 // Sends one block (or piece) with a fresh "W" until it arrives as it was sent, at most
 // `attempts` times. kBlockMisdirected ends the attempts: the caller starts the whole write
@@ -192,9 +197,15 @@ int writeBlock(std::uint32_t writtenFrom, std::uint32_t ramAddress, const std::u
   if (length <= kPieceBytes) {
     return sendUntilArrived(writtenFrom, ramAddress, bytes, length, kBlockAttempts);
   }
-  const int result = sendUntilArrived(writtenFrom, ramAddress, bytes, length, kWholeBlockAttempts);
-  if (result == kBlockWritten || result == kBlockMisdirected) {
-    return result;
+  if (blocksInPiecesLeft > 0) {
+    --blocksInPiecesLeft;
+  } else {
+    const int result =
+        sendUntilArrived(writtenFrom, ramAddress, bytes, length, kWholeBlockAttempts);
+    if (result == kBlockWritten || result == kBlockMisdirected) {
+      return result;
+    }
+    blocksInPiecesLeft = kBlocksInPiecesAfterSpoil;
   }
   for (std::uint32_t done = 0; done < length; done += kPieceBytes) {
     const std::uint32_t piece = length - done < kPieceBytes ? length - done : kPieceBytes;
@@ -223,6 +234,8 @@ int writeAllBlocks(std::uint32_t ramAddress, const std::uint8_t* bytes, std::uin
 }
 
 }  // namespace
+
+void nxpBlocksWholeAgain() { blocksInPiecesLeft = 0; }
 
 int nxpWriteRam(std::uint32_t ramAddress, const std::uint8_t* bytes, std::uint32_t count) {
   int result = kBlockMisdirected;
