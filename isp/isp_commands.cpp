@@ -5,7 +5,6 @@
 #include "isp/device_line.h"
 #include "isp/isp_exchange.h"
 #include "isp/isp_log.h"
-#include "isp/isp_transfer.h"
 #include "support/clock.h"
 #include "transport/serial.h"
 
@@ -180,7 +179,6 @@ int nxpSync() {
   for (int attempt = 0; attempt < kSyncAttempts; ++attempt) {
     const int result = syncAttempt();
     if (result != kSyncNothing) {
-      nxpBlocksWholeAgain();  // a new session: nothing is known yet of this line's noise
       return ispLogSync(result);
     }
   }

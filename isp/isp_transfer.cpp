@@ -163,16 +163,6 @@ int writeBlockOnce(std::uint32_t writtenFrom, std::uint32_t ramAddress, const st
 // line too noisy for a whole block to come through, a piece still does.
 constexpr int kWholeBlockAttempts = 2;
 constexpr std::uint32_t kPieceBytes = 44;  // one data line, a whole number of words
-// How often whole blocks have lately failed: 0 while they come through. After a block that
-// had to go in pieces, the next is tried whole only once, and each further failure sends
-// twice as many blocks (0, 1, 3, then 7) in pieces before the next try. A line that
-// spoils nearly every whole block then seldom pays for one and the drain after its ESC; a
-// line that spoilt one by chance is back to whole blocks at the next.
-constexpr int kMostSpoilLevel = 4;
-int spoilLevel = 0;
-int blocksInPiecesLeft = 0;
-
-int blocksInPiecesAfter(int level) { return (1 << (level - 1)) - 1; }
 
 // Sends one block (or piece) with a fresh "W" until it arrives as it was sent, at most
 // `attempts` times. kBlockMisdirected ends the attempts: the caller starts the whole write
@@ -202,19 +192,9 @@ int writeBlock(std::uint32_t writtenFrom, std::uint32_t ramAddress, const std::u
   if (length <= kPieceBytes) {
     return sendUntilArrived(writtenFrom, ramAddress, bytes, length, kBlockAttempts);
   }
-  if (blocksInPiecesLeft > 0) {
-    --blocksInPiecesLeft;
-  } else {
-    const int result = sendUntilArrived(writtenFrom, ramAddress, bytes, length,
-                                        spoilLevel == 0 ? kWholeBlockAttempts : 1);
-    if (result == kBlockWritten) {
-      spoilLevel = 0;
-    }
-    if (result == kBlockWritten || result == kBlockMisdirected) {
-      return result;
-    }
-    spoilLevel = spoilLevel < kMostSpoilLevel ? spoilLevel + 1 : kMostSpoilLevel;
-    blocksInPiecesLeft = blocksInPiecesAfter(spoilLevel);
+  const int result = sendUntilArrived(writtenFrom, ramAddress, bytes, length, kWholeBlockAttempts);
+  if (result == kBlockWritten || result == kBlockMisdirected) {
+    return result;
   }
   for (std::uint32_t done = 0; done < length; done += kPieceBytes) {
     const std::uint32_t piece = length - done < kPieceBytes ? length - done : kPieceBytes;
@@ -243,11 +223,6 @@ int writeAllBlocks(std::uint32_t ramAddress, const std::uint8_t* bytes, std::uin
 }
 
 }  // namespace
-
-void nxpBlocksWholeAgain() {
-  spoilLevel = 0;
-  blocksInPiecesLeft = 0;
-}
 
 int nxpWriteRam(std::uint32_t ramAddress, const std::uint8_t* bytes, std::uint32_t count) {
   int result = kBlockMisdirected;

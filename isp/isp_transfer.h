@@ -19,10 +19,6 @@ constexpr int kWriteRamOk = 0;
 constexpr int kWriteRamNoReply = 1;   // no reply, or the line kept spoiling a block (RESEND
                                       // included) past its attempts
 constexpr int kWriteRamRejected = 2;  // the bootloader rejected a "W"
-// A write sends whole blocks until the line spoils one twice; then, while whole blocks keep
-// failing, more and more of them go in pieces of one data line, also in the writes after. This
-// starts the next write with whole blocks again, as after a fresh synchronisation.
-void nxpBlocksWholeAgain();
 int nxpWriteRam(std::uint32_t ramAddress, const std::uint8_t* bytes, std::uint32_t count);
 // Reads count bytes (any count: the bootloader is asked for whole words and the extra bytes
 // are dropped). count on success; 0 or minus the bytes received so far on failure.

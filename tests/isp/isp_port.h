@@ -6,7 +6,6 @@
 #include <string>
 
 #include "isp/device_line.h"
-#include "isp/isp_transfer.h"
 #include "tests/common/pty.h"
 #include "transport/serial.h"
 
@@ -28,7 +27,6 @@ class PortTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(pty.ok()) << pty.error();
     openPort(pty.slavePath(), 7);
-    nxpBlocksWholeAgain();  // each test starts a session of its own
   }
   void TearDown() override { closePort(); }
   // Everything the program has sent since the last call.

@@ -2,9 +2,7 @@
 // the exact bytes on the wire and every result code.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -126,107 +124,6 @@ TEST_F(Transfer, EchoThatDiffersSendsTheBlockAgain) {
   EXPECT_EQ(nxpWriteRam(268435456u, kFour.data(), 4), 0);
   far.join();
   EXPECT_EQ(heard + sent(), w + kFourLine + "276\r\n\x1b" + w + kFourLine + "276\r\n");
-}
-
-// A bootloader at the far end that echoes every line and takes every block, with the first
-// data line of the next `spoilt` whole blocks echoed otherwise than it was sent, as a noisy line
-// does. It keeps the count of each "W" it heard.
-class EchoingFarEnd {
- public:
-  explicit EchoingFarEnd(vlfwu_test::PseudoTerminal& pty) : pty_(pty), thread_([this] { run(); }) {}
-  ~EchoingFarEnd() {
-    stop_ = true;
-    thread_.join();
-  }
-  void spoil(int blocks) { spoilt_ = blocks; }
-  // The counts of the "W" commands heard since the last call.
-  std::vector<int> counts() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return std::exchange(counts_, {});
-  }
-
- private:
-  void run() {
-    std::string pending;
-    bool firstDataLine = false;
-    while (!stop_) {
-      pty_.waitFor("\n", 20, &pending);  // a whole line, or whatever came meanwhile
-      std::erase(pending, '\x1b');
-      for (auto end = pending.find("\r\n"); end != std::string::npos; end = pending.find("\r\n")) {
-        std::string line = pending.substr(0, end);
-        pending.erase(0, end + 2);
-        std::string reply = line + "\r\n";
-        if (line.starts_with("W ")) {
-          const int count = std::stoi(line.substr(line.rfind(' ') + 1));
-          firstDataLine = count == 900 && spoilt_ > 0;
-          spoilt_ -= firstDataLine ? 1 : 0;
-          std::lock_guard<std::mutex> lock(mutex_);
-          counts_.push_back(count);
-          reply += "0\r\n";
-        } else if (!line.empty() && line.find_first_not_of("0123456789") == std::string::npos) {
-          reply += "OK\r\n";
-        } else if (firstDataLine) {
-          reply[1] = static_cast<char>(reply[1] ^ 0x01);
-          firstDataLine = false;
-        }
-        pty_.write(reply);
-      }
-    }
-  }
-  vlfwu_test::PseudoTerminal& pty_;
-  std::atomic<bool> stop_{false};
-  std::atomic<int> spoilt_{0};
-  std::mutex mutex_;
-  std::vector<int> counts_;
-  std::thread thread_;
-};
-
-std::vector<int> inPieces(int blocks) {
-  std::vector<int> counts;
-  for (int block = 0; block < blocks; ++block) {
-    counts.insert(counts.end(), 20, 44);
-    counts.push_back(20);
-  }
-  return counts;
-}
-
-std::vector<int> operator+(std::vector<int> a, const std::vector<int>& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
-std::vector<int> whole(int attempts) { return std::vector<int>(static_cast<std::size_t>(attempts), 900); }
-
-// A block the line spoilt twice goes in pieces of one data line, and the next is tried whole
-// once: a chance error costs one block in pieces.
-TEST_F(Transfer, ABlockSpoiltTwiceGoesInPiecesAndTheNextIsTriedWholeOnce) {
-  currentBaud = 115200;  // the echo of a piece is awaited for its time on the wire at this rate
-  const Bytes bytes(2700, 0x5A);
-  EchoingFarEnd farEnd(pty);
-  farEnd.spoil(2);
-  ASSERT_EQ(nxpWriteRam(268435456u, bytes.data(), 2700), 0);
-  EXPECT_EQ(farEnd.counts(), whole(2) + inPieces(1) + whole(1) + whole(1));
-  farEnd.spoil(1);
-  ASSERT_EQ(nxpWriteRam(268435456u, bytes.data(), 900), 0);
-  EXPECT_EQ(farEnd.counts(), whole(2)) << "back to two whole tries once one came through";
-}
-
-// While whole blocks keep failing, each try is followed by 1, 3, then 7 blocks in pieces,
-// across writes; a new session starts whole.
-TEST_F(Transfer, ALineThatSpoilsEveryWholeBlockSeldomGetsOne) {
-  currentBaud = 115200;
-  const Bytes bytes(14400, 0x5A);
-  EchoingFarEnd farEnd(pty);
-  farEnd.spoil(1000);
-  ASSERT_EQ(nxpWriteRam(268435456u, bytes.data(), 14400), 0);
-  EXPECT_EQ(farEnd.counts(), whole(2) + inPieces(1) + whole(1) + inPieces(2) + whole(1) +
-                                 inPieces(4) + whole(1) + inPieces(8) + whole(1) + inPieces(1));
-  farEnd.spoil(0);
-  ASSERT_EQ(nxpWriteRam(268435456u, bytes.data(), 900), 0);
-  EXPECT_EQ(farEnd.counts(), inPieces(1)) << "seven blocks in pieces follow the last try";
-  nxpBlocksWholeAgain();
-  ASSERT_EQ(nxpWriteRam(268435456u, bytes.data(), 900), 0);
-  EXPECT_EQ(farEnd.counts(), whole(1));
 }
 
 TEST_F(Transfer, ReadTranscripts) {
