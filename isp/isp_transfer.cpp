@@ -73,9 +73,16 @@ constexpr int kBlockMisdirected = 4;   // the "W" arrived with an address that r
 constexpr int kBlockResends = 3;
 // A block or piece that the line spoils is given a fresh "W" up to this many times in all.
 constexpr int kBlockAttempts = 8;
-// A write whose "W" arrived with an address below the block's starts again from its first
-// block up to this many times.
-constexpr int kWriteRestarts = 4;
+// A write goes back to where a "W" that arrived with another address may have put data up to
+// this many times.
+constexpr int kWriteRewinds = 8;
+
+// A write in progress: its first address and, after kBlockMisdirected, the lowest address of
+// the bytes already in place that a "W" which arrived otherwise may have overwritten.
+struct t_RamWrite {
+  std::uint32_t writtenFrom;
+  std::uint32_t strayFrom;
+};
 
 int sendBlockData(const std::uint8_t* bytes, std::uint32_t length) {
   char sumText[kCodeLineSize + 8];
@@ -126,19 +133,24 @@ bool parseWriteCommand(const char* text, std::uint32_t* address, std::uint32_t* 
   return *text == '\0';
 }
 
-// Whether a "W" that came back as `echo` may have written over the bytes from writtenFrom up to
-// ramAddress, which this write has already put in place. An echo that is no "W" command at all
-// was refused by the bootloader, or damaged on its way back from one that arrived as sent.
-bool overwritesEarlierBlocks(const char* echo, std::uint32_t writtenFrom, std::uint32_t ramAddress) {
+// Whether a "W" that came back as `echo` may have written over the bytes from the write's
+// first address up to ramAddress, which this write has already put in place; if so, where the
+// write must go again from. An echo that is no "W" command at all was refused by the
+// bootloader, or damaged on its way back from one that arrived as sent.
+bool overwritesEarlierBlocks(const char* echo, t_RamWrite* write, std::uint32_t ramAddress) {
   std::uint32_t address = 0;
   std::uint32_t count = 0;
-  if (!parseWriteCommand(echo, &address, &count)) {
+  if (!parseWriteCommand(echo, &address, &count) || address >= ramAddress ||
+      static_cast<std::uint64_t>(address) + count <= write->writtenFrom) {
     return false;
   }
-  return address < ramAddress && static_cast<std::uint64_t>(address) + count > writtenFrom;
+  // The bootloader takes only whole words; a word it may have touched goes again whole.
+  const std::uint32_t word = address & ~3u;
+  write->strayFrom = word > write->writtenFrom ? word : write->writtenFrom;
+  return true;
 }
 
-int writeBlockOnce(std::uint32_t writtenFrom, std::uint32_t ramAddress, const std::uint8_t* bytes,
+int writeBlockOnce(t_RamWrite* write, std::uint32_t ramAddress, const std::uint8_t* bytes,
                    std::uint32_t length) {
   char text[kCommandTextSize];
   devFormatLine(text, sizeof text, "W %u %u", ramAddress, announcedCount(length));
@@ -148,7 +160,7 @@ int writeBlockOnce(std::uint32_t writtenFrom, std::uint32_t ramAddress, const st
     case kExchangeOk:
       return sendBlockData(bytes, length);
     case kExchangeEchoDiffers:
-      return overwritesEarlierBlocks(echo, writtenFrom, ramAddress) ? kBlockMisdirected
+      return overwritesEarlierBlocks(echo, write, ramAddress) ? kBlockMisdirected
                                                                     : kBlockLineError;
     case kExchangeRefused:
       return kBlockRejected;
@@ -165,14 +177,14 @@ constexpr int kWholeBlockAttempts = 2;
 constexpr std::uint32_t kPieceBytes = 44;  // one data line, a whole number of words
 
 // Sends one block (or piece) with a fresh "W" until it arrives as it was sent, at most
-// `attempts` times. kBlockMisdirected ends the attempts: the caller starts the whole write
-// again.
-int sendUntilArrived(std::uint32_t writtenFrom, std::uint32_t ramAddress,
+// `attempts` times. kBlockMisdirected ends the attempts: the caller writes again from where
+// that "W" may have put data.
+int sendUntilArrived(t_RamWrite* write, std::uint32_t ramAddress,
                      const std::uint8_t* bytes, std::uint32_t length, int attempts) {
   int result = kBlockLineError;
   bool refused = false;
   for (int attempt = 0; attempt < attempts; ++attempt) {
-    result = writeBlockOnce(writtenFrom, ramAddress, bytes, length);
+    result = writeBlockOnce(write, ramAddress, bytes, length);
     if (result == kBlockWritten) {
       return result;
     }
@@ -187,19 +199,19 @@ int sendUntilArrived(std::uint32_t writtenFrom, std::uint32_t ramAddress,
   return refused ? kBlockRejected : result;
 }
 
-int writeBlock(std::uint32_t writtenFrom, std::uint32_t ramAddress, const std::uint8_t* bytes,
+int writeBlock(t_RamWrite* write, std::uint32_t ramAddress, const std::uint8_t* bytes,
                std::uint32_t length) {
   if (length <= kPieceBytes) {
-    return sendUntilArrived(writtenFrom, ramAddress, bytes, length, kBlockAttempts);
+    return sendUntilArrived(write, ramAddress, bytes, length, kBlockAttempts);
   }
-  const int result = sendUntilArrived(writtenFrom, ramAddress, bytes, length, kWholeBlockAttempts);
+  const int result = sendUntilArrived(write, ramAddress, bytes, length, kWholeBlockAttempts);
   if (result == kBlockWritten || result == kBlockMisdirected) {
     return result;
   }
   for (std::uint32_t done = 0; done < length; done += kPieceBytes) {
     const std::uint32_t piece = length - done < kPieceBytes ? length - done : kPieceBytes;
     const int pieceResult =
-        sendUntilArrived(writtenFrom, ramAddress + done, bytes + done, piece, kBlockAttempts);
+        sendUntilArrived(write, ramAddress + done, bytes + done, piece, kBlockAttempts);
     if (pieceResult != kBlockWritten) {
       return pieceResult;
     }
@@ -208,16 +220,21 @@ int writeBlock(std::uint32_t writtenFrom, std::uint32_t ramAddress, const std::u
 }
 
 int writeAllBlocks(std::uint32_t ramAddress, const std::uint8_t* bytes, std::uint32_t count) {
-  const std::uint32_t writtenFrom = ramAddress;
-  while (count != 0) {
-    const std::uint32_t length = blockLength(count);
-    const int result = writeBlock(writtenFrom, ramAddress, bytes, length);
+  t_RamWrite write{ramAddress, ramAddress};
+  std::uint32_t done = 0;
+  int rewinds = 0;
+  while (done != count) {
+    const std::uint32_t length = blockLength(count - done);
+    const int result = writeBlock(&write, ramAddress + done, bytes + done, length);
+    if (result == kBlockMisdirected && rewinds < kWriteRewinds) {
+      ++rewinds;
+      done = write.strayFrom - ramAddress;
+      continue;
+    }
     if (result != kBlockWritten) {
       return result;
     }
-    ramAddress += length;
-    bytes += length;
-    count -= length;
+    done += length;
   }
   return kBlockWritten;
 }
@@ -225,12 +242,7 @@ int writeAllBlocks(std::uint32_t ramAddress, const std::uint8_t* bytes, std::uin
 }  // namespace
 
 int nxpWriteRam(std::uint32_t ramAddress, const std::uint8_t* bytes, std::uint32_t count) {
-  int result = kBlockMisdirected;
-  // A "W" that arrived with another address may have overwritten any block written before it.
-  for (int round = 0; round <= kWriteRestarts && result == kBlockMisdirected; ++round) {
-    result = writeAllBlocks(ramAddress, bytes, count);
-  }
-  switch (result) {
+  switch (writeAllBlocks(ramAddress, bytes, count)) {
     case kBlockWritten:
       return kWriteRamOk;
     case kBlockRejected:

@@ -2,7 +2,9 @@
 // the exact bytes on the wire and every result code.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -104,8 +106,7 @@ TEST_F(Transfer, RefusedBlockIsSentAgainUpToThreeTimes) {
 
 // A data line that came back otherwise than it was sent: the bootloader's RAM may hold other
 // bytes even when it answers OK (two errors that cancel in the sum), so the block goes again
-// with a fresh "W" after an ESC. A "W" whose echo differs may have written anywhere: every
-// block of the write goes again from the first.
+// with a fresh "W" after an ESC.
 TEST_F(Transfer, EchoThatDiffersSendsTheBlockAgain) {
   std::string heard;
   const std::string w = "W 268435456 4\r\n";
@@ -124,6 +125,77 @@ TEST_F(Transfer, EchoThatDiffersSendsTheBlockAgain) {
   EXPECT_EQ(nxpWriteRam(268435456u, kFour.data(), 4), 0);
   far.join();
   EXPECT_EQ(heard + sent(), w + kFourLine + "276\r\n\x1b" + w + kFourLine + "276\r\n");
+}
+
+// A bootloader at the far end that echoes every line and takes every block; the "W" lines it
+// is told of are echoed otherwise, as if they had arrived so. It keeps every "W" it heard.
+class EchoingFarEnd {
+ public:
+  EchoingFarEnd(vlfwu_test::PseudoTerminal& pty, std::string sent, std::string arrived)
+      : pty_(pty), sent_(std::move(sent)), arrived_(std::move(arrived)), thread_([this] { run(); }) {}
+  ~EchoingFarEnd() {
+    stop_ = true;
+    thread_.join();
+  }
+  std::vector<std::string> heard() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return heard_;
+  }
+
+ private:
+  void run() {
+    std::string pending;
+    while (!stop_) {
+      pty_.waitFor("\n", 20, &pending);  // a whole line, or whatever came meanwhile
+      std::erase(pending, '\x1b');
+      for (auto end = pending.find("\r\n"); end != std::string::npos; end = pending.find("\r\n")) {
+        const std::string line = pending.substr(0, end);
+        pending.erase(0, end + 2);
+        std::string reply = line + "\r\n";
+        if (line.starts_with("W ")) {
+          std::lock_guard<std::mutex> lock(mutex_);
+          reply = (heard_.emplace_back(line) == sent_ ? std::exchange(arrived_, sent_) : line) +
+                  "\r\n0\r\n";
+        } else if (!line.empty() && line.find_first_not_of("0123456789") == std::string::npos) {
+          reply += "OK\r\n";
+        }
+        pty_.write(reply);
+      }
+    }
+  }
+  vlfwu_test::PseudoTerminal& pty_;
+  std::string sent_, arrived_;
+  std::atomic<bool> stop_{false};
+  std::mutex mutex_;
+  std::vector<std::string> heard_;
+  std::thread thread_;
+};
+
+// A "W" that arrived with another address, among bytes this write already put in place, may
+// have put data there: the write goes again from that address (the word it falls in, and not
+// below the write's start). One that arrived anywhere else only sends its own block again.
+TEST_F(Transfer, MisdirectedWriteGoesAgainFromWhereItMayHavePutData) {
+  const Bytes bytes(1800, 0x5A);
+  const std::string second = "W 268436356 900";
+  const struct { const char* arrived; std::vector<std::string> heard; } cases[] = {
+      {"W 268436056 900", {"W 268435456 900", second, "W 268436056 900", "W 268436956 300"}},
+      {"W 268436058 900", {"W 268435456 900", second, "W 268436056 900", "W 268436956 300"}},
+      {"W 268435356 900", {"W 268435456 900", second, "W 268435456 900", second}},
+      {"W 268437356 900", {"W 268435456 900", second, second}},  // ahead of the block
+      {"W 268436356 9000", {"W 268435456 900", second, second}},  // not back over the first
+      {"W 268436356 90", {"W 268435456 900", second, second}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arrived);
+    std::vector<std::string> heard;
+    {
+      EchoingFarEnd farEnd(pty, second, c.arrived);
+      EXPECT_EQ(nxpWriteRam(268435456u, bytes.data(), 1800), 0);
+      heard = farEnd.heard();
+    }
+    EXPECT_EQ(heard, c.heard);
+    devFlushInput();
+  }
 }
 
 TEST_F(Transfer, ReadTranscripts) {
