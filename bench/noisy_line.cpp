@@ -2,13 +2,17 @@
 // switch that runs it at 4.01) while switch-sim adds random bit errors to the line in both
 // directions, one seed per run. Each update either reports success over flash that is exactly
 // what a clean update leaves, or reports a failure; a success over any other flash is a false
-// success. In process, without wire timing, so that many runs take minutes.
+// success. In process, without wire timing by default, so that many runs take minutes;
+// --wire-speed paces the simulated switch at 115200 baud and its flash at its real speed, for
+// the times a technician would see.
 //
-// Usage: bench_noisy_line [--runs N] [--first-seed S] [--log FILE] [--console] [RATE ...]
+// Usage: bench_noisy_line [--runs N] [--first-seed S] [--log FILE] [--console] [--wire-speed]
+//                         [RATE ...]
 //        (default: 30 runs each of 1e-6 1e-5 1e-4, seeds 1..30; --log keeps the simulator's
 //        transcript of the last run, --console shows the utility's console text)
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +31,7 @@ namespace {
 constexpr int kPortNumber = 57;
 
 std::string logFile;
+bool wireSpeed = false;
 
 sim::Options switchAt401(double rate, std::uint64_t seed) {
   sim::Options options;
@@ -38,6 +43,7 @@ sim::Options switchAt401(double rate, std::uint64_t seed) {
   options.bootDelayMs = 100;
   options.seed = seed;
   options.lineFaults.bitErrorRate = rate;
+  options.wireSpeed = wireSpeed;
   return options;
 }
 
@@ -90,6 +96,8 @@ int main(int argc, char** argv) {
       logFile = argv[++i];
     } else if (a == "--console") {
       console = true;
+    } else if (a == "--wire-speed") {
+      wireSpeed = true;
     } else if (a == "--first-seed" && i + 1 < argc) {
       firstSeed = std::strtoull(argv[++i], nullptr, 10);
     } else {
@@ -114,16 +122,22 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::fprintf(stderr, "clean update: %.1f s\n", clean.seconds);
-  std::fprintf(stderr, "%-8s %5s %9s %9s %9s %10s\n", "rate", "runs", "exact ok", "failed",
-               "false ok", "mean s");
+  std::fprintf(stderr, "%-8s %5s %9s %9s %9s %10s %10s %10s\n", "rate", "runs", "exact ok",
+               "failed", "false ok", "mean s", "median s", "max s");
   int falseTotal = 0;
   for (const double rate : rates) {
     int exact = 0, failed = 0, falseOk = 0;
     double seconds = 0;
+    std::vector<double> each;
     for (int n = 0; n < runs; ++n) {
       const std::uint64_t seed = firstSeed + static_cast<std::uint64_t>(n);
       const Outcome o = runUpdate(image, rate, seed);
       seconds += o.seconds;
+      each.push_back(o.seconds);
+      std::fprintf(stderr, "  rate %g seed %llu: %s in %.1f s (%.2f x the clean update)\n", rate,
+                   static_cast<unsigned long long>(seed),
+                   !o.started ? "not started" : o.result == kUpdateOk ? "success" : "failure",
+                   o.seconds, o.seconds / clean.seconds);
       if (!o.started) {
         ++failed;
       } else if (o.result != kUpdateOk) {
@@ -141,8 +155,10 @@ int main(int argc, char** argv) {
       }
     }
     falseTotal += falseOk;
-    std::fprintf(stderr, "%-8g %5d %9d %9d %9d %10.1f\n", rate, runs, exact, failed, falseOk,
-                 runs ? seconds / runs : 0.0);
+    std::sort(each.begin(), each.end());
+    std::fprintf(stderr, "%-8g %5d %9d %9d %9d %10.1f %10.1f %10.1f\n", rate, runs, exact, failed,
+                 falseOk, runs ? seconds / runs : 0.0, each.empty() ? 0.0 : each[each.size() / 2],
+                 each.empty() ? 0.0 : each.back());
   }
   return falseTotal == 0 ? 0 : 2;
 }

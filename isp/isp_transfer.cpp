@@ -6,6 +6,7 @@
 
 #include "isp/device_line.h"
 #include "isp/isp_exchange.h"
+#include "isp/line_policy.h"
 #include "support/console.h"
 
 namespace {
@@ -60,52 +61,42 @@ bool blockEchoed(const std::uint8_t* bytes, std::uint32_t length, const char* su
   return ispEchoMatches(sumText);
 }
 
-// Results of one attempt at one block of a write.
-constexpr int kBlockWritten = 0;
-constexpr int kBlockNoReply = 1;       // nothing came back
-constexpr int kBlockRejected = 2;      // the "W" arrived as sent and was refused
-constexpr int kBlockLineError = 3;     // the data arrived otherwise: this block again
-constexpr int kBlockMisdirected = 4;   // the "W" arrived with an address that reaches back into
-                                       // blocks this write has already put in place
-
-// A block refused with "RESEND" after an echo that showed every line as sent is sent again
-// within the same "W" this many more times.
-constexpr int kBlockResends = 3;
-// A block or piece that the line spoils is given a fresh "W" up to this many times in all.
-constexpr int kBlockAttempts = 8;
-// A write goes back to where a "W" that arrived with another address may have put data up to
-// this many times.
-constexpr int kWriteRewinds = 8;
-
-// A write in progress: its first address and, after kBlockMisdirected, the lowest address of
-// the bytes already in place that a "W" which arrived otherwise may have overwritten.
+// A write in progress: its first address and, after a "W" that arrived elsewhere, the lowest
+// address of the bytes already in place that it may have overwritten; whether the bootloader
+// refused a "W" that came back as sent.
 struct t_RamWrite {
   std::uint32_t writtenFrom;
   std::uint32_t strayFrom;
+  bool refused;
 };
 
+// A block's lines and checksum, sent again within the same "W" while the bootloader answers
+// RESEND to a block it received as sent. kActDone, kActAskAgain or kActGiveUp.
 int sendBlockData(const std::uint8_t* bytes, std::uint32_t length) {
   char sumText[kCodeLineSize + 8];
   devFormatLine(sumText, sizeof sumText, "%u", blockSum(bytes, length));
   char reply[kCodeLineSize];
   for (int sent = 0; sent <= kBlockResends; ++sent) {
+    lineBudgetExchange();
     sendBlockLines(bytes, length);
     ispSendLine(sumText);
+    int outcome = kExchangeOk;
+    // An echo that differs: the bootloader's RAM may hold other bytes, even after "OK".
     if (!blockEchoed(bytes, length, sumText)) {
-      return kBlockLineError;  // the bootloader's RAM may hold other bytes, even after "OK"
+      outcome = kExchangeEchoDiffers;
+    } else if (ispReadReply(reply, sizeof reply) < 0) {
+      outcome = kExchangeNoReply;
+    } else if (std::strcmp(reply, "RESEND") == 0) {
+      outcome = kExchangeRefused;
+    } else if (std::strcmp(reply, "OK") != 0) {
+      outcome = kExchangeGarbled;
     }
-    if (ispReadReply(reply, sizeof reply) < 0) {
-      return kBlockNoReply;
+    const int action = lineAction(kStepWriteData, outcome);
+    if (action != kActResend) {
+      return action;
     }
-    if (std::strcmp(reply, "OK") == 0) {
-      return kBlockWritten;
-    }
-    if (std::strcmp(reply, "RESEND") != 0) {
-      return kBlockLineError;
-    }
-    // Every line arrived as sent and the bootloader still wants the block: it waits for it.
   }
-  return kBlockNoReply;
+  return kActAskAgain;
 }
 
 // Reads "W <address> <count>" exactly; false for anything else.
@@ -150,121 +141,101 @@ bool overwritesEarlierBlocks(const char* echo, t_RamWrite* write, std::uint32_t 
   return true;
 }
 
+// One attempt at one block (or piece) with a fresh "W": kActDone, kActAskAgain, kActRewind
+// (write->strayFrom says from where) or kActGiveUp.
 int writeBlockOnce(t_RamWrite* write, std::uint32_t ramAddress, const std::uint8_t* bytes,
                    std::uint32_t length) {
   char text[kCommandTextSize];
   devFormatLine(text, sizeof text, "W %u %u", ramAddress, announcedCount(length));
   char echo[kCommandTextSize * 2];
   char reply[kCodeLineSize];
-  switch (ispCommandEcho(text, echo, sizeof echo, reply, sizeof reply)) {
-    case kExchangeOk:
-      return sendBlockData(bytes, length);
-    case kExchangeEchoDiffers:
-      return overwritesEarlierBlocks(echo, write, ramAddress) ? kBlockMisdirected
-                                                                    : kBlockLineError;
-    case kExchangeRefused:
-      return kBlockRejected;
-    case kExchangeNoReply:
-      return kBlockNoReply;
-    default:
-      return kBlockLineError;
+  const int outcome = ispCommandEcho(text, echo, sizeof echo, reply, sizeof reply);
+  write->refused = write->refused || outcome == kExchangeRefused;
+  int action = lineAction(kStepWriteCommand, outcome);
+  if (action == kActDone) {
+    action = sendBlockData(bytes, length);
   }
-}
-
-// A block that the line has spoilt this many times is sent in pieces of one line each: on a
-// line too noisy for a whole block to come through, a piece still does.
-constexpr int kWholeBlockAttempts = 2;
-constexpr std::uint32_t kPieceBytes = 44;  // one data line, a whole number of words
-
-// Sends one block (or piece) with a fresh "W" until it arrives as it was sent, at most
-// `attempts` times. kBlockMisdirected ends the attempts: the caller writes again from where
-// that "W" may have put data.
-int sendUntilArrived(t_RamWrite* write, std::uint32_t ramAddress,
-                     const std::uint8_t* bytes, std::uint32_t length, int attempts) {
-  int result = kBlockLineError;
-  bool refused = false;
-  for (int attempt = 0; attempt < attempts; ++attempt) {
-    result = writeBlockOnce(write, ramAddress, bytes, length);
-    if (result == kBlockWritten) {
-      return result;
-    }
-    // A refusal is asked again too: "1" may be a "0" that lost a bit, with the bootloader
-    // waiting for the block.
-    refused = refused || result == kBlockRejected;
+  if (action == kActRewind && !overwritesEarlierBlocks(echo, write, ramAddress)) {
+    action = kActAskAgain;  // it reaches nothing in place: only this block goes again
+  }
+  if (action != kActDone) {
     ispAbort();
-    if (result == kBlockMisdirected) {
-      return result;
-    }
   }
-  return refused ? kBlockRejected : result;
+  return action;
 }
 
+// Sends one block (or piece) until it arrives as it was sent, at most `attempts` times:
+// kActDone, kActRewind (the caller writes again from where that "W" may have put data) or
+// kActGiveUp.
+int sendUntilArrived(t_RamWrite* write, std::uint32_t ramAddress, const std::uint8_t* bytes,
+                     std::uint32_t length, int attempts) {
+  for (int attempt = 0; attempt < attempts; ++attempt) {
+    const int action = writeBlockOnce(write, ramAddress, bytes, length);
+    if (action != kActAskAgain) {
+      return action;
+    }
+  }
+  return kActGiveUp;
+}
+
+// A block the line keeps spoiling goes in pieces of one data line.
 int writeBlock(t_RamWrite* write, std::uint32_t ramAddress, const std::uint8_t* bytes,
                std::uint32_t length) {
   if (length <= kPieceBytes) {
     return sendUntilArrived(write, ramAddress, bytes, length, kBlockAttempts);
   }
-  const int result = sendUntilArrived(write, ramAddress, bytes, length, kWholeBlockAttempts);
-  if (result == kBlockWritten || result == kBlockMisdirected) {
-    return result;
+  const int action = sendUntilArrived(write, ramAddress, bytes, length, kWholeBlockAttempts);
+  if (action == kActDone || action == kActRewind || lineBudgetSpent()) {
+    return action;
   }
   for (std::uint32_t done = 0; done < length; done += kPieceBytes) {
     const std::uint32_t piece = length - done < kPieceBytes ? length - done : kPieceBytes;
-    const int pieceResult =
+    const int pieceAction =
         sendUntilArrived(write, ramAddress + done, bytes + done, piece, kBlockAttempts);
-    if (pieceResult != kBlockWritten) {
-      return pieceResult;
+    if (pieceAction != kActDone) {
+      return pieceAction;
     }
   }
-  return kBlockWritten;
+  return kActDone;
 }
 
-int writeAllBlocks(std::uint32_t ramAddress, const std::uint8_t* bytes, std::uint32_t count) {
-  t_RamWrite write{ramAddress, ramAddress};
+int writeAllBlocks(t_RamWrite* write, std::uint32_t ramAddress, const std::uint8_t* bytes,
+                   std::uint32_t count) {
   std::uint32_t done = 0;
   int rewinds = 0;
   while (done != count) {
     const std::uint32_t length = blockLength(count - done);
-    const int result = writeBlock(&write, ramAddress + done, bytes + done, length);
-    if (result == kBlockMisdirected && rewinds < kWriteRewinds) {
+    const int action = writeBlock(write, ramAddress + done, bytes + done, length);
+    if (action == kActRewind && rewinds < kWriteRewinds) {
       ++rewinds;
-      done = write.strayFrom - ramAddress;
+      done = write->strayFrom - ramAddress;
       continue;
     }
-    if (result != kBlockWritten) {
-      return result;
+    if (action != kActDone) {
+      return kActGiveUp;
     }
     done += length;
   }
-  return kBlockWritten;
+  return kActDone;
 }
 
 }  // namespace
 
 int nxpWriteRam(std::uint32_t ramAddress, const std::uint8_t* bytes, std::uint32_t count) {
-  switch (writeAllBlocks(ramAddress, bytes, count)) {
-    case kBlockWritten:
-      return kWriteRamOk;
-    case kBlockRejected:
-      return kWriteRamRejected;
-    default:
-      return kWriteRamNoReply;
+  t_RamWrite write{ramAddress, ramAddress, false};
+  if (writeAllBlocks(&write, ramAddress, bytes, count) == kActDone) {
+    return kWriteRamOk;
   }
+  return write.refused ? kWriteRamRejected : kWriteRamNoReply;
 }
 
 namespace {
 
-// Results of one attempt at one block of a read.
-constexpr int kReadDone = 0;
-constexpr int kReadRejected = 1;   // the "R" arrived as sent and was refused
-constexpr int kReadTimedOut = 2;   // a data or checksum line did not come
-constexpr int kReadLineError = 3;  // the "R" arrived otherwise, or the reply was damaged
-constexpr int kReadNoReply = 4;    // no return code came
-
-// A block whose sum does not match is asked for again with RESEND this many more times.
-constexpr int kReadResends = 3;
-// A block whose exchange the line spoils gets a fresh "R" up to this many times in all.
-constexpr int kReadAttempts = 4;
+// A read in progress: what its spoilt attempts came to, for the result of a read that fails.
+struct t_MemoryRead {
+  bool timedOut;  // a data or checksum line did not come
+  bool refused;   // the "R" arrived as sent and was refused
+};
 
 // The host's answer to a block; its echo must come back as sent, or the bootloader may be
 // sending the block again.
@@ -286,51 +257,62 @@ bool dataLineWellFormed(const char* line, int length) {
   return length >= 1 && bytes <= static_cast<int>(kUuLineBytes) && length == 1 + 4 * ((bytes + 2) / 3);
 }
 
-int receiveBlock(std::uint8_t* block, std::uint32_t announced) {
+// One block's lines and checksum: kExchangeOk, kExchangeRefused when its sum does not match
+// (a damaged checksum line included), kExchangeNoReply when a line did not come, and
+// kExchangeGarbled for a damaged data line, which may not even say how long it is.
+int receiveBlockOnce(std::uint8_t* block, std::uint32_t announced) {
   char line[kDataLineSize + 1];
-  char sumLine[kCodeLineSize];
-  for (int sent = 0; sent <= kReadResends; ++sent) {
-    std::uint32_t decodedBytes = 0;
-    while (decodedBytes != announced) {
-      const int length = ispReadReply(line, sizeof line);
-      if (length < 0) {
-        return kReadTimedOut;
-      }
-      // A damaged line may not even say how long it is: the block is asked for afresh.
-      if (!dataLineWellFormed(line, length)) {
-        return kReadLineError;
-      }
-      decodedBytes += static_cast<std::uint32_t>(
-          uuDecodeLine(block + decodedBytes, line, announced - decodedBytes));
+  std::uint32_t decodedBytes = 0;
+  while (decodedBytes != announced) {
+    const int length = ispReadReply(line, sizeof line);
+    if (length < 0) {
+      return kExchangeNoReply;
     }
-    if (ispReadReply(sumLine, sizeof sumLine) < 0) {
-      return kReadTimedOut;
+    if (!dataLineWellFormed(line, length)) {
+      return kExchangeGarbled;
     }
-    if (isDecimalText(sumLine) &&
-        static_cast<long>(blockSum(block, announced)) == std::strtol(sumLine, nullptr, 10)) {
-      return answerBlock("OK") ? kReadDone : kReadLineError;
-    }
-    if (!answerBlock("RESEND")) {
-      return kReadLineError;
-    }
+    decodedBytes += static_cast<std::uint32_t>(
+        uuDecodeLine(block + decodedBytes, line, announced - decodedBytes));
   }
-  return kReadLineError;
+  char sumLine[kCodeLineSize];
+  if (ispReadReply(sumLine, sizeof sumLine) < 0) {
+    return kExchangeNoReply;
+  }
+  return isDecimalText(sumLine) &&
+                 static_cast<long>(blockSum(block, announced)) == std::strtol(sumLine, nullptr, 10)
+             ? kExchangeOk
+             : kExchangeRefused;
 }
 
-int readBlockOnce(std::uint8_t* block, std::uint32_t address, std::uint32_t announced) {
+// A block, asked for again with RESEND while its sum does not match: kActDone, kActAskAgain
+// or kActGiveUp.
+int receiveBlock(t_MemoryRead* read, std::uint8_t* block, std::uint32_t announced) {
+  for (int sent = 0; sent <= kReadResends; ++sent) {
+    const int outcome = receiveBlockOnce(block, announced);
+    read->timedOut = read->timedOut || outcome == kExchangeNoReply;
+    int action = lineAction(kStepReadData, outcome);
+    if ((action == kActDone || action == kActResend) &&
+        !answerBlock(action == kActDone ? "OK" : "RESEND")) {
+      action = lineAction(kStepReadData, kExchangeEchoDiffers);
+    }
+    if (action != kActResend) {
+      return action;
+    }
+  }
+  return kActAskAgain;
+}
+
+int readBlockOnce(t_MemoryRead* read, std::uint8_t* block, std::uint32_t address,
+                  std::uint32_t announced) {
   char text[kCommandTextSize];
   devFormatLine(text, sizeof text, "R %u %u", address, announced);
   char reply[kCodeLineSize];
-  switch (ispCommand(text, reply, sizeof reply)) {
-    case kExchangeOk:
-      return receiveBlock(block, announced);
-    case kExchangeRefused:
-      return kReadRejected;
-    case kExchangeNoReply:
-      return kReadNoReply;
-    default:
-      return kReadLineError;
+  const int outcome = ispCommand(text, reply, sizeof reply);
+  if (outcome == kExchangeOk) {
+    return receiveBlock(read, block, announced);
   }
+  read->refused = read->refused || outcome == kExchangeRefused;
+  return lineAction(kStepQuery, outcome);
 }
 
 }  // namespace
@@ -343,24 +325,19 @@ int nxpReadMemory(std::uint8_t* dest, std::uint32_t address, std::uint32_t count
   int received = 0;
   while (count != 0) {
     const std::uint32_t length = blockLength(count);
-    int result = kReadLineError;
-    bool timedOut = false;
-    bool refused = false;
-    for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
-      result = readBlockOnce(block, address, announcedCount(length));
-      if (result == kReadDone) {
-        break;
+    t_MemoryRead read{false, false};
+    int action = kActAskAgain;
+    for (int attempt = 0; attempt < kReadAttempts && action == kActAskAgain; ++attempt) {
+      action = readBlockOnce(&read, block, address, announcedCount(length));
+      if (action != kActDone) {
+        ispAbort();
       }
-      // A refusal is asked again too: it may be a "0" that lost a bit, the block on its way.
-      timedOut = timedOut || result == kReadTimedOut;
-      refused = refused || result == kReadRejected;
-      ispAbort();
     }
-    if (result != kReadDone && refused) {
+    if (action != kActDone && read.refused) {
       return -received;
     }
-    if (result != kReadDone) {
-      if (timedOut) {
+    if (action != kActDone) {
+      if (read.timedOut) {
         conPrintf("Timeout\n");
       }
       return 0;

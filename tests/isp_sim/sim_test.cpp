@@ -254,7 +254,7 @@ TEST_F(Sim, BootloaderSession) {
   // > G <address> T  < 0, and the bootloader is gone.
   EXPECT_EQ(nxpGo(kSectorAddress), 0);
   EXPECT_NE(device->mode(), sim::Mode::BootloaderSynced);
-  EXPECT_EQ(nxpUnlock(), kCommandLineError);  // no echo, no reply
+  EXPECT_EQ(nxpUnlock(), kExchangeEchoDiffers);  // no echo, no reply
 }
 
 }  // namespace
