@@ -164,57 +164,40 @@ int writeBlockOnce(t_RamWrite* write, std::uint32_t ramAddress, const std::uint8
   return action;
 }
 
-// Sends one block (or piece) until it arrives as it was sent, at most `attempts` times:
-// kActDone, kActRewind (the caller writes again from where that "W" may have put data) or
-// kActGiveUp.
-int sendUntilArrived(t_RamWrite* write, std::uint32_t ramAddress, const std::uint8_t* bytes,
-                     std::uint32_t length, int attempts) {
-  for (int attempt = 0; attempt < attempts; ++attempt) {
-    const int action = writeBlockOnce(write, ramAddress, bytes, length);
-    if (action != kActAskAgain) {
-      return action;
-    }
-  }
-  return kActGiveUp;
-}
-
-// A block the line keeps spoiling goes in pieces of one data line.
-int writeBlock(t_RamWrite* write, std::uint32_t ramAddress, const std::uint8_t* bytes,
-               std::uint32_t length) {
-  if (length <= kPieceBytes) {
-    return sendUntilArrived(write, ramAddress, bytes, length, kBlockAttempts);
-  }
-  const int action = sendUntilArrived(write, ramAddress, bytes, length, kWholeBlockAttempts);
-  if (action == kActDone || action == kActRewind || lineBudgetSpent()) {
-    return action;
-  }
-  for (std::uint32_t done = 0; done < length; done += kPieceBytes) {
-    const std::uint32_t piece = length - done < kPieceBytes ? length - done : kPieceBytes;
-    const int pieceAction =
-        sendUntilArrived(write, ramAddress + done, bytes + done, piece, kBlockAttempts);
-    if (pieceAction != kActDone) {
-      return pieceAction;
-    }
-  }
-  return kActDone;
-}
-
+// The blocks of a write, each in the size the line's record says, until every byte has
+// arrived as it was sent: kActDone, or kActGiveUp once kBlockAttempts blocks in a row were
+// spoilt or the budget is spent.
 int writeAllBlocks(t_RamWrite* write, std::uint32_t ramAddress, const std::uint8_t* bytes,
                    std::uint32_t count) {
+  static_assert(kBlockSizes[0] <= kUuBlockBytes, "one checksum covers at most 900 bytes");
   std::uint32_t done = 0;
   int rewinds = 0;
+  int spoiltInARow = 0;
   while (done != count) {
-    const std::uint32_t length = blockLength(count - done);
-    const int action = writeBlock(write, ramAddress + done, bytes + done, length);
-    if (action == kActRewind && rewinds < kWriteRewinds) {
-      ++rewinds;
-      done = write->strayFrom - ramAddress;
+    const std::uint32_t left = count - done;
+    const std::uint32_t length = left < lineBlockSize() ? left : lineBlockSize();
+    const int action = writeBlockOnce(write, ramAddress + done, bytes + done, length);
+    if (action == kActDone) {
+      lineBlockCameThrough();
+      spoiltInARow = 0;
+      done += length;
       continue;
     }
-    if (action != kActDone) {
+    if (action == kActGiveUp) {
       return kActGiveUp;
     }
-    done += length;
+    lineBlockSpoilt();
+    if (++spoiltInARow >= kBlockAttempts) {
+      return kActGiveUp;
+    }
+    if (action == kActRewind) {
+      // Bytes already in place may have been overwritten: never go on without writing them
+      // again.
+      if (++rewinds > kWriteRewinds) {
+        return kActGiveUp;
+      }
+      done = write->strayFrom - ramAddress;
+    }
   }
   return kActDone;
 }

@@ -55,9 +55,40 @@ int lineAction(int stepKind, int outcome) {
   return lineBudgetSpent() ? kActGiveUp : action;
 }
 
-void lineBudgetStart() { lineBudget = t_LineBudget{true, clockNow(), 0, 0, 0}; }
+namespace {
 
-void lineBudgetEnd() { lineBudget.running = false; }
+int blockSizeIndex = 0;
+int blocksThrough = 0;  // in a row at the current size
+
+}  // namespace
+
+std::uint32_t lineBlockSize() { return kBlockSizes[blockSizeIndex]; }
+
+void lineBlockCameThrough() {
+  if (++blocksThrough >= kBlockGrowAfter && blockSizeIndex > 0) {
+    --blockSizeIndex;
+    blocksThrough = 0;
+  }
+}
+
+void lineBlockSpoilt() {
+  blocksThrough = 0;
+  if (blockSizeIndex < kBlockSizeCount - 1) {
+    ++blockSizeIndex;
+  }
+}
+
+void lineBudgetStart() {
+  lineBudget = t_LineBudget{true, clockNow(), 0, 0, 0};
+  blockSizeIndex = 0;
+  blocksThrough = 0;
+}
+
+void lineBudgetEnd() {
+  lineBudget.running = false;
+  blockSizeIndex = 0;
+  blocksThrough = 0;
+}
 
 void lineBudgetExchange() {
   if (lineBudget.running) {

@@ -166,19 +166,26 @@ class EchoingFarEnd {
 // A "W" that arrived with another address, among bytes this write already put in place, may
 // have put data there: the write goes again from that address (the word it falls in, and not
 // below the write's start). One that arrived anywhere else only sends its own block again.
+// Either way the spoilt block makes the next ones go in the next smaller size.
 TEST_F(Transfer, MisdirectedWriteGoesAgainFromWhereItMayHavePutData) {
   const Bytes bytes(1800, 0x5A);
-  const std::string second = "W 268436356 900";
+  const std::string first = "W 268435456 900", second = "W 268436356 900";
+  const std::vector<std::string> fromInside = {first, second, "W 268436056 440", "W 268436496 440",
+                                               "W 268436936 320"};
+  const std::vector<std::string> onlyItsOwn = {first, second, "W 268436356 440", "W 268436796 440",
+                                               "W 268437236 20"};
   const struct { const char* arrived; std::vector<std::string> heard; } cases[] = {
-      {"W 268436056 900", {"W 268435456 900", second, "W 268436056 900", "W 268436956 300"}},
-      {"W 268436058 900", {"W 268435456 900", second, "W 268436056 900", "W 268436956 300"}},
-      {"W 268435356 900", {"W 268435456 900", second, "W 268435456 900", second}},
-      {"W 268437356 900", {"W 268435456 900", second, second}},  // ahead of the block
-      {"W 268436356 9000", {"W 268435456 900", second, second}},  // not back over the first
-      {"W 268436356 90", {"W 268435456 900", second, second}},
+      {"W 268436056 900", fromInside},
+      {"W 268436058 900", fromInside},
+      {"W 268435356 900", {first, second, "W 268435456 440", "W 268435896 440", "W 268436336 440",
+                           "W 268436776 440", "W 268437216 40"}},
+      {"W 268437356 900", onlyItsOwn},  // ahead of the block
+      {"W 268436356 9000", onlyItsOwn},  // not back over the first
+      {"W 268436356 90", onlyItsOwn},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.arrived);
+    lineBudgetEnd();
     std::vector<std::string> heard;
     {
       EchoingFarEnd farEnd(pty, second, c.arrived);
