@@ -7,9 +7,10 @@
 // the times a technician would see.
 //
 // Usage: bench_noisy_line [--runs N] [--first-seed S] [--log FILE] [--console] [--wire-speed]
-//                         [RATE ...]
+//                         [--dropout EVERY:FOR] [RATE ...]
 //        (default: 30 runs each of 1e-6 1e-5 1e-4, seeds 1..30; --log keeps the simulator's
-//        transcript of the last run, --console shows the utility's console text)
+//        transcript of the last run, --console shows the utility's console text, --dropout
+//        makes the line carry nothing for the last FOR ms of every EVERY ms)
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,6 +33,8 @@ constexpr int kPortNumber = 57;
 
 std::string logFile;
 bool wireSpeed = false;
+int dropoutEveryMs = 0;
+int dropoutMs = 0;
 
 sim::Options switchAt401(double rate, std::uint64_t seed) {
   sim::Options options;
@@ -44,6 +47,8 @@ sim::Options switchAt401(double rate, std::uint64_t seed) {
   options.seed = seed;
   options.lineFaults.bitErrorRate = rate;
   options.wireSpeed = wireSpeed;
+  options.lineFaults.dropoutEveryMs = dropoutEveryMs;
+  options.lineFaults.dropoutMs = dropoutMs;
   return options;
 }
 
@@ -98,6 +103,9 @@ int main(int argc, char** argv) {
       console = true;
     } else if (a == "--wire-speed") {
       wireSpeed = true;
+    } else if (a == "--dropout" && i + 1 < argc &&
+               std::sscanf(argv[++i], "%d:%d", &dropoutEveryMs, &dropoutMs) == 2) {
+      // the line comes and goes: away for the last dropoutMs of every dropoutEveryMs
     } else if (a == "--first-seed" && i + 1 < argc) {
       firstSeed = std::strtoull(argv[++i], nullptr, 10);
     } else {
@@ -116,7 +124,10 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   if (!console && std::freopen("/dev/null", "w", stdout) == nullptr) return 1;
 
+  const int every = dropoutEveryMs;
+  dropoutEveryMs = 0;  // the clean update's line stays
   const Outcome clean = runUpdate(image, 0.0, 1);
+  dropoutEveryMs = every;
   if (!clean.started || clean.result != kUpdateOk) {
     std::fprintf(stderr, "the clean update failed (%d)\n", clean.result);
     return 1;

@@ -23,13 +23,19 @@ void ispSendLine(const char* text) {
   devSend(line);
 }
 
-bool ispEchoMatches(const char* text) {
+int ispReadEcho(const char* text) {
   char echo[kEchoLineSize];
   const std::size_t expected = std::strlen(text);
   const int length = devReadEchoLine(echo, sizeof echo, static_cast<int>(expected));
-  return length >= 0 && static_cast<std::size_t>(length) == expected &&
-         std::memcmp(echo, text, expected) == 0;
+  if (length < 0) {
+    return kEchoLost;
+  }
+  return static_cast<std::size_t>(length) == expected && std::memcmp(echo, text, expected) == 0
+             ? kEchoSame
+             : kEchoOtherwise;
 }
+
+bool ispEchoMatches(const char* text) { return ispReadEcho(text) == kEchoSame; }
 
 bool isDecimalText(const char* text) {
   if (*text == '\0') {

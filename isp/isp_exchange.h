@@ -10,8 +10,12 @@ constexpr int kEchoLineSize = 64;
 
 // Sends text and "\r\n" in one write.
 void ispSendLine(const char* text);
-// Reads the next echoed line and holds it against text byte for byte: true when they are the
-// same.
+// Reads the next echoed line and holds it against text byte for byte.
+constexpr int kEchoSame = 0;
+constexpr int kEchoOtherwise = 1;  // a line came back, not as sent
+constexpr int kEchoLost = 2;       // no whole line came back within the line time
+int ispReadEcho(const char* text);
+// ispReadEcho(text) == kEchoSame.
 bool ispEchoMatches(const char* text);
 
 // Reads a reply line raw (a control byte in it is not dropped but makes it garbled), passing

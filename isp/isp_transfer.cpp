@@ -49,16 +49,24 @@ void sendBlockLines(const std::uint8_t* bytes, std::uint32_t length) {
   }
 }
 
-// The echo of every data line and of the checksum line, as sent.
-bool blockEchoed(const std::uint8_t* bytes, std::uint32_t length, const char* sumText) {
+// The echo of every data line and of the checksum line: kEchoSame when all came back as
+// sent; kEchoOtherwise when every line came back but not all as sent, so that the
+// bootloader's answer to the block is next; kEchoLost when a line did not come back in time.
+int blockEcho(const std::uint8_t* bytes, std::uint32_t length, const char* sumText) {
   char line[kDataLineSize];
-  for (std::uint32_t index = 0; index < blockLineCount(length); ++index) {
-    blockLine(line, bytes, length, index);
-    if (!ispEchoMatches(line)) {
-      return false;
+  int echo = kEchoSame;
+  for (std::uint32_t index = 0; index <= blockLineCount(length); ++index) {
+    const bool sum = index == blockLineCount(length);
+    if (!sum) {
+      blockLine(line, bytes, length, index);
     }
+    const int read = ispReadEcho(sum ? sumText : line);
+    if (read == kEchoLost) {
+      return kEchoLost;
+    }
+    echo = read == kEchoSame ? echo : kEchoOtherwise;
   }
-  return ispEchoMatches(sumText);
+  return echo;
 }
 
 // A write in progress: its first address and, after a "W" that arrived elsewhere, the lowest
@@ -70,28 +78,32 @@ struct t_RamWrite {
   bool refused;
 };
 
+// The bootloader's answer to a block: kExchangeOk for "OK", kExchangeRefused for RESEND.
+int blockAnswer() {
+  char reply[kCodeLineSize];
+  if (ispReadReply(reply, sizeof reply) < 0) {
+    return kExchangeNoReply;
+  }
+  if (std::strcmp(reply, "OK") == 0) {
+    return kExchangeOk;
+  }
+  return std::strcmp(reply, "RESEND") == 0 ? kExchangeRefused : kExchangeGarbled;
+}
+
 // A block's lines and checksum, sent again within the same "W" while the bootloader answers
-// RESEND to a block it received as sent. kActDone, kActAskAgain or kActGiveUp.
+// RESEND. kActDone, kActAskAgain, kActNewCommand (the bootloader took a block whose echo
+// differed: it may hold other bytes, though it answered OK) or kActGiveUp.
 int sendBlockData(const std::uint8_t* bytes, std::uint32_t length) {
   char sumText[kCodeLineSize + 8];
   devFormatLine(sumText, sizeof sumText, "%u", blockSum(bytes, length));
-  char reply[kCodeLineSize];
   for (int sent = 0; sent <= kBlockResends; ++sent) {
     lineBudgetExchange();
     sendBlockLines(bytes, length);
     ispSendLine(sumText);
-    int outcome = kExchangeOk;
-    // An echo that differs: the bootloader's RAM may hold other bytes, even after "OK".
-    if (!blockEchoed(bytes, length, sumText)) {
-      outcome = kExchangeEchoDiffers;
-    } else if (ispReadReply(reply, sizeof reply) < 0) {
-      outcome = kExchangeNoReply;
-    } else if (std::strcmp(reply, "RESEND") == 0) {
-      outcome = kExchangeRefused;
-    } else if (std::strcmp(reply, "OK") != 0) {
-      outcome = kExchangeGarbled;
-    }
-    const int action = lineAction(kStepWriteData, outcome);
+    const int echo = blockEcho(bytes, length, sumText);
+    const int action = echo == kEchoLost      ? lineAction(kStepWriteData, kExchangeEchoDiffers)
+                       : echo == kEchoSame    ? lineAction(kStepWriteData, blockAnswer())
+                                              : lineAction(kStepWriteDataOtherwise, blockAnswer());
     if (action != kActResend) {
       return action;
     }
@@ -157,6 +169,9 @@ int writeBlockOnce(t_RamWrite* write, std::uint32_t ramAddress, const std::uint8
   }
   if (action == kActRewind && !overwritesEarlierBlocks(echo, write, ramAddress)) {
     action = kActAskAgain;  // it reaches nothing in place: only this block goes again
+  }
+  if (action == kActNewCommand) {
+    return kActAskAgain;  // the exchange ended with the bootloader's "OK": nothing to abort
   }
   if (action != kActDone) {
     ispAbort();

@@ -29,11 +29,14 @@ constexpr int kPolicy[kStepKinds][kExchangeOutcomes] = {
     /* write data */ {kDone, kActResend, kAgain, kAgain, kAgain},
     // A read block whose sum differs is asked for with RESEND; a damaged line, afresh.
     /* read data */ {kDone, kActResend, kAgain, kAgain, kAgain},
+    // A block whose echo differed: RESEND means the bootloader found its sum wrong and waits
+    // for the block again; "OK" means it took the block, which may still not be the one sent.
+    /* write data, echo differed */ {kActNewCommand, kActResend, kAgain, kAgain, kAgain},
 };
 
 bool repeatsWork(int action) {
   return action == kActAskAgain || action == kActResend || action == kActRewrite ||
-         action == kActRewind || action == kActCompare;
+         action == kActRewind || action == kActCompare || action == kActNewCommand;
 }
 
 }  // namespace

@@ -89,7 +89,8 @@ constexpr int kStepGoOtherLine = 4;  // what the bootloader answered to a Go it 
 constexpr int kStepWriteCommand = 5; // "W": the bootloader then takes the next lines as data
 constexpr int kStepWriteData = 6;    // a block's lines and checksum
 constexpr int kStepReadData = 7;     // a read block's lines and checksum
-constexpr int kStepKinds = 8;
+constexpr int kStepWriteDataOtherwise = 8;  // the answer to a block whose echo differed
+constexpr int kStepKinds = 9;
 
 // What follows an outcome.
 constexpr int kActDone = 0;          // the step did what was asked
@@ -104,6 +105,8 @@ constexpr int kActRewind = 5;        // a "W" that arrived elsewhere: the write 
 constexpr int kActReadAnswer = 6;    // read what the bootloader answered to the line it got
 constexpr int kActRestartWatch = 7;  // the bootloader may have jumped: the restart watch tells
 constexpr int kActGiveUp = 8;        // the attempts or the budget are spent
+constexpr int kActNewCommand = 9;    // the bootloader ended the exchange cleanly but what it
+                                     // holds is in doubt: the step again, with no ESC needed
 
 // What an outcome of a step leads to. Every action that repeats work is counted against the
 // budget, and once the budget is spent it becomes kActGiveUp. Outcomes out of range give up.

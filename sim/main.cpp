@@ -133,6 +133,8 @@ const char kHelp[] =
     "  --fault sum-pair=K      in the K-th Write-to-RAM block (a block sent again counts again)\n"
     "                          one data byte arrives +1 and another -1: the block's sum is\n"
     "                          unchanged and the bootloader answers OK\n"
+    "  --fault dropout=EVERY:FOR  a line that comes and goes: every EVERY ms (from the start)\n"
+    "                          it carries nothing either way for its last FOR ms\n"
     "  --echo-crlflf           the LPC18xx echo: while echo is on, a received line end is\n"
     "                          echoed as CR LF LF\n"
     "\n"
@@ -218,6 +220,15 @@ bool applyLineFault(const std::string& spec, sim::LineFaults* f) {
       return false;
     f->corruptCommand = static_cast<int>(k);
     f->corruptCommandBit = static_cast<int>(bit);
+    return true;
+  }
+  if (name == "dropout") {  // EVERY:FOR, in milliseconds
+    const std::size_t colon = value.find(':');
+    if (colon == std::string::npos || !parseInt(value.substr(0, colon).c_str(), 1, 3600000, &k) ||
+        !parseInt(value.substr(colon + 1).c_str(), 1, 3600000, &bit) || bit >= k)
+      return false;
+    f->dropoutEveryMs = static_cast<int>(k);
+    f->dropoutMs = static_cast<int>(bit);
     return true;
   }
   if (name == "sum-pair" && parseInt(value.c_str(), 1, 0x7FFFFFFF, &k)) {
