@@ -58,6 +58,11 @@ void comLogWriteFailed() {
   logEventFormat("port", "the bytes did not all go out within 1000 ms (last system error: %s)", error);
 }
 
+void comLogTransferLeft(const char* what, unsigned long waitedMs) {
+  logEventFormat("port", "the cancelled %s had not ended after %lu ms: it is left to the driver, the port closed",
+                 what, waitedMs);
+}
+
 void comLogClosing(t_ComPort* port) {
   if (!logActive()) {
     return;
