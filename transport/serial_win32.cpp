@@ -307,7 +307,8 @@ int comWrite(t_ComPort* port, const char* bytes, int count) {
   }
   logSent(bytes, count);
   bool completedLate = false;
-  // The bytes stay the caller's: a serial driver takes its copy as the write starts.
+  // The bytes are sent from the caller's buffer: a write the driver keeps after it was
+  // cancelled only reads from it, on a port that is closed by then.
   const bool finished = runTransfer(port, &port->write, "write", [&](OVERLAPPED* overlap) {
     return WriteFile(port->handle, bytes, static_cast<DWORD>(count), nullptr, overlap) != FALSE;
   }, &completedLate);

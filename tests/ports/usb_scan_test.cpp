@@ -17,16 +17,6 @@ namespace {
 const std::string kS60 = "Sonarch60";
 const std::string kByIdName = "usb-FTDI_FT232R_USB_UART_A10KZ3Q1-if00-port0";
 
-std::vector<std::string> headerLines(const vlfwu_test::SupportLog& log, const std::string& label) {
-  std::vector<std::string> lines;
-  for (const std::string& line : log.header) {
-    if (line.rfind(label + " ", 0) == 0) {
-      lines.push_back(line.substr(line.find_first_not_of(' ', label.size())));
-    }
-  }
-  return lines;
-}
-
 // The simulated switches sit on USB serial device names in the device folder; the keys are
 // only the handles of their flash files.
 class UsbAdapters : public EndToEnd {
@@ -68,7 +58,7 @@ TEST_F(UsbAdapters, ScanFindsTheSwitchOnAUsbDeviceAfterComOneToSixteen) {
   const vlfwu_test::SupportLog log = readLog();
   EXPECT_EQ(vlfwu_test::headerField(log, "ports"),
             "COM1 to COM16, then " + link(1) + ", " + link(2) + ", " + link(3));
-  EXPECT_EQ(headerLines(log, "serial"),
+  EXPECT_EQ(vlfwu_test::headerFields(log, "serial"),
             (std::vector<std::string>{link(1) + ": no adapter named by the system",
                                       link(2) + ": no adapter named by the system",
                                       link(3) + ": " + deviceFolder() + "/serial/by-id/" + kByIdName}));

@@ -50,16 +50,6 @@ std::string registration(unsigned port, const std::string& device, const std::st
          "reg add " + parameters + " /v PortName /t REG_SZ /d " + com + " /f >nul\r\n";
 }
 
-std::vector<std::string> headerLines(const vlfwu_test::SupportLog& log, const std::string& label) {
-  std::vector<std::string> lines;
-  for (const std::string& line : log.header) {
-    if (line.rfind(label + " ", 0) == 0) {
-      lines.push_back(line.substr(line.find_first_not_of(' ', label.size())));
-    }
-  }
-  return lines;
-}
-
 std::string recordStarting(const vlfwu_test::SupportLog& log, const std::string& start) {
   for (const std::string& text : vlfwu_test::recordTexts(log, "port")) {
     if (text.starts_with(start)) {
@@ -132,7 +122,7 @@ TEST_F(WinePorts, ScanFindsTheSwitchOnCom23AndLeavesTheBluetoothLinkOnCom5Alone)
       << "the scan sent bytes over the Bluetooth link";
   const vlfwu_test::SupportLog log = readLog();
   EXPECT_EQ(vlfwu_test::headerField(log, "ports"), "COM1 to COM16, then COM23");
-  const std::vector<std::string> serial = headerLines(log, "serial");
+  const std::vector<std::string> serial = vlfwu_test::headerFields(log, "serial");
   for (const std::string& line :
        {"COM5: " + kBluetoothName + "; hardware ID " + kBluetoothHardwareId + "; instance " + kBluetoothInstance +
             "; device \\Device\\BthModem0; Bluetooth link",
