@@ -15,7 +15,7 @@ enum class Kind { none, sent, received, console };
 
 constexpr int kConsoleRecordBytes = 256;  // console text beyond this goes on in a new record
 constexpr int kLineRecordBytes = 128;     // line traffic beyond this goes on in a new record
-constexpr int kEventBytes = 256;          // the text of an event; longer ones are cut
+constexpr int kEventBytes = 640;          // the text of an event (a port's with its adapter); longer ones are cut
 constexpr std::uint32_t kPauseMs = 50;    // a longer pause on the line starts a new record
 // The file is committed to the disk right after bytes went out once this long has passed since
 // the last commit, and after any line once twice as long has.

@@ -191,7 +191,9 @@ void EndToEnd::stopSims() {
 
 bool EndToEnd::launch(ChildProcess& run, const std::vector<std::string>& args, const Ports& ports) {
   // VLFWU_COMn names the device of COMn; ports without a switch get a path that does not exist.
-  std::vector<std::pair<std::string, std::string>> environment = {{"VLFWU_LOG", logSetting()}};
+  // A scan looks for USB serial devices in deviceFolder(), not among the machine's own.
+  std::vector<std::pair<std::string, std::string>> environment = {{"VLFWU_LOG", logSetting()},
+                                                                   {"VLFWU_DEVICE_DIR", deviceFolder()}};
   for (unsigned port = 1; port <= 16 || ports.count(port) != 0; ++port) {
     const auto device = ports.find(port);
     environment.emplace_back("VLFWU_COM" + std::to_string(port),

@@ -87,6 +87,8 @@ class EndToEnd : public ::testing::Test {
 
   virtual std::string link(unsigned port) const { return dir_ + "/com" + std::to_string(port); }
   std::string flash(unsigned port) const { return dir_ + "/flash" + std::to_string(port) + ".bin"; }
+  // Where the native build's scan looks for USB serial devices (ttyUSB<n>, ttyACM<n>).
+  std::string deviceFolder() const { return dir_ + "/dev"; }
   // A switch on the port with its flash in flash(port), running image at version (image -1:
   // whatever the flash file holds), with short restart pauses.
   ::testing::AssertionResult startSim(unsigned port, int image, const std::string& version,

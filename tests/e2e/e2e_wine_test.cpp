@@ -35,14 +35,7 @@ class Wine : public EndToEnd, public ::testing::WithParamInterface<Scenario> {
     return vlfwu_test::startUnderWineWith(run, args, {{"VLFWU_LOG", logSetting()}});
   }
   std::string logSetting() const override { return vlfwu_test::windowsPath(logFile()); }
-  // The console writes every line break as CR LF.
-  std::string onConsole(const std::string& text) const override {
-    std::string out;
-    for (const char c : text) {
-      out += c == '\n' ? "\r\n" : std::string(1, c);
-    }
-    return out;
-  }
+  std::string onConsole(const std::string& text) const override { return vlfwu_test::windowsConsoleText(text); }
 };
 
 TEST_P(Wine, TranscriptAndFlash) { runScenario(GetParam()); }
