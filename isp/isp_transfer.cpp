@@ -100,10 +100,14 @@ int sendBlockData(const std::uint8_t* bytes, std::uint32_t length) {
     lineBudgetExchange();
     sendBlockLines(bytes, length);
     ispSendLine(sumText);
+    // An echo that did not come in time: the bootloader's answer will not either.
     const int echo = blockEcho(bytes, length, sumText);
-    const int action = echo == kEchoLost      ? lineAction(kStepWriteData, kExchangeEchoDiffers)
-                       : echo == kEchoSame    ? lineAction(kStepWriteData, blockAnswer())
-                                              : lineAction(kStepWriteDataOtherwise, blockAnswer());
+    int action = lineAction(kStepWriteData, echo == kEchoLost   ? kExchangeNoReply
+                                            : echo == kEchoSame ? blockAnswer()
+                                                                : kExchangeEchoDiffers);
+    if (action == kActReadAnswer) {
+      action = lineAction(kStepWriteDataOtherwise, blockAnswer());
+    }
     if (action != kActResend) {
       return action;
     }

@@ -26,7 +26,7 @@ constexpr int kPolicy[kStepKinds][kExchangeOutcomes] = {
     // data. One that arrived elsewhere rewinds when it reaches back over blocks in place.
     /* write command */ {kDone, kAgain, kAgain, kAgain, kActRewind},
     // RESEND after an echo that showed every line as sent: the bootloader waits for the block.
-    /* write data */ {kDone, kActResend, kAgain, kAgain, kAgain},
+    /* write data */ {kDone, kActResend, kAgain, kAgain, kActReadAnswer},
     // A read block whose sum differs is asked for with RESEND; a damaged line, afresh.
     /* read data */ {kDone, kActResend, kAgain, kAgain, kAgain},
     // A block whose echo differed: RESEND means the bootloader found its sum wrong and waits
