@@ -116,6 +116,7 @@ class EndToEnd : public ::testing::Test {
   std::string dir_;
   std::string logSettingOverride_;  // VLFWU_LOG names this instead of logFile()
   std::string consolePrefix_;       // what the run prints before its banner
+  ChildProcess::Environment runEnvironment_;  // further variables for the runs of vlfwu
   bool expectLog_ = true;           // the run's support log is checked
   int timeoutMs_ = 120000;
   std::list<ChildProcess> sims_;
