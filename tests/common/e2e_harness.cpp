@@ -198,7 +198,8 @@ bool EndToEnd::launch(ChildProcess& run, const std::vector<std::string>& args, c
                              device != ports.end() ? device->second : dir_ + "/absent" + std::to_string(port));
   }
   environment.insert(environment.end(), runEnvironment_.begin(), runEnvironment_.end());
-  return run.start(std::string(VLFWU_BIN_DIR) + "/vlfwu", args, environment);
+  return run.start(std::string(VLFWU_BIN_DIR) + "/vlfwu", args, environment,
+                   {.stdinFd = runInput_, .workingDirectory = {}});
 }
 
 void EndToEnd::expectRun(const std::vector<std::string>& args, const Ports& ports,
