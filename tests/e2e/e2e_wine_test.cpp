@@ -21,7 +21,8 @@
 namespace vlfwu_e2e {
 namespace {
 
-class Wine : public EndToEnd, public ::testing::WithParamInterface<Scenario> {
+// Runs of the Windows build in the shared Wine prefix; skipped where there is none.
+class UnderWine : public EndToEnd {
  protected:
   void SetUp() override {
     if (const std::string why = vlfwu_test::wineUnavailable(); !why.empty()) {
@@ -30,7 +31,16 @@ class Wine : public EndToEnd, public ::testing::WithParamInterface<Scenario> {
     EndToEnd::SetUp();
     ASSERT_TRUE(vlfwu_test::prepareWinePrefix());
     timeoutMs_ = vlfwu_test::kWineLimitMs;  // Wine takes a while to start
-    ::unlink(link(GetParam().port).c_str());
+  }
+};
+
+class Wine : public UnderWine, public ::testing::WithParamInterface<Scenario> {
+ protected:
+  void SetUp() override {
+    UnderWine::SetUp();
+    if (!IsSkipped()) {
+      ::unlink(link(GetParam().port).c_str());
+    }
   }
   std::string link(unsigned port) const override {
     return vlfwu_test::winePrefix() + "/dosdevices/com" + std::to_string(port);
@@ -111,16 +121,7 @@ TEST(WineLine, OpenSetsTheWholeLineFormat) {
 // so neither overwrites the other's lines. Run A logs, then waits at its last key; run B
 // opens the file meanwhile and logs past A's lines; then A writes the rest of its lines, and
 // B the rest of its. The file must hold every line of both, whole.
-class WineLog : public EndToEnd {
- protected:
-  void SetUp() override {
-    if (const std::string why = vlfwu_test::wineUnavailable(); !why.empty()) {
-      GTEST_SKIP() << why;
-    }
-    EndToEnd::SetUp();
-    ASSERT_TRUE(vlfwu_test::prepareWinePrefix());
-  }
-};
+class WineLog : public UnderWine {};
 
 TEST_F(WineLog, TwoRunsWritingOneLogAtOnceKeepEveryLineOfBoth) {
   const auto start = [&](ChildProcess& run, unsigned port) {
@@ -128,7 +129,7 @@ TEST_F(WineLog, TwoRunsWritingOneLogAtOnceKeepEveryLineOfBoth) {
     ASSERT_TRUE(vlfwu_test::startUnderWineWith(run, {std::to_string(port)},
                                                {{"VLFWU_LOG", vlfwu_test::windowsPath(logFile())}}))
         << run.error();
-    ASSERT_TRUE(run.waitForOutput("Press any key to exit...", vlfwu_test::kWineLimitMs)) << run.output();
+    ASSERT_TRUE(run.waitForOutput("Press any key to exit...", timeoutMs_)) << run.output();
   };
   ChildProcess first;
   ChildProcess second;
@@ -136,7 +137,7 @@ TEST_F(WineLog, TwoRunsWritingOneLogAtOnceKeepEveryLineOfBoth) {
   start(second, 28);
   for (ChildProcess* run : {&first, &second}) {
     ASSERT_TRUE(run->writeInput("x"));
-    const ChildProcess::Result result = run->wait(vlfwu_test::kWineLimitMs);
+    const ChildProcess::Result result = run->wait(timeoutMs_);
     EXPECT_TRUE(result.exited && result.exitCode == 1) << result.output;
   }
 
