@@ -259,8 +259,8 @@ void awaitRestartNews() {
       }
     }
     // Keys typed now answer nothing; they are read only so that they cannot answer a later
-    // question by accident.
-    if (platformKeyHit()) {
+    // question by accident. A script's answers from a pipe or a file are kept for the questions.
+    if (platformInputIsTerminal() && platformKeyHit()) {
       discardKey();
     }
     if (updateDone) {

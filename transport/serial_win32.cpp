@@ -305,7 +305,6 @@ int comWrite(t_ComPort* port, const char* bytes, int count) {
   if (!isUsable(port) || bytes == nullptr || count <= 0) {
     return 0;
   }
-  logSent(bytes, count);
   bool completedLate = false;
   // The bytes are sent from the caller's buffer: a write the driver keeps after it was
   // cancelled only reads from it, on a port that is closed by then.
@@ -313,16 +312,17 @@ int comWrite(t_ComPort* port, const char* bytes, int count) {
     return WriteFile(port->handle, bytes, static_cast<DWORD>(count), nullptr, overlap) != FALSE;
   }, &completedLate);
   if (!finished) {
+    logSent(bytes, count);
     comLogWriteFailed();
     return 0;
   }
   // Returns once the driver has transmitted everything, so pauses after a write are real.
   FlushFileBuffers(port->handle);
   DWORD written = 0;
-  if (!GetOverlappedResult(port->handle, &port->write->overlap, &written, FALSE)) {
-    return 0;
-  }
-  return static_cast<int>(written);
+  const bool done = GetOverlappedResult(port->handle, &port->write->overlap, &written, FALSE) != FALSE;
+  // Logged once the bytes are out: the log's commit that may follow must not hold them up.
+  logSent(bytes, count);
+  return done ? static_cast<int>(written) : 0;
 }
 
 int comRead(t_ComPort* port, char* buffer, int count) {
@@ -385,10 +385,12 @@ int comWaitInput(t_ComPort* port, std::uint32_t timeoutMs) {
       port->waitByReading = 1;
     }
     woke = false;
-    const DWORD left = remainingMs(start, timeoutMs);
+    DWORD left = remainingMs(start, timeoutMs);
     if (left == 0) {
       return kComWaitTimedOut;
     }
+    logBeforeLineWait();
+    left = remainingMs(start, timeoutMs);  // a commit's time comes out of the wait, not on top
     if (port->waitByReading == 1) {
       if (const int result = readAhead(port, left); result != kComWaitTimedOut) {
         return result;

@@ -199,7 +199,9 @@ bool EndToEnd::launch(ChildProcess& run, const std::vector<std::string>& args, c
     environment.emplace_back("VLFWU_COM" + std::to_string(port),
                              device != ports.end() ? device->second : dir_ + "/absent" + std::to_string(port));
   }
-  return run.start(std::string(VLFWU_BIN_DIR) + "/vlfwu", args, environment);
+  environment.insert(environment.end(), runEnvironment_.begin(), runEnvironment_.end());
+  return run.start(std::string(VLFWU_BIN_DIR) + "/vlfwu", args, environment,
+                   {.stdinFd = runInput_, .workingDirectory = {}});
 }
 
 void EndToEnd::expectRun(const std::vector<std::string>& args, const Ports& ports,

@@ -118,6 +118,8 @@ class EndToEnd : public ::testing::Test {
   std::string dir_;
   std::string logSettingOverride_;  // VLFWU_LOG names this instead of logFile()
   std::string consolePrefix_;       // what the run prints before its banner
+  ChildProcess::Environment runEnvironment_;  // further variables for the runs of vlfwu
+  int runInput_ = -1;  // the runs' standard input (a terminal, a file); -1: a pipe the keys are typed into
   bool expectLog_ = true;           // the run's support log is checked
   int timeoutMs_ = 120000;
   std::list<ChildProcess> sims_;
