@@ -15,10 +15,6 @@ constexpr int kCodeLineSize = 7;                  // return code, checksum, OK o
 constexpr int kDataLineSize = kUuLineChars + 1;   // 61 characters and the NUL
 constexpr int kCommandTextSize = 32;              // "W" or "R", two numbers and the NUL
 
-std::uint32_t blockLength(std::uint32_t count) {
-  return count < kUuBlockBytes ? count : kUuBlockBytes;
-}
-
 // The bootloader only moves whole words, so the announced count is rounded up.
 std::uint32_t announcedCount(std::uint32_t length) { return (length + 3u) & ~3u; }
 
@@ -326,14 +322,21 @@ int nxpReadMemory(std::uint8_t* dest, std::uint32_t address, std::uint32_t count
   std::uint8_t block[kUuBlockBytes];
   int received = 0;
   while (count != 0) {
-    const std::uint32_t length = blockLength(count);
+    // Read blocks go in the size the line's record allows, as written blocks do: a table of
+    // 512 bytes comes back whole from a clean line and in pieces from a noisy one.
+    std::uint32_t length = 0;
     t_MemoryRead read{false, false};
     int action = kActAskAgain;
     for (int attempt = 0; attempt < kReadAttempts && action == kActAskAgain; ++attempt) {
+      length = count < lineBlockSize() ? count : lineBlockSize();
       action = readBlockOnce(&read, block, address, announcedCount(length));
       if (action != kActDone) {
         ispAbort();
+        lineBlockSpoilt();
       }
+    }
+    if (action == kActDone) {
+      lineBlockCameThrough();
     }
     if (action != kActDone && read.refused) {
       return -received;
