@@ -20,6 +20,9 @@ class DeviceServices {
   // what it sends next leaves after that. Only with wire timing.
   virtual void busyFor(Micros duration) = 0;
   virtual void event(const std::string& text) = 0;
+  // The bootloader answered a command line, as it received it, with this return code: what
+  // the chip did, for a host's verdict to be held against.
+  virtual void commandAnswered(const std::string& /*command*/, int /*code*/) {}
   // The bootloader's Go: the chip leaves the bootloader for the code at address.
   virtual void go(std::uint32_t address) = 0;
   // The firmware hands over to the ISP bootloader.

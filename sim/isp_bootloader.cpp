@@ -71,7 +71,10 @@ void IspBootloader::setState(State s, const std::string& why) {
   if (!why.empty()) dev_.event(why);
 }
 
-void IspBootloader::code(int value) { dev_.replyLine(std::to_string(value)); }
+void IspBootloader::code(int value) {
+  dev_.commandAnswered(command_, value);
+  dev_.replyLine(std::to_string(value));
+}
 
 void IspBootloader::receive(std::uint8_t byte, int hostBaud) {
   if (halted_) return;
@@ -235,8 +238,15 @@ void IspBootloader::command(const std::string& line) {
   std::vector<std::string> words = splitWords(line);
   if (words.empty()) return;
   const std::string& name = words[0];
+  command_ = line;
   if (name.size() != 1) return code(kInvalidCommand);
   char letter = name[0];
+  const int refused = faults_.refusal(letter);
+  if (refused >= 0) {
+    dev_.event("fault: \"" + line + "\" refused with " + std::to_string(refused) +
+               " and not acted on");
+    return code(refused);
+  }
 
   if (letter == 'G') {
     // G <address> <mode>: the mode is a letter, T (Thumb) or A (ARM, which a Cortex-M lacks).

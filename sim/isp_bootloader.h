@@ -110,6 +110,7 @@ class IspBootloader {
   bool halted_ = false;  // the chip has left the bootloader (Go, power loss, lost port)
   int bootBank_ = 0;
   std::string line_;
+  std::string command_;  // the command line being answered
   std::array<std::array<bool, 16>, 2> prepared_{};
   std::uint32_t copies_ = 0;
   std::uint32_t erases_ = 0;  // erases begun (torn ones too), counted like the copies

@@ -33,6 +33,13 @@ struct Faults {
   int powerLossBeforeCopy = -1;
   int tornCopy = -1;
   bool garbledFirstAnswer = false;        // the first answer to '?' reaches the host as noise
+  // The k-th command with this letter (counted among the command lines of the synchronised
+  // bootloader whose name is that one letter), and the ones after it up to refuseTimes in
+  // all, are answered with refuseCode and not acted on: a chip that refuses them.
+  char refuseLetter = 0;
+  int refuseFrom = -1;
+  int refuseTimes = 1;
+  int refuseCode = 0;
 };
 
 // Errors on the serial line itself and the LPC18xx echo variant, each off by default. Line
