@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -213,6 +214,11 @@ void Memory::eraseAll() {
   std::lock_guard<std::mutex> lock(mutex_);
   std::memset(flash_.data(), 0xFF, flash_.size());
   if (fd_ >= 0) persist(kBankA, bankSize_), persist(kBankB, bankSize_);
+}
+
+void Memory::clearRam() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (RamRegion& region : ram_) std::fill(region.bytes.begin(), region.bytes.end(), 0);
 }
 
 std::vector<std::uint8_t> Memory::flashSnapshot() const {
