@@ -206,7 +206,7 @@ Outcome runCase(const Exchange& exchange, const Reply& reply, const WireFault& f
   currentBaud = exchange.hostBaud;
   link.begin(fault);
   Outcome outcome{exchange.run(link), std::string()};
-  if (outcome.verdict.success) {
+  if (outcome.verdict.success || !outcome.verdict.believed.empty()) {
     outcome.untrue = exchange.untrue(link, outcome.verdict);
   }
   if (clean != nullptr) {
@@ -310,7 +310,7 @@ void proveExchange(const Exchange& exchange, const std::vector<Reply>& replies,
         if (t.replies.empty() || t.replies.back() != reply.name) {
           t.replies.push_back(reply.name);
         }
-        if (!o.verdict.success || o.untrue.empty()) {
+        if (o.untrue.empty()) {
           continue;
         }
         ++t.falseSuccesses;

@@ -17,9 +17,11 @@ namespace exchanges {
 
 // What the host routine concluded.
 struct Verdict {
-  bool success;      // or, for a read, bytes counted as received
+  bool success;
   std::string text;  // the routine and its result, as a line of the report shows them
-  std::vector<std::uint8_t> believed;  // what the host now takes for the chip's data
+  // What the host now takes for the chip's data, success or not (a failed read keeps the
+  // blocks it counts as received); it must be the chip's.
+  std::vector<std::uint8_t> believed;
 };
 
 // One way the chip answers the exchange.
@@ -36,7 +38,8 @@ struct Exchange {
   int hostBaud;  // the rate the host's port is set to when the routine is called
   // Calls the host routine.
   std::function<Verdict(ChipLink&)> run;
-  // Why a success is not true ("" when the chip did exactly what was asked).
+  // Why a success, or the data a failure leaves believed, is not true ("" when the chip did
+  // exactly what was asked, and the data believed is the chip's).
   std::function<std::string(ChipLink&, const Verdict&)> untrue;
   // Which exchange of the protocol a byte belongs to: the host line it is part of or answers
   // (line ends included), and for the chip's bytes which of the lines answering it (-1 for

@@ -307,29 +307,24 @@ TEST(Exchange, WriteCommandDataLinesAndChecksum) {
   reportTotals("write to RAM", totals);
 }
 
-TEST(Exchange, ReadCommandDataAndChecksum) {
-  // 92 bytes of flash: data lines of 45, 45 and 2 bytes, then the block's checksum.
-  constexpr std::uint32_t kCount = 92;
-  auto ready = [](ChipLink& link) {
+// A read of count bytes of flash from the start of bank A, which holds them.
+Exchange readExchange(std::uint32_t count) {
+  auto ready = [count](ChipLink& link) {
     synchronised(link);
-    const std::vector<std::uint8_t> data = pattern(kCount, 5);
-    link.memory().store(sim::kBankA, data.data(), kCount);
+    const std::vector<std::uint8_t> data = pattern(count, 5);
+    link.memory().store(sim::kBankA, data.data(), count);
   };
-  auto run = [](ChipLink&) {
-    std::uint8_t dest[kCount];
-    std::memset(dest, 0xA5, sizeof dest);
-    const int result = nxpReadMemory(dest, sim::kBankA, kCount);
-    // The host takes all of it for the flash's bytes on success, and on a failure the bytes
-    // it counts as received; a failure that counts wrong bytes is a success over wrong data.
-    const int counted = result < 0 ? -result : result;
-    const std::size_t believed = static_cast<std::size_t>(counted) < kCount ? static_cast<std::size_t>(counted) : kCount;
-    return Verdict{result == static_cast<int>(kCount) || result < 0,
-                   "nxpReadMemory = " + std::to_string(result),
-                   std::vector<std::uint8_t>(dest, dest + believed)};
+  auto run = [count](ChipLink&) {
+    std::vector<std::uint8_t> dest(count, 0xA5);
+    const int result = nxpReadMemory(dest.data(), sim::kBankA, count);
+    // All of it on success; on a failure, the blocks counted as received.
+    const std::uint32_t received = static_cast<std::uint32_t>(result < 0 ? -result : result);
+    dest.resize(received < count ? received : count);
+    return Verdict{result == static_cast<int>(count), "nxpReadMemory = " + std::to_string(result), dest};
   };
-  auto untrue = [](ChipLink& link, const Verdict& verdict) {
-    std::uint8_t flash[kCount];
-    link.memory().read(sim::kBankA, flash, kCount);
+  auto untrue = [count](ChipLink& link, const Verdict& verdict) {
+    std::vector<std::uint8_t> flash(count);
+    link.memory().read(sim::kBankA, flash.data(), count);
     for (std::size_t i = 0; i < verdict.believed.size(); ++i) {
       if (verdict.believed[i] != flash[i]) {
         return "byte " + std::to_string(i) + " read as " + std::to_string(verdict.believed[i]) +
@@ -344,11 +339,20 @@ TEST(Exchange, ReadCommandDataAndChecksum) {
     const bool command = hostLine.rfind("R ", 0) == 0 && replyLine < 2;
     return std::string(command ? "read command" : "read data and checksum");
   };
+  return Exchange{ready, kBootloaderBaud, run, untrue, part};
+}
+
+TEST(Exchange, ReadCommandDataAndChecksum) {
   std::vector<PartTotals> totals;
-  proveExchange(Exchange{ready, kBootloaderBaud, run, untrue, part},
+  // 92 bytes: data lines of 45, 45 and 2 bytes, then the block's checksum.
+  proveExchange(readExchange(92),
                 {answered("0, data, checksum"), refused('R', 6), refused('R', 12), refused('R', 13),
                  refused('R', 14), refused('R', 19)},
                 &totals);
+  // 904 bytes, a block of 900 and one of 4 whose "R" is refused: the host keeps the first
+  // block, which must be the flash's.
+  Reply secondRefused = named(refused('R', 14, 2), "0, a block of 900, then 14 to the second R");
+  proveExchange(readExchange(904), {secondRefused}, &totals);
   reportTotals("read memory", totals);
 }
 
