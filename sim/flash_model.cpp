@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -218,7 +217,7 @@ void Memory::eraseAll() {
 
 void Memory::clearRam() {
   std::lock_guard<std::mutex> lock(mutex_);
-  for (RamRegion& region : ram_) std::fill(region.bytes.begin(), region.bytes.end(), 0);
+  for (RamRegion& region : ram_) std::memset(region.bytes.data(), 0, region.bytes.size());
 }
 
 std::vector<std::uint8_t> Memory::flashSnapshot() const {
