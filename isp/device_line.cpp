@@ -205,7 +205,11 @@ void awaitBytes(int bytes) {
 
 }  // namespace
 
-int devReadEchoLine(char* buffer, int size, int expected) {
+namespace {
+
+// The echo reader and the reply reader: one loop, which differ only in whether the
+// bootloader's flow control may stand between the bytes.
+int readRawLine(char* buffer, int size, int expected, bool passFlowControl) {
   const std::uint32_t start = clockNow();
   int stored = 0;
   while (!clockExpired(start, kLineTimeoutMs)) {
@@ -232,9 +236,13 @@ int devReadEchoLine(char* buffer, int size, int expected) {
       if (piece[i] == '\r') {
         return stored;  // bytes after it were only read if this echo was not the line sent
       }
-      if ((piece[i] == '\n' && stored == 0) || piece[i] == kXon || piece[i] == kXoff) {
-        // The bootloader's flow control may come between any two bytes; it never stands for a
-        // byte sent (every line sent is printable), so a damaged byte still shows as missing.
+      if (piece[i] == '\n' && stored == 0) {
+        continue;  // the end of the line before
+      }
+      if (passFlowControl && (piece[i] == kXon || piece[i] == kXoff)) {
+        // The bootloader's flow control may come between any two bytes of an echo; it never
+        // stands for a byte sent (every line sent is printable), so a damaged byte still
+        // shows as missing.
         continue;
       }
       if (stored == size) {
@@ -245,6 +253,14 @@ int devReadEchoLine(char* buffer, int size, int expected) {
   }
   return -1;
 }
+
+}  // namespace
+
+int devReadEchoLine(char* buffer, int size, int expected) {
+  return readRawLine(buffer, size, expected, true);
+}
+
+int devReadReplyLine(char* buffer, int size) { return readRawLine(buffer, size, 0, false); }
 
 int devReadTextLine(char* buffer, int size) {
   // Enough for the LPC18xx's extra line ends, never an endless stream of them.

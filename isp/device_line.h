@@ -30,6 +30,12 @@ int devReadDollarLine(char* buffer, int size);
 // rest of it is still on the wire the reader sleeps for about that time instead of waking
 // for every byte. Bytes stored (not NUL-terminated), or -1.
 int devReadEchoLine(char* buffer, int size, int expected);
+// A reply line, byte for byte up to its CR within 500 ms, read a byte at a time so that
+// nothing after its CR is taken: only LFs before its first byte are passed over. Every other
+// byte is kept, XON and XOFF included: '1' is one bit away from XON, so "10" with one bit
+// error arrives as XON "0", which must not read as "0". Bytes stored (not NUL-terminated),
+// or -1.
+int devReadReplyLine(char* buffer, int size);
 // devReadCrLine that passes over empty lines (a line end echoed as CR LF LF, a stray CR), a
 // few at most: the first line with characters, or -1.
 int devReadTextLine(char* buffer, int size);

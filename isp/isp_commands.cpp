@@ -55,43 +55,35 @@ int commandRepeatable(const char* text) {
   return outcome;
 }
 
-// The standard atoi's reading of a reply line, without its undefined overflow: digits
-// accumulate modulo 2^32, which is what a ten-digit part ID needs.
+// A line of decimal digits as a word; a ten-digit part ID accumulates modulo 2^32.
 std::uint32_t decimalWord(const char* text) {
-  while (*text == ' ' || *text == '\t') {
-    ++text;
-  }
-  bool negative = false;
-  if (*text == '+' || *text == '-') {
-    negative = *text == '-';
-    ++text;
-  }
   std::uint32_t value = 0;
-  while (*text >= '0' && *text <= '9') {
+  for (; *text >= '0' && *text <= '9'; ++text) {
     value = value * 10u + static_cast<std::uint32_t>(*text - '0');
-    ++text;
   }
-  return negative ? 0u - value : value;
+  return value;
 }
 
-// Case a: a bootloader that has just measured the rate from '?'. It echoes what it gets.
-bool completeHandshake() {
+// One line of the handshake: its echo, after the empty lines of stray line ends (the CR of
+// the probe comes back after the '?'), then the answer, each exactly as expected. Read a byte
+// at a time, so that nothing of the next line is taken with an empty one.
+bool handshakeLine(const char* text, const char* answer) {
   char line[kSyncLineSize];
-  devSend("Synchronized\r\n");
-  if (devReadCrLine(line, sizeof line) == 0) {  // the echo, or its stray line break
-    devReadCrLine(line, sizeof line);
-  }
-  if (devReadCrLine(line, sizeof line) < 0 || std::strcmp(line, "OK") != 0) {
+  devSend(text);
+  const int echoed = ispReadReply(line, sizeof line);
+  const std::size_t sent = std::strcspn(text, "\r");
+  if (echoed < 0 || static_cast<std::size_t>(echoed) != sent || std::strncmp(line, text, sent) != 0) {
     return false;
   }
-  // The crystal-frequency line: these parts run the ROM from their internal oscillator and
-  // ignore its value.
-  devSend("O\r");
-  devReadCrLine(line, sizeof line);  // the echo
-  if (devReadCrLine(line, sizeof line) < 0 || std::strcmp(line, "OK") != 0) {
-    return false;
-  }
-  return nxpEchoOn() == 1;
+  return ispReadReply(line, sizeof line) >= 0 && std::strcmp(line, answer) == 0;
+}
+
+// Case a: a bootloader that has just measured the rate from '?'. It echoes what it gets, and
+// every line of the handshake must come back as sent and be answered exactly "OK".
+bool completeHandshake() {
+  // The crystal-frequency line "O": these parts run the ROM from their internal oscillator
+  // and ignore its value.
+  return handshakeLine("Synchronized\r\n", "OK") && handshakeLine("O\r", "OK") && nxpEchoOn() == 1;
 }
 
 // Case b: a synchronised bootloader that echoes; the "$" of the probe ended the echo line.
@@ -107,12 +99,12 @@ bool leaveEchoingState() {
 }
 
 // Case c: echo is off, and the probe line was rejected as an invalid command. The echo is
-// turned on again: every later exchange reads it to see what the bootloader received.
+// turned on again: every later exchange reads it to see what the bootloader received. With
+// the echo off, "A 1" itself is not echoed: its answer comes alone.
 bool restoreEcho() {
   char line[kSyncLineSize];
   devSend("A 1\r");
-  const int length = devReadCrLine(line, sizeof line);
-  return length == 1 || line[0] == '0';
+  return ispReadReply(line, sizeof line) >= 0 && std::strcmp(line, "0") == 0;
 }
 
 int syncAttempt() {
@@ -160,19 +152,42 @@ int syncAttempt() {
   return kSyncNothing;
 }
 
+// One Go: the line, its echo and the bootloader's answer, read whatever the echo showed.
+int goOnce(const char* text, char* reply, int size) {
+  char echo[kEchoLineSize];
+  const int exchange = ispCommandEcho(text, echo, sizeof echo, reply, size);
+  if (exchange == kExchangeEchoDiffers) {
+    // The bootloader received another line: what it answered tells whether it is still there.
+    const int length = ispReadReply(reply, size);
+    if (length < 0) {
+      return kGoNoAnswer;
+    }
+    if (std::strcmp(reply, "0") == 0) {
+      return kGoStartedOtherLine;
+    }
+    return length > 0 && isDecimalText(reply) ? kGoRefused : kGoLineError;
+  }
+  switch (exchange) {
+    case kExchangeOk:
+      return kGoStarted;
+    case kExchangeNoReply:
+      return kGoNoAnswer;  // the bootloader may jump before its answer is on the wire
+    case kExchangeRefused:
+      return kGoRefused;
+    default:
+      return kGoLineError;
+  }
+}
+
 }  // namespace
 
 int nxpEchoOn() {
   char line[kSyncLineSize];
   devSend("A 1\r");
-  int length = devReadCrLine(line, sizeof line);
-  if (length == 0) {
-    length = devReadCrLine(line, sizeof line);  // a line end echoed as CR LF LF
-  }
-  if (length == 3) {
-    devReadCrLine(line, sizeof line);  // that was the echo of "A 1"
-  }
-  return std::strcmp(line, "0") == 0 ? 1 : 0;
+  return ispEchoMatches("A 1") && ispReadReply(line, sizeof line) >= 0 &&
+                 std::strcmp(line, "0") == 0
+             ? 1
+             : 0;
 }
 
 int nxpSync() {
@@ -191,18 +206,17 @@ int nxpGo(std::uint32_t address) {
   char text[kCommandTextSize];
   devFormatLine(text, sizeof text, "G %u T", address);
   char reply[kShortReplySize];
-  int exchange = kExchangeEchoDiffers;
+  int outcome = kGoNoAnswer;
   for (int attempt = 0; attempt < kCommandAttempts; ++attempt) {
-    exchange = ispCommand(text, reply, sizeof reply);
-    // A refusal after a damaged line means the bootloader is still there to be asked again;
-    // silence or "0" means it has jumped.
-    if (exchange != kExchangeEchoDiffers || reply[0] == '\0' || reply[0] == '0') {
+    outcome = goOnce(text, reply, sizeof reply);
+    if (outcome != kGoRefused && outcome != kGoLineError) {
       break;
     }
+    // Still in the bootloader, or a damaged "0" from one that has jumped: a second G reaches
+    // only a bootloader, and a switch that has jumped answers it with silence.
     ispAbort();
   }
-  // The bootloader may jump before its reply is on the wire, so silence counts as success.
-  return ispLogCommand("go", (reply[0] == '\0' || reply[0] == '0') ? kCommandOk : kCommandRefused);
+  return ispLogGo(outcome);
 }
 
 int nxpPrepareSectors(std::uint8_t startSector, std::uint8_t endSector, std::uint8_t bank) {
@@ -260,26 +274,40 @@ int nxpCompare(std::uint32_t address1, std::uint32_t address2, std::uint32_t cou
   return ispLogCompare(kCompareFailed);
 }
 
-int nxpReadPartId(std::uint32_t words[2]) {
+namespace {
+
+// One part identification: its two words, each a decimal line and nothing else.
+bool readPartIdOnce(std::uint32_t words[2]) {
   char line[kLongReplySize];
-  char first[kLongReplySize] = "";
-  char second[kLongReplySize] = "";
-  for (int attempt = 0; attempt < kCommandAttempts; ++attempt) {
-    // The return code is read only to reach the identification words: a bootloader that
-    // refuses sends no words, and the missing second word then reads as 0 (a 512 KB bank).
-    const int exchange = ispCommand("J", line, sizeof line);
-    if (exchange == kExchangeOk) {
-      devReadTextLine(first, sizeof first);
-      devReadTextLine(second, sizeof second);
-      break;
-    }
-    if (exchange == kExchangeRefused || exchange == kExchangeNoReply) {
-      break;
-    }
-    ispAbort();  // the bootloader got another command, or its reply is damaged: ask again
+  if (ispCommand("J", line, sizeof line) != kExchangeOk) {
+    return false;
   }
-  words[0] = decimalWord(first) & 0xFFFFu;
-  words[1] = decimalWord(second);
-  ispLogPartId(words);
-  return 0;
+  for (int index = 0; index < 2; ++index) {
+    if (ispReadReply(line, sizeof line) <= 0 || !isDecimalText(line)) {
+      return false;
+    }
+    words[index] = decimalWord(line);
+  }
+  return true;
+}
+
+}  // namespace
+
+int nxpReadPartId(std::uint32_t words[2]) {
+  words[0] = 0;
+  words[1] = 0;
+  for (int attempt = 0; attempt < kCommandAttempts; ++attempt) {
+    // Asking again changes nothing in the chip; a lost or damaged line is asked again, and an
+    // identification never read is none at all, never a 512 KB bank by default.
+    if (readPartIdOnce(words)) {
+      words[0] &= 0xFFFFu;
+      ispLogPartId(words);
+      return kPartIdRead;
+    }
+    ispAbort();
+  }
+  words[0] = 0;
+  words[1] = 0;
+  ispLogPartIdUnread();
+  return kPartIdUnread;
 }

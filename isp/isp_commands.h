@@ -11,7 +11,8 @@ constexpr int kSyncFirmware = 2;    // the switch's running firmware answered
 extern char probeChar;
 
 int nxpSync();
-// Set Echo on ("A 1"), whether the echo was on or off; 1 when the bootloader answered "0".
+// Set Echo on ("A 1") to a bootloader whose echo is on: 1 when its echo came back as sent
+// and it answered exactly "0".
 int nxpEchoOn();
 
 // Every command's echo is checked. The commands that change nothing in flash (Unlock, Prepare,
@@ -22,6 +23,13 @@ constexpr int kCommandOk = 0;
 constexpr int kCommandRefused = 1;    // the bootloader received the line and refused it
 constexpr int kCommandLineError = 3;  // the echo differed, or the reply was lost or garbled
 int nxpUnlock();
+// Go: the jump is final, so a Go is sent again only while the bootloader is seen to be still
+// there (a refusal, or an answer the line spoilt).
+constexpr int kGoStarted = 0;           // echo as sent, answered "0"
+constexpr int kGoNoAnswer = 1;          // no answer: the bootloader may jump before it answers
+constexpr int kGoStartedOtherLine = 2;  // answered "0" to a line the echo shows otherwise
+constexpr int kGoRefused = 3;           // refused in every attempt: the bootloader stays
+constexpr int kGoLineError = 4;         // the answer was spoilt in every attempt
 int nxpGo(std::uint32_t address);
 int nxpPrepareSectors(std::uint8_t startSector, std::uint8_t endSector, std::uint8_t bank);
 int nxpCopyRamToFlash(std::uint32_t flashAddress, std::uint32_t ramAddress, std::uint32_t count);
@@ -30,4 +38,8 @@ constexpr int kCompareEqual = 0;
 constexpr int kCompareFailed = 1;     // any answer but success or COMPARE_ERROR, or none
 constexpr int kCompareDifferent = 2;  // COMPARE_ERROR (10): the two areas differ
 int nxpCompare(std::uint32_t address1, std::uint32_t address2, std::uint32_t count);
+// Both words (the first cut to its low 16 bits), asked again while the line spoils them;
+// kPartIdUnread leaves both 0.
+constexpr int kPartIdRead = 0;
+constexpr int kPartIdUnread = 1;
 int nxpReadPartId(std::uint32_t words[2]);

@@ -48,11 +48,10 @@ bool isDecimalText(const char* text) {
 }
 
 int ispReadReply(char* reply, int size) {
-  // Read byte for byte (an expected length of 0), so that nothing after its CR is taken.
   constexpr int kEmptyLinesPassed = 4;
   int length = 0;
   for (int skipped = 0; length == 0 && skipped <= kEmptyLinesPassed; ++skipped) {
-    length = devReadEchoLine(reply, size - 1, 0);
+    length = devReadReplyLine(reply, size - 1);
   }
   if (length <= 0) {
     reply[0] = '\0';

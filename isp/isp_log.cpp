@@ -40,3 +40,28 @@ void ispLogPartId(const std::uint32_t words[2]) {
   logEventFormat("step", "part identification: 0x%04X, 0x%X (%s)", static_cast<unsigned>(words[0]),
                  static_cast<unsigned>(words[1]), bank);
 }
+
+void ispLogPartIdUnread() {
+  logEvent("step", "part identification: not read (no answer, or a damaged one, in every attempt)");
+}
+
+int ispLogGo(int result) {
+  switch (result) {
+    case kGoStarted:
+      logEvent("step", "go: ok");
+      break;
+    case kGoNoAnswer:
+      logEvent("step", "go: no answer (the bootloader may jump before it answers); the restart watch tells");
+      break;
+    case kGoStartedOtherLine:
+      logEvent("step", "go: answered 0 to a line that arrived otherwise: the bootloader has left; the restart watch tells");
+      break;
+    case kGoRefused:
+      logEvent("step", "go: refused; the bootloader stays");
+      break;
+    default:
+      logEvent("step", "go: the answer was damaged in every attempt; the restart watch tells");
+      break;
+  }
+  return result;
+}

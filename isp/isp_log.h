@@ -11,3 +11,7 @@ int ispLogCommand(const char* step, int result);
 int ispLogCompare(int result);
 // The part identification's two words, and the flash bank size they stand for.
 void ispLogPartId(const std::uint32_t words[2]);
+// A part identification that could not be read in any attempt.
+void ispLogPartIdUnread();
+// nxpGo's result (kGo...).
+int ispLogGo(int result);

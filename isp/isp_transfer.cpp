@@ -273,19 +273,37 @@ bool answerBlock(const char* answer) {
   return ispEchoMatches(answer);
 }
 
+// A data line as the bootloader sends it: a length character for up to 45 bytes, then four
+// characters for every three of them, each from the backtick form's range. (A line of no
+// bytes is only its length character, and decodes nothing.)
+bool dataLineWellFormed(const char* line, int length) {
+  for (int i = 0; i < length; ++i) {
+    if (line[i] < ' ' || line[i] > '`') {
+      return false;
+    }
+  }
+  const int bytes = (line[0] - ' ') & 0x3F;
+  return length >= 1 && bytes <= static_cast<int>(kUuLineBytes) && length == 1 + 4 * ((bytes + 2) / 3);
+}
+
 int receiveBlock(std::uint8_t* block, std::uint32_t announced) {
-  char line[kDataLineSize];
+  char line[kDataLineSize + 1];
   char sumLine[kCodeLineSize];
   for (int sent = 0; sent <= kReadResends; ++sent) {
     std::uint32_t decodedBytes = 0;
     while (decodedBytes != announced) {
-      if (devReadTextLine(line, sizeof line) < 0) {
+      const int length = ispReadReply(line, sizeof line);
+      if (length < 0) {
         return kReadTimedOut;
+      }
+      // A damaged line may not even say how long it is: the block is asked for afresh.
+      if (!dataLineWellFormed(line, length)) {
+        return kReadLineError;
       }
       decodedBytes += static_cast<std::uint32_t>(
           uuDecodeLine(block + decodedBytes, line, announced - decodedBytes));
     }
-    if (devReadTextLine(sumLine, sizeof sumLine) < 0) {
+    if (ispReadReply(sumLine, sizeof sumLine) < 0) {
       return kReadTimedOut;
     }
     if (isDecimalText(sumLine) &&

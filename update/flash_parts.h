@@ -15,6 +15,9 @@ struct t_Part {
 };
 
 // The parts in the order they are written; the head block is the last.
+constexpr int kPartFirmware = 0;  // the firmware after its head block
+constexpr int kPartTable = 1;
+constexpr int kPartHead = 2;
 constexpr int kPartCount = 3;
 struct t_Parts {
   t_Part part[kPartCount];

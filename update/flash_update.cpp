@@ -128,8 +128,8 @@ unsigned programBlock(std::uint32_t address, const std::uint8_t* data, std::uint
 
 namespace {
 
-// Erase, the firmware after its head block with the progress line, erase, the table, and the
-// head block only once everything else is in place.
+// Erase, the firmware after its head block with the progress line, erase, the table and its
+// check, and the head block only once everything else is in place and checked.
 unsigned writeImage(const t_FirmwareImage* image) {
   const t_FirmwareHeader* header = image->header;
   t_Parts parts{{
@@ -142,13 +142,25 @@ unsigned writeImage(const t_FirmwareImage* image) {
   conPrintf("\n%s firmware:   0%% complete.", kVerb);
   progressLength = header->firmwareLength;
   if (status == kStatusOk) {
-    status = writePart(&parts, 0, showProgress);
+    status = writePart(&parts, kPartFirmware, showProgress);
   }
   if (status == kStatusOk) {
     status = eraseRegion(header->paramAddress, header->paramLength);
   }
-  for (int index = 1; index < kPartCount && status == kStatusOk; ++index) {
-    status = writePart(&parts, index, nullptr);
+  if (status == kStatusOk) {
+    status = writePart(&parts, kPartTable, nullptr);
+  }
+  // The head block's vectors make the chip start the firmware at its next reset: a table
+  // that is not as written must be found while the bootloader still keeps the switch.
+  if (status == kStatusOk) {
+    const int table = updateLogTableCheck(
+        checkWrittenTable(header->paramAddress, image->params, header->paramLength));
+    status = table == kTableSound        ? kStatusOk
+             : table == kTableUnreadable ? kStatusCommand
+                                         : kStatusTableBad;
+  }
+  if (status == kStatusOk) {
+    status = writePart(&parts, kPartHead, nullptr);
   }
   return status;
 }
@@ -178,6 +190,10 @@ int updateFirmware(const t_FirmwareImage* image) {
   if (status == kStatusMismatch) {
     conPuts("\n\nError: A mismatch occurred while verifying this update.\n");
     return kUpdateMismatch;
+  }
+  if (status == kStatusTableBad) {
+    conPuts("\n\nThe firmware failed the CRC test! Try reloading the firmware.\n");
+    return kUpdateFailed;
   }
   if (status != kStatusOk) {
     conPrintf("\n\nError %u: Lost the connection to the switch! Check cables and power.\n", status);

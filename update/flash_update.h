@@ -15,6 +15,8 @@ constexpr unsigned kStatusCommand = 4;
 // block's sectors may hold anything and must be erased and written again. Never the final
 // status of an update (it becomes kStatusCommand when the mending gives up).
 constexpr unsigned kStatusSuspect = 5;
+// The table read back before the head block is not the image's (writeImage only).
+constexpr unsigned kStatusTableBad = 6;
 
 constexpr int kBootloaderReady = 0;        // synchronised, echo on, ready for commands
 constexpr int kBootloaderNoAnswer = 1;     // nothing answered

@@ -135,7 +135,10 @@ int checkTableLayout(std::uint32_t paramAddress, int layout) {
   if (kept == paramAddress) {
     return kFitSound;
   }
-  if (kept == 0) {
+  if (layout == kLayoutUnread) {
+    conPuts("Error: The switch did not say how large its flash is. Check cables and power, then "
+            "run the update again.\n");
+  } else if (kept == 0) {
     conPrintf("%sThe switch reports a flash size this program does not know, so its parameter "
               "table at 0x%08X may not be where the switch reads it.\n",
               kDoesNotFit, paramAddress);

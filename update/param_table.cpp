@@ -48,7 +48,9 @@ std::uint32_t layoutTableAddress(int layout) {
 
 int detectFlashLayout() {
   std::uint32_t words[2] = {0, 0};
-  nxpReadPartId(words);
+  if (nxpReadPartId(words) != kPartIdRead) {
+    return kLayoutUnread;
+  }
   if (words[1] == kPartIdWord512K) {
     return kLayout512K;
   }
@@ -79,7 +81,7 @@ int readAndCheckTable(t_DeviceInfo* record, bool* crcBad) {
   }
 
   const int layout = detectFlashLayout();
-  if (layout == kLayoutUnknown) {
+  if (layout == kLayoutUnknown || layout == kLayoutUnread) {
     return kTableUnreadable;
   }
   if (nxpReadMemory(tableBuf, layoutTableAddress(layout), kTableArea) !=
@@ -125,6 +127,22 @@ void reportTableCrc(bool crcBad) {
 
 }  // namespace
 
+int checkWrittenTable(std::uint32_t address, const std::uint8_t* params, std::uint32_t length) {
+  if (length > kTableArea ||
+      nxpReadMemory(tableBuf, address, kTableArea) != static_cast<int>(kTableArea)) {
+    return kTableUnreadable;
+  }
+  // The writer pads the table's last page with the erased value.
+  bool asWritten = std::memcmp(tableBuf, params, length) == 0;
+  for (std::uint32_t i = length; i < kTableArea; ++i) {
+    asWritten = asWritten && tableBuf[i] == 0xFF;
+  }
+  // A table of another form is judged by the restart, as it always was.
+  const t_ParamTable table = tableFromBuffer();
+  return asWritten && (table.magic != kTableMagic || tableCrcSound(table)) ? kTableSound
+                                                                          : kRebootCrcFailed;
+}
+
 int queryTable(t_DeviceInfo* record) {
   bool crcBad = false;
   const int r = readAndCheckTable(record, &crcBad);
@@ -160,7 +178,9 @@ int reboot() {
     return kRebootFailed;
   }
   // The G command names Thumb mode itself, so the address goes without its Thumb bit.
-  if (nxpGo(table.entryAddress & ~1u) != 0) {
+  // Only a refusal keeps the switch in its bootloader; a Go that went unanswered, or whose
+  // answer was spoilt, is followed by the restart watch, which hears whether the switch came.
+  if (nxpGo(table.entryAddress & ~1u) == kGoRefused) {
     conStdPrintf("reboot: nxpGo error\n");
     return kRebootFailed;
   }

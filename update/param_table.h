@@ -36,8 +36,9 @@ extern std::uint8_t tableBuf[kTableArea];
 constexpr int kLayoutUnknown = 0;  // the table is not read
 constexpr int kLayout512K = 1;     // table at kTableAddress512K
 constexpr int kLayout256K = 2;     // table at kTableAddress256K
+constexpr int kLayoutUnread = 3;   // the part identification was not read: the table is not read
 int detectFlashLayout();
-// Where a switch of the layout keeps its table; 0 for kLayoutUnknown.
+// Where a switch of the layout keeps its table; 0 for kLayoutUnknown and kLayoutUnread.
 std::uint32_t layoutTableAddress(int layout);
 
 constexpr int kTableSound = 0;          // also a table of the older form, which is not checked
@@ -47,6 +48,11 @@ constexpr int kTableCheckTooLong = 4;   // checkLength above 4096
 constexpr int kTableFirmwareBad = 5;    // the firmware bytes do not match checkCrc
 // Fills record (if given) for kTableSound, kTableCheckTooLong and kTableFirmwareBad.
 int queryTable(t_DeviceInfo* record);
+
+// Reads back the table just written at address, before the head block goes in: kTableSound
+// when it holds the image's length table bytes padded with 0xFF and, in the current form,
+// passes its own CRC; kTableUnreadable, or kRebootCrcFailed for a table that is otherwise.
+int checkWrittenTable(std::uint32_t address, const std::uint8_t* params, std::uint32_t length);
 
 constexpr int kRebootOk = 0;        // the G command was accepted
 constexpr int kRebootFailed = 1;    // Unlock or G failed (or queryTable's kTableUnreadable)

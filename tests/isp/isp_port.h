@@ -4,6 +4,9 @@
 #include <stdlib.h>
 
 #include <string>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include "isp/device_line.h"
 #include "tests/common/pty.h"
@@ -33,5 +36,27 @@ class PortTest : public ::testing::Test {
   std::string sent() { return pty.readUntilQuiet(50, 5000); }
   vlfwu_test::PseudoTerminal pty;
 };
+
+// How often part stands in text.
+inline int countOf(const std::string& text, const std::string& part) {
+  int n = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    ++n;
+  }
+  return n;
+}
+
+// The far end answers each line the host sends, in turn, with the given text; what it heard
+// goes to *heard.
+inline std::thread answering(vlfwu_test::PseudoTerminal& pty,
+                             std::vector<std::pair<std::string, std::string>> steps,
+                             std::string* heard) {
+  return std::thread([&pty, steps, heard] {
+    for (const auto& [want, reply] : steps) {
+      if (!pty.waitFor(want, 3000, heard)) return;
+      pty.write(reply);
+    }
+  });
+}
 
 }  // namespace isptest

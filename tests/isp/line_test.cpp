@@ -118,8 +118,8 @@ TEST_F(Command, SendsItsLineChecksItsEchoAndJudgesTheReply) {
   const struct { std::function<int()> call; const char *reply, *line; int result; } cases[] = {
       {nxpUnlock, "U 23130\r\n0\r\n", "U 23130\r\n", 0},
       {nxpUnlock, "U 23130\r\n16\r\n", "U 23130\r\n", 1},  // refused as sent: not again
-      // XOFF and XON, the bootloader's flow control, may come between any two bytes.
-      {nxpUnlock, "U 23\x13\x11" "130\r\n\x13" "0\r\n", "U 23130\r\n", 0},
+      // XOFF and XON, the bootloader's flow control, may come between any two bytes of an echo.
+      {nxpUnlock, "U 23\x13\x11" "130\r\n0\r\n", "U 23130\r\n", 0},
       // A control byte the bootloader received is part of its echo: not the line sent.
       {[] { return nxpEraseSectors(8, 10, 0); }, "\x0b" "E 8 10 0\r\n0\r\n", "E 8 10 0\r\n\x1b",
        kLineError},
@@ -140,11 +140,10 @@ TEST_F(Command, SendsItsLineChecksItsEchoAndJudgesTheReply) {
       // Only exactly "0" is success: one flipped bit makes "10" or "15" begin with '0'.
       {[] { return nxpCopyRamToFlash(0, 0, 512); }, "C 0 0 512\r\n05\r\n", "C 0 0 512\r\n", 1},
       {[] { return nxpCopyRamToFlash(0, 0, 512); }, "C 0 0 512\r\n00\r\n", "C 0 0 512\r\n", 1},
-      // Go: the bootloader may jump before it answers, so silence is success.
-      {[] { return nxpGo(436207616u); }, "", "G 436207616 T\r\n", 0},
-      {[] { return nxpGo(0); }, "G 0 T\r\n", "G 0 T\r\n", 0},
-      {[] { return nxpGo(0); }, "G 0 T\r\n0\r\n", "G 0 T\r\n", 0},
-      {[] { return nxpGo(0); }, "G 0 T\r\n15\r\n", "G 0 T\r\n", 1},
+      // Go: the bootloader may jump before it answers, so silence is left to the restart watch.
+      {[] { return nxpGo(436207616u); }, "", "G 436207616 T\r\n", kGoNoAnswer},
+      {[] { return nxpGo(0); }, "G 0 T\r\n", "G 0 T\r\n", kGoNoAnswer},
+      {[] { return nxpGo(0); }, "G 0 T\r\n0\r\n", "G 0 T\r\n", kGoStarted},
       // Compare: "10" is a difference, and its offset line is read too.
       {[] { return nxpCompare(436207616u, 268435968u, 4u); }, "M 436207616 268435968 4\r\n0\r\n",
        "M 436207616 268435968 4\r\n", 0},
@@ -164,22 +163,11 @@ TEST_F(Command, SendsItsLineChecksItsEchoAndJudgesTheReply) {
   }
 }
 
-// The far end answers each line the host sends, in turn, with the given text.
-std::thread answering(vlfwu_test::PseudoTerminal& pty,
-                      std::vector<std::pair<std::string, std::string>> steps, std::string* heard) {
-  return std::thread([&pty, steps, heard] {
-    for (const auto& [want, reply] : steps) {
-      if (!pty.waitFor(want, 3000, heard)) return;
-      pty.write(reply);
-    }
-  });
-}
-
 // A command that changes no flash is given again when its echo or its reply was spoilt on
 // the line, up to three times; silence three times is a line error.
 TEST_F(Command, SpoiltExchangesOfRepeatableCommandsAreSentAgain) {
   std::string heard;
-  std::thread far = answering(pty, {{"P 0 14 0\r\n", "P 0 15 0\r\n0\r\n"},   // received otherwise
+  std::thread far = isptest::answering(pty, {{"P 0 14 0\r\n", "P 0 15 0\r\n0\r\n"},   // received otherwise
                                     {"P 0 14 0\r\n", "P 0 14 0\r\no\r\n"},  // reply garbled
                                     {"P 0 14 0\r\n", "P 0 14 0\r\n0\r\n"}},
                               &heard);
@@ -188,7 +176,7 @@ TEST_F(Command, SpoiltExchangesOfRepeatableCommandsAreSentAgain) {
   EXPECT_EQ(heard + sent(), "P 0 14 0\r\n\x1bP 0 14 0\r\n\x1bP 0 14 0\r\n");
 
   heard.clear();
-  far = answering(pty, {{"M 1 2 4\r\n", "M 1 2 4\r\n1O\r\n"}, {"M 1 2 4\r\n", "M 1 2 4\r\n10\r\n8\r\n"}},
+  far = isptest::answering(pty, {{"M 1 2 4\r\n", "M 1 2 4\r\n1O\r\n"}, {"M 1 2 4\r\n", "M 1 2 4\r\n10\r\n8\r\n"}},
                   &heard);
   EXPECT_EQ(nxpCompare(1, 2, 4), kCompareDifferent);
   far.join();
@@ -199,31 +187,92 @@ TEST_F(Command, SpoiltExchangesOfRepeatableCommandsAreSentAgain) {
   EXPECT_EQ(sent(), "U 23130\r\n\x1bU 23130\r\n\x1bU 23130\r\n\x1b");
 }
 
-TEST_F(Command, ReadPartIdTakesTwoNumbersLikeAtoi) {
+TEST_F(Command, ReadPartIdTakesTwoDecimalWords) {
   const struct { const char* reply; std::uint32_t first; std::uint32_t second; } cases[] = {
       {"J\r\n0\r\n4026652720\r\n68\r\n", 4026652720u & 0xFFFFu, 68},
       {"J\r\n0\r\n70000\r\n0\r\n", 70000 - 65536, 0},
-      {"J\r\n0\r\n 12abc\r\nxyz\r\n", 12, 0},
-      {"J\r\n0\r\n-1\r\n-2\r\n", 0xFFFF, 0xFFFFFFFEu},
-      {"J\r\n1\r\n", 0, 0},  // refused: no words follow
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.reply);
     pty.write(c.reply);
     std::uint32_t words[2] = {99, 99};
-    EXPECT_EQ(nxpReadPartId(words), 0);
+    EXPECT_EQ(nxpReadPartId(words), kPartIdRead);
     EXPECT_EQ(sent(), "J\r\n");
     EXPECT_EQ(words[0], c.first);
     EXPECT_EQ(words[1], c.second);
   }
-  // "K" arrived instead: the boot code version is no part identification; asked again.
+}
+
+// A part identification that the line spoils is asked again; one never read is no
+// identification at all: both words 0 with kPartIdUnread, never a 512 KB bank by default.
+TEST_F(Command, SpoiltPartIdIsAskedAgainAndNeverGuessed) {
+  const std::string j = "J\r\n";
   std::string heard;
-  std::thread far = answering(pty, {{"J\r\n", "K\r\n0\r\n1\r\n13\r\n"}, {"J\r\n", "J\r\n0\r\n2684471344\r\n68\r\n"}},
-                              &heard);
+  std::thread far = isptest::answering(
+      pty, {{j, "K\r\n0\r\n1\r\n13\r\n"},          // "K" arrived: the boot code version
+            {j, j + "0\r\n2684471344\r\n\x11" "68\r\n"},  // XON in a word
+            {j, j + "0\r\n2684471344\r\n68\r\n"}},
+      &heard);
   std::uint32_t words[2] = {99, 99};
-  EXPECT_EQ(nxpReadPartId(words), 0);
+  EXPECT_EQ(nxpReadPartId(words), kPartIdRead);
   far.join();
   EXPECT_EQ(words[1], 68u);
+  EXPECT_EQ(heard + sent(), j + "\x1b" + j + "\x1b" + j);
+
+  heard.clear();
+  far = isptest::answering(pty, {{j, j + "0\r\n"},  // the words lost
+                                 {j, j + "1\r\n"},  // refused
+                                 {j, j + "0\r\n 12abc\r\n-2\r\n"}},
+                           &heard);
+  words[0] = words[1] = 99;
+  EXPECT_EQ(nxpReadPartId(words), kPartIdUnread);
+  far.join();
+  EXPECT_EQ(words[0], 0u);
+  EXPECT_EQ(words[1], 0u);
+  EXPECT_EQ(heard + sent(), j + "\x1b" + j + "\x1b" + j + "\x1b");
+}
+
+// A Go is sent again only while the bootloader is seen to be still there; what it answered
+// to a line that arrived otherwise is read, not taken for a jump.
+TEST_F(Command, GoTellsWhatTheBootloaderAnswered) {
+  const std::string g = "G 436263100 T\r\n";
+  const std::string other = "G 436263108 T\r\n";
+  const struct { std::vector<std::pair<std::string, std::string>> steps; int result; int sends; } cases[] = {
+      {{{g, other + "15\r\n"}, {g, g + "0\r\n"}}, kGoStarted, 2},      // refused the other line
+      {{{g, other + "0\r\n"}}, kGoStartedOtherLine, 1},                // jumped from elsewhere
+      {{{g, other}}, kGoNoAnswer, 1},                                  // no answer to read
+      {{{g, g + "\x13" "0\r\n"}, {g, g + "0\r\n"}}, kGoStarted, 2},    // a damaged answer
+      {{{g, g + "15\r\n"}, {g, g + "15\r\n"}, {g, g + "15\r\n"}}, kGoRefused, 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.steps.front().second);
+    std::string heard;
+    std::thread far = isptest::answering(pty, c.steps, &heard);
+    EXPECT_EQ(nxpGo(436263100u), c.result);
+    far.join();
+    const std::string all = heard + sent();
+    EXPECT_EQ(isptest::countOf(all, g), c.sends) << all;
+    devFlushInput();
+  }
+}
+
+// A reply is held to the same standard as an echo: XON, XOFF or any other byte the reply
+// cannot hold makes it garbled, so "10" whose '1' took a bit error (XON "0") is no success.
+TEST_F(Command, FlowControlInAReplyIsNoSuccess) {
+  const std::string m = "M 436211712 268435456 4096\r\n";
+  for (const char* reply : {"\x11" "0", "\x13" "0", "0\x11", "\x1b" "0", "0 "}) {
+    SCOPED_TRACE(reply);
+    std::string heard;
+    std::thread far = isptest::answering(pty, {{m, m + reply + "\r\n"}, {m, m + "10\r\n12\r\n"}}, &heard);
+    EXPECT_EQ(nxpCompare(436211712u, 268435456u, 4096u), kCompareDifferent);
+    far.join();
+    EXPECT_EQ(isptest::countOf(heard + sent(), m), 2);
+  }
+  // A copy or an erase is not asked again: its caller hears of the line error.
+  const std::string c = "C 436211712 268435456 4096\r\n";
+  pty.write(c + "\x11" "0\r\n");
+  EXPECT_EQ(nxpCopyRamToFlash(436211712u, 268435456u, 4096u), kCommandLineError);
+  EXPECT_EQ(sent(), c + "\x1b");
 }
 
 }  // namespace

@@ -21,14 +21,6 @@ using Bytes = std::vector<std::uint8_t>;
 const Bytes kFour = {0x12, 0x34, 0x56, 0x78};
 const std::string kFourLine = "$$C16>```\r\n";
 
-int countOf(const std::string& text, const std::string& part) {
-  int n = 0;
-  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-    ++n;
-  }
-  return n;
-}
-
 // The far end's answers wait in the queue, each line's echo ahead of the bootloader's reply.
 TEST_F(Transfer, WriteTranscripts) {
   const std::string w = "W 268435456 4\r\n";
@@ -98,9 +90,9 @@ TEST_F(Transfer, RefusedBlockIsSentAgainUpToThreeTimes) {
             "OK\r\nW 268436356 4\r\n0\r\n" + tailBlock + "OK\r\n");
   EXPECT_EQ(nxpWriteRam(268435456u, bytes.data(), 904), 0);
   std::string wire = sent();
-  EXPECT_EQ(countOf(wire, "\r\n" + std::to_string(sum) + "\r\n"), 3);
-  EXPECT_EQ(countOf(wire, "\r\nM"), 3 * 20) << "every line, each time";
-  EXPECT_EQ(countOf(wire, "W "), 2) << "a resend repeats the lines, not the command";
+  EXPECT_EQ(isptest::countOf(wire, "\r\n" + std::to_string(sum) + "\r\n"), 3);
+  EXPECT_EQ(isptest::countOf(wire, "\r\nM"), 3 * 20) << "every line, each time";
+  EXPECT_EQ(isptest::countOf(wire, "W "), 2) << "a resend repeats the lines, not the command";
   EXPECT_NE(wire.find("W 268436356 4\r\n"), std::string::npos);
 }
 
@@ -209,7 +201,10 @@ TEST_F(Transfer, ReadTranscripts) {
       {4, r4 + "0\r\n" + kFourLine + "276\r\nOK\r\n", 4, r4 + "OK\r\n", ""},
       {0, "", 0, "", ""},
       // A zero-length line is skipped; a line longer than the block gives only what is due.
-      {4, r4 + "0\r\n`\r\n&$C16>`ab\r\n276\r\nOK\r\n", 4, r4 + "OK\r\n", ""},
+      {4, r4 + "0\r\n`\r\n&$C16>```\r\n276\r\nOK\r\n", 4, r4 + "OK\r\n", ""},
+      // The checksum line too: XON before "276" is no sum.
+      {4, r4 + "0\r\n" + kFourLine + "\x11" "276\r\nRESEND\r\n" + kFourLine + "276\r\nOK\r\n", 4,
+       r4 + "RESEND\r\nOK\r\n", ""},
       // A block whose sum does not match is asked for again.
       {4, r4 + "0\r\n" + kFourLine + "277\r\nRESEND\r\n" + kFourLine + "276\r\nOK\r\n", 4,
        r4 + "RESEND\r\nOK\r\n", ""},
@@ -244,6 +239,25 @@ TEST_F(Transfer, ReadTranscripts) {
       EXPECT_EQ(Bytes(got.begin(), got.begin() + c.result),
                 Bytes(kFour.begin(), kFour.begin() + c.result));
     }
+    devFlushInput();
+  }
+}
+
+// A data line is held to what the bootloader sends: a character outside the backtick form, a
+// flow-control byte, or a length that does not fit its count makes the block asked for afresh,
+// even where the sum would still match.
+TEST_F(Transfer, DamagedDataLineIsAskedForAfresh) {
+  const std::string r4 = "R 268435456 4\r\n";
+  const std::string good = r4 + "0\r\n" + kFourLine + "276\r\nOK\r\n";
+  for (const std::string bad : {"&$C16>`ab", "$$C\x11" "16>```", "$$C16>``", "$$C16>```\x13"}) {
+    SCOPED_TRACE(bad);
+    std::string heard;
+    std::thread far = isptest::answering(pty, {{r4, r4 + "0\r\n" + bad + "\r\n276\r\n"}, {r4, good}}, &heard);
+    Bytes got(4, 0xEE);
+    EXPECT_EQ(nxpReadMemory(got.data(), 268435456u, 4), 4);
+    far.join();
+    EXPECT_EQ(heard + sent(), r4 + "\x1b" + r4 + "OK\r\n");
+    EXPECT_EQ(got, kFour);
     devFlushInput();
   }
 }

@@ -139,6 +139,43 @@ TEST_F(SyncScripted, ReadyLineMustHaveFiveCharacters) {
   EXPECT_EQ(heard.get(), "\x1b^P$*\r\x1b^P$?\r\x1b^P$*\r");
 }
 
+// A bootloader with its echo off rejects the probe line with "1"; turning the echo back on is
+// success only when "A 1" is answered exactly "0", and the handshake's lines only when each
+// echo and answer are as expected.
+TEST_F(SyncScripted, EchoOnAndHandshakeAcceptOnlyTheExactAnswers) {
+  currentBaud = 19200;
+  for (const char* answer : {"5", "00", "\x11" "0", "0\x13"}) {
+    SCOPED_TRACE(answer);
+    auto heard = std::async(std::launch::async, [this, answer] {
+      std::string text;
+      pty.waitFor("?\r", 3000, &text);
+      pty.write("1\r\n");
+      pty.waitFor("A 1\r", 3000, &text);
+      pty.write(std::string(answer) + "\r\n");
+      return text;
+    });
+    EXPECT_EQ(nxpSync(), kSyncNothing);
+    heard.get();
+    EXPECT_EQ(currentBaud, 19200);
+    currentBaud = 19200;
+  }
+  // Case a: "OK" with XON in it, and an echo that is another line.
+  for (const char* reply : {"Synchronized\r\n\x11OK\r\n", "Synchronizes\r\nOK\r\n"}) {
+    SCOPED_TRACE(reply);
+    auto heard = std::async(std::launch::async, [this, reply] {
+      std::string text;
+      pty.waitFor("?\r", 3000, &text);
+      pty.write("Synchronized\r\n");
+      pty.waitFor("Synchronized\r\n", 3000, &text);
+      pty.write(reply);
+      return text;
+    });
+    EXPECT_EQ(nxpSync(), kSyncNothing);
+    EXPECT_EQ(heard.get().find("O\r"), std::string::npos) << "went on after a wrong answer";
+    currentBaud = 19200;
+  }
+}
+
 std::vector<std::uint8_t> pattern(std::size_t n, unsigned seed) {
   std::vector<std::uint8_t> bytes(n);
   for (std::size_t i = 0; i < n; ++i) {
@@ -194,7 +231,7 @@ TEST_F(Sim, BootloaderSession) {
   // Locked: Prepare is allowed, Erase and Go are not.
   EXPECT_EQ(nxpPrepareSectors(kSector, kSector, 0), 0);
   EXPECT_EQ(nxpEraseSectors(kSector, kSector, 0), 1);
-  EXPECT_EQ(nxpGo(kBankA), 1);
+  EXPECT_EQ(nxpGo(kBankA), kGoRefused);
   ASSERT_EQ(nxpUnlock(), 0);
   ASSERT_EQ(nxpPrepareSectors(kSector, kSector, 0), 0);
   ASSERT_EQ(nxpEraseSectors(kSector, kSector, 0), 0);

@@ -111,6 +111,9 @@ TEST_F(Update, FaultsOnTheWayAndRefusedRestarts) {
   const std::string notLoaded = "\nThe firmware is not fully loaded, try reloading the firmware.\n";
   const std::string lost =
       "\n\nError 4: Lost the connection to the switch! Check cables and power.\n";
+  // The table is read back before the head block: one that fails its own CRC stops the
+  // update there, with the head block's page still erased.
+  const std::string beforeHead = full.substr(0, full.rfind('\r')) + "\n" + crcTest;
   struct Case {
     const char* what;
     sim::Faults faults = {};
@@ -142,18 +145,15 @@ TEST_F(Update, FaultsOnTheWayAndRefusedRestarts) {
        .result = 1, .output = full + "reboot: No vector table loaded.\n" + notLoaded},
       {.what = "unknown magic", .edit = [](t_ParamTable* t) { t->magic = 0; }, .result = 1,
        .output = full + "reboot: queryTable error: 3\n" + notLoaded},
-      // These edits also spoil the table's own CRC, which is reported first.
+      // These edits also spoil the table's own CRC.
       {.what = "firmware check mismatch", .edit = [](t_ParamTable* t) { t->checkCrc ^= 1; },
-       .result = 1, .output = full + badCrc + "reboot: queryTable error: 5\n" + crcTest},
+       .result = 1, .output = beforeHead, .copies = 40},
       {.what = "checkLength 4097", .edit = [](t_ParamTable* t) { t->checkLength = 4097; },
-       .result = 1, .output = full + badCrc + "reboot: queryTable error: 4\n" + crcTest},
-      // Right after an update a table that fails its own CRC (read twice) is a failed update,
-      // and the switch is not started on it.
+       .result = 1, .output = beforeHead, .copies = 40},
       {.what = "table CRC wrong", .edit = [](t_ParamTable* t) { t->tableCrc ^= 1; }, .result = 1,
-       .output = full + badCrc + "reboot: queryTable error: 2\n" + crcTest},
+       .output = beforeHead, .copies = 40},
       {.what = "checkLength 0", .edit = [](t_ParamTable* t) { t->checkLength = 0; }, .result = 1,
-       .output = full + badCrc + "reboot: queryTable error: 1\n\nFailed to update firmware!\n"
-                 "Verify cables have not come loose, and the switch still has power.\n"},
+       .output = beforeHead, .copies = 40},
   };
   const t_FirmwareImage shipped = shippedImage(0);
   for (const Case& c : cases) {
