@@ -159,7 +159,9 @@ TEST(Exchange, PartIdentification) {
     char text[80];
     std::snprintf(text, sizeof text, "nxpReadPartId = %d, words 0x%X 0x%X", result,
                   static_cast<unsigned>(words[0]), static_cast<unsigned>(words[1]));
-    return Verdict{result == 0, text, wordBytes(words[0], words[1])};
+    // Words the routine says it could not read are not taken for the chip's.
+    return Verdict{result == kPartIdRead, text,
+                   result == kPartIdRead ? wordBytes(words[0], words[1]) : std::vector<std::uint8_t>()};
   };
   auto untrue = [](std::uint32_t word1) {
     return [word1](ChipLink& link, const Verdict& verdict) {
@@ -357,7 +359,15 @@ TEST(Exchange, ReadCommandDataAndChecksum) {
 }
 
 TEST(Exchange, Go) {
-  auto run = [](ChipLink&) { return commandVerdict("nxpGo", nxpGo(kEntry)); };
+  auto run = [](ChipLink&) {
+    const int result = nxpGo(kEntry);
+    const char* meaning = result == kGoStarted            ? "started"
+                          : result == kGoNoAnswer         ? "no answer"
+                          : result == kGoStartedOtherLine ? "started by a line that arrived otherwise"
+                          : result == kGoRefused          ? "refused"
+                                                          : "answer spoilt";
+    return Verdict{result == kGoStarted, "nxpGo = " + std::to_string(result) + " (" + meaning + ")", {}};
+  };
   auto untrue = [](ChipLink& link, const Verdict&) {
     if (!link.jumped()) {
       return std::string("the chip did not jump");
