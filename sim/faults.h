@@ -54,6 +54,7 @@ class FaultPlan {
   bool garblesSyncAnswer();
   // One more command with this letter: the code it is to be refused with, or -1.
   int refusal(char letter);
+
   bool consoleNoise() const { return f_.consoleNoise; }
 
   std::int64_t bytesReceived() const { return bytes_; }

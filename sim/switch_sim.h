@@ -50,6 +50,11 @@ struct LineFaults {
   int corruptCommand = -1;     // the K-th command line of the synchronised bootloader...
   int corruptCommandBit = 0;   // ...arrives with this bit flipped (byte BIT/8, bit BIT%8)
   int sumPairBlock = -1;       // in the K-th Write-to-RAM block one byte +1, another -1
+  // The reply to the K-th command with this letter (its return code and the lines after it,
+  // line ends included; not the echo) leaves with bit BIT%8 of its byte BIT/8 flipped.
+  char replyFlipLetter = 0;
+  int replyFlipCommand = -1;
+  int replyFlipBit = -1;
   bool echoCrLfLf = false;     // while echo is on, a line end is echoed CR LF LF
 };
 

@@ -103,7 +103,7 @@ void ChipLink::transmit(const std::string& bytes) {
   }
 }
 
-void ChipLink::replyLine(const std::string& text) { transmit(text + "\r\n"); }
+void ChipLink::replyLine(const std::string& text, const std::string& end) { transmit(text + end); }
 
 void ChipLink::commandAnswered(const std::string& command, int code) {
   answers_.push_back(Answer{command, code});

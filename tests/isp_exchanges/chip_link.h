@@ -76,7 +76,7 @@ class ChipLink final : public sim::DeviceServices {
 
   // sim::DeviceServices
   void transmit(const std::string& bytes) override;
-  void replyLine(const std::string& text) override;
+  void replyLine(const std::string& text, const std::string& end) override;
   void busyFor(sim::Micros) override {}
   void event(const std::string&) override {}
   void commandAnswered(const std::string& command, int code) override;
