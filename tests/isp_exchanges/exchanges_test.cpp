@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -102,6 +104,25 @@ Reply named(Reply reply, const std::string& name) {
   reply.name = name;
   return reply;
 }
+// "0", then each code as a refusal of every command with the letter.
+std::vector<Reply> zeroOrRefused(char letter, std::initializer_list<int> codes) {
+  std::vector<Reply> replies{answered("0")};
+  for (int code : codes) {
+    replies.push_back(refused(letter, code));
+  }
+  return replies;
+}
+
+// A command whose every byte belongs to its own exchange, from a chip the host talks to at
+// 115200 baud.
+void proveCommand(const char* name, const std::function<void(ChipLink&)>& ready,
+                  const std::function<Verdict(ChipLink&)>& run,
+                  const std::function<std::string(ChipLink&, const Verdict&)>& untrue,
+                  const std::vector<Reply>& replies) {
+  std::vector<PartTotals> totals;
+  proveExchange(Exchange{ready, kBootloaderBaud, run, untrue, onePart(name)}, replies, &totals);
+  reportTotals(name, totals);
+}
 
 TEST(Exchange, SynchronisationCrystalLineAndEchoOn) {
   // Lines the host sends name their part; the chip's lines belong to the line they answer.
@@ -146,10 +167,7 @@ TEST(Exchange, SynchronisationCrystalLineAndEchoOn) {
 TEST(Exchange, Unlock) {
   auto run = [](ChipLink&) { return commandVerdict("nxpUnlock", nxpUnlock()); };
   auto untrue = [](ChipLink& link, const Verdict&) { return answeredZero(link, "U 23130"); };
-  std::vector<PartTotals> totals;
-  proveExchange(Exchange{synchronised, kBootloaderBaud, run, untrue, onePart("unlock")},
-                {answered("0"), refused('U', 16), refused('U', 12)}, &totals);
-  reportTotals("unlock", totals);
+  proveCommand("unlock", synchronised, run, untrue, zeroOrRefused('U', {16, 12}));
 }
 
 TEST(Exchange, PartIdentification) {
@@ -185,11 +203,7 @@ TEST(Exchange, PartIdentification) {
 TEST(Exchange, Prepare) {
   auto run = [](ChipLink&) { return commandVerdict("nxpPrepareSectors", nxpPrepareSectors(4, 5, 0)); };
   auto untrue = [](ChipLink& link, const Verdict&) { return answeredZero(link, "P 4 5 0"); };
-  std::vector<PartTotals> totals;
-  proveExchange(Exchange{synchronised, kBootloaderBaud, run, untrue, onePart("prepare")},
-                {answered("0"), refused('P', 7), refused('P', 11), refused('P', 12), refused('P', 20)},
-                &totals);
-  reportTotals("prepare", totals);
+  proveCommand("prepare", synchronised, run, untrue, zeroOrRefused('P', {7, 11, 12, 20}));
 }
 
 TEST(Exchange, Erase) {
@@ -204,13 +218,8 @@ TEST(Exchange, Erase) {
   auto untrue = [](ChipLink& link, const Verdict&) {
     return firstOf(answeredZero(link, "E 4 5 0"), flashDiffers(link.memory(), {}, sim::kBankA));
   };
-  std::vector<PartTotals> totals;
   // 1, 2, 4 and 8 are one bit away from "0" and never the answer to this command as sent.
-  proveExchange(Exchange{ready, kBootloaderBaud, run, untrue, onePart("erase")},
-                {answered("0"), refused('E', 7), refused('E', 9), refused('E', 11), refused('E', 12),
-                 refused('E', 15), refused('E', 20)},
-                &totals);
-  reportTotals("erase", totals);
+  proveCommand("erase", ready, run, untrue, zeroOrRefused('E', {7, 9, 11, 12, 15, 20}));
 }
 
 TEST(Exchange, Copy) {
@@ -228,14 +237,9 @@ TEST(Exchange, Copy) {
     return firstOf(answeredZero(link, "C " + std::to_string(kSector4) + " " + std::to_string(kRam) + " 512"),
                    flashDiffers(link.memory(), pattern(kPage, 2), kSector4));
   };
-  std::vector<PartTotals> totals;
   // SRC_ADDR_ERROR (2) and SRC_ADDR_NOT_MAPPED (4), one bit away from "0", are never the
   // answer to this command as sent: its RAM address is word-aligned and mapped.
-  proveExchange(Exchange{ready, kBootloaderBaud, run, untrue, onePart("copy")},
-                {answered("0"), refused('C', 3), refused('C', 5), refused('C', 6), refused('C', 9),
-                 refused('C', 12), refused('C', 15)},
-                &totals);
-  reportTotals("copy", totals);
+  proveCommand("copy", ready, run, untrue, zeroOrRefused('C', {3, 5, 6, 9, 12, 15}));
 }
 
 TEST(Exchange, Compare) {
@@ -257,12 +261,9 @@ TEST(Exchange, Compare) {
                     const std::uint8_t changed = 0x5A;
                     link.memory().writeRam(kRam + 261, &changed, 1);
                   }};
-  std::vector<PartTotals> totals;
-  proveExchange(Exchange{ready, kBootloaderBaud, run, untrue, onePart("compare")},
-                {answered("0"), different, refused('M', 6), refused('M', 12), refused('M', 13),
-                 refused('M', 14)},
-                &totals);
-  reportTotals("compare", totals);
+  std::vector<Reply> replies = zeroOrRefused('M', {6, 12, 13, 14});
+  replies.insert(replies.begin() + 1, different);
+  proveCommand("compare", ready, run, untrue, replies);
 }
 
 TEST(Exchange, WriteCommandDataLinesAndChecksum) {
@@ -375,12 +376,9 @@ TEST(Exchange, Go) {
     return link.jumpAddress() == kEntry ? std::string()
                                         : "the chip jumped to " + std::to_string(link.jumpAddress());
   };
-  std::vector<PartTotals> totals;
-  proveExchange(Exchange{synchronisedUnlocked, kBootloaderBaud, run, untrue, onePart("go")},
-                {answered("0 and the jump"), refused('G', 12), refused('G', 13), refused('G', 14),
-                 refused('G', 15)},
-                &totals);
-  reportTotals("go", totals);
+  std::vector<Reply> replies = zeroOrRefused('G', {12, 13, 14, 15});
+  replies.front().name = "0 and the jump";
+  proveCommand("go", synchronisedUnlocked, run, untrue, replies);
 }
 
 }  // namespace
