@@ -58,6 +58,15 @@ TEST_F(Identify, PartWith256KBanksUnknownBanksAndFlashThatCannotBeRead) {
   ASSERT_NE(read, std::string::npos);
   EXPECT_NE(sent.find("R 436731392 512\r", read + 1), std::string::npos);
 
+  // A 256 KB part whose first identification word is lost (reply line 6): asked again, never
+  // taken for a 512 KB part, whose table address this part does not have.
+  options = switchOptions(1, true);
+  options.faults.dropReplyLine = 6;
+  startSwitch(options);
+  EXPECT_EQ(identify(), 0);
+  EXPECT_EQ(said(deviceInfo), "100/5 4101 04020000 Sonarch60-2710");
+  EXPECT_EQ(logStream(true).find("R 436731392 "), std::string::npos) << "read as a 512 KB part";
+
   // A part of the family with another bank size (384 KB): where its table lies is unknown,
   // so nothing is read.
   options = switchOptions(0, true);
