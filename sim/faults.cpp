@@ -52,6 +52,15 @@ bool FaultPlan::garblesSyncAnswer() {
   return true;
 }
 
+int FaultPlan::refusal(char letter) {
+  if (f_.refuseLetter == 0 || letter != f_.refuseLetter) return -1;
+  ++refusableCommands_;
+  if (f_.refuseFrom <= 0 || refusableCommands_ < f_.refuseFrom ||
+      refusableCommands_ - f_.refuseFrom >= f_.refuseTimes)
+    return -1;
+  return f_.refuseCode;
+}
+
 AfterCopy FaultPlan::afterCopy(std::uint32_t copyNumber) const {
   if (f_.powerLossAfterCopy > 0 && copyNumber == static_cast<std::uint32_t>(f_.powerLossAfterCopy))
     return AfterCopy::PowerLoss;

@@ -52,6 +52,9 @@ class FaultPlan {
   bool powerFailsAfterTableErase();
   // True (once) when the bootloader's answer to this '?' is to be garbled.
   bool garblesSyncAnswer();
+  // One more command with this letter: the code it is to be refused with, or -1.
+  int refusal(char letter);
+
   bool consoleNoise() const { return f_.consoleNoise; }
 
   std::int64_t bytesReceived() const { return bytes_; }
@@ -62,6 +65,7 @@ class FaultPlan {
   std::int64_t bytes_ = 0;
   int writeLines_ = 0;
   int replyLines_ = 0;
+  int refusableCommands_ = 0;  // commands with the letter refuseLetter so far
   bool tableEraseFired_ = false;
   bool syncAnswerGarbled_ = false;
 };

@@ -215,6 +215,11 @@ void Memory::eraseAll() {
   if (fd_ >= 0) persist(kBankA, bankSize_), persist(kBankB, bankSize_);
 }
 
+void Memory::clearRam() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (RamRegion& region : ram_) std::memset(region.bytes.data(), 0, region.bytes.size());
+}
+
 std::vector<std::uint8_t> Memory::flashSnapshot() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return flash_;

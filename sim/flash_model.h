@@ -60,6 +60,8 @@ class Memory {
   void program(std::uint32_t address, const std::uint8_t* bytes, std::uint32_t count,
                long weakBit = -1);
   void eraseAll();
+  // Every RAM byte 0, as the model starts.
+  void clearRam();
   // Sets flash cells to exactly these bytes, as an interrupted operation leaves them.
   void store(std::uint32_t address, const std::uint8_t* bytes, std::uint32_t count);
 

@@ -71,7 +71,43 @@ void IspBootloader::setState(State s, const std::string& why) {
   if (!why.empty()) dev_.event(why);
 }
 
-void IspBootloader::code(int value) { dev_.replyLine(std::to_string(value)); }
+void IspBootloader::replyBegins(char letter) {
+  const LineFaults& f = options_.lineFaults;
+  flipArmed_ = false;
+  if (f.replyFlipLetter == 0 || letter != f.replyFlipLetter) return;
+  flipArmed_ = ++flipCommands_ == f.replyFlipCommand && f.replyFlipBit >= 0;
+  flipReplyBytes_ = 0;
+}
+
+int IspBootloader::replyFlip(std::size_t bytes) {
+  if (!flipArmed_) return -1;
+  const auto byte = static_cast<std::size_t>(options_.lineFaults.replyFlipBit / 8);
+  const std::size_t first = flipReplyBytes_;
+  flipReplyBytes_ += bytes;
+  if (byte < first || byte >= flipReplyBytes_) return -1;
+  flipArmed_ = false;
+  return static_cast<int>((byte - first) * 8) + options_.lineFaults.replyFlipBit % 8;
+}
+
+void IspBootloader::reply(const std::string& text) {
+  std::string line = text + "\r\n";
+  const int bit = replyFlip(line.size());
+  if (bit >= 0) {
+    const auto was = static_cast<unsigned char>(line[static_cast<std::size_t>(bit / 8)]);
+    line[static_cast<std::size_t>(bit / 8)] = static_cast<char>(was ^ (1u << (bit % 8)));
+    char note[96];
+    std::snprintf(note, sizeof note, "fault: byte %d (0x%02X) of the reply line \"%s\" leaves as 0x%02X",
+                  bit / 8, was, text.substr(0, 40).c_str(),
+                  static_cast<unsigned char>(line[static_cast<std::size_t>(bit / 8)]));
+    dev_.event(note);
+  }
+  dev_.replyLine(line.substr(0, text.size()), line.substr(text.size()));
+}
+
+void IspBootloader::code(int value) {
+  dev_.commandAnswered(command_, value);
+  reply(std::to_string(value));
+}
 
 void IspBootloader::receive(std::uint8_t byte, int hostBaud) {
   if (halted_) return;
@@ -86,7 +122,7 @@ void IspBootloader::receive(std::uint8_t byte, int hostBaud) {
                  std::to_string(baud_) + " baud, not " + std::to_string(hostBaud) +
                  "; the answer reaches the host as noise, then the bootloader waits for '?' "
                  "again");
-      dev_.replyLine("Synchronized");
+      reply("Synchronized");
       baud_ = 0;
       return;
     }
@@ -95,7 +131,7 @@ void IspBootloader::receive(std::uint8_t byte, int hostBaud) {
       line_.clear();
       setState(State::SyncLine,
                "bootloader measured " + std::to_string(hostBaud) + " baud from '?'");
-      dev_.replyLine("Synchronized");
+      reply("Synchronized");
     }
     return;
   }
@@ -201,7 +237,7 @@ void IspBootloader::completeLine() {
     case State::SyncLine:
       if (line == "Synchronized") {
         setState(State::FrequencyLine, "");
-        dev_.replyLine("OK");
+        reply("OK");
       } else {
         // Anything but the expected answer: back to measuring the rate, silently.
         baud_ = 0;
@@ -216,7 +252,7 @@ void IspBootloader::completeLine() {
       setState(State::Command,
                "bootloader synchronised at " + std::to_string(baud_) + " baud (frequency line \"" +
                    line + "\" ignored)");
-      dev_.replyLine("OK");
+      reply("OK");
       break;
     case State::Command:
       ++commandLines_;
@@ -235,8 +271,16 @@ void IspBootloader::command(const std::string& line) {
   std::vector<std::string> words = splitWords(line);
   if (words.empty()) return;
   const std::string& name = words[0];
+  command_ = line;
+  replyBegins(name.size() == 1 ? name[0] : 0);
   if (name.size() != 1) return code(kInvalidCommand);
   char letter = name[0];
+  const int refused = faults_.refusal(letter);
+  if (refused >= 0) {
+    dev_.event("fault: \"" + line + "\" refused with " + std::to_string(refused) +
+               " and not acted on");
+    return code(refused);
+  }
 
   if (letter == 'G') {
     // G <address> <mode>: the mode is a letter, T (Thumb) or A (ARM, which a Cortex-M lacks).
@@ -280,20 +324,20 @@ void IspBootloader::command(const std::string& line) {
     case 'J':
       if (!args.empty()) return code(kParamError);
       code(kCmdSuccess);
-      dev_.replyLine(std::to_string(kPartIdWord0));
-      dev_.replyLine(std::to_string(options_.partIdWord1.value_or(options_.bank256K ? 0x44u : 0x00u)));
+      reply(std::to_string(kPartIdWord0));
+      reply(std::to_string(options_.partIdWord1.value_or(options_.bank256K ? 0x44u : 0x00u)));
       return;
     case 'K':
       if (!args.empty()) return code(kParamError);
       code(kCmdSuccess);
-      dev_.replyLine(std::to_string(options_.bootCodeVersion[0]));
-      dev_.replyLine(std::to_string(options_.bootCodeVersion[1]));
+      reply(std::to_string(options_.bootCodeVersion[0]));
+      reply(std::to_string(options_.bootCodeVersion[1]));
       return;
     case 'N':
       if (!args.empty()) return code(kParamError);
       code(kCmdSuccess);
       for (std::uint32_t w : {0x0A5C2E01u, 0x4D3B1F20u, 0x13577531u, 0x2468ACE0u})
-        dev_.replyLine(std::to_string(w));
+        reply(std::to_string(w));
       return;
     default:
       rc = kInvalidCommand;
@@ -351,11 +395,11 @@ void IspBootloader::dataLine(const std::string& line) {
     bool good = parseDecimal(line, &sum) && sum == blockSum_;
     if (good) {
       xferDone_ += blockBytes_;
-      dev_.replyLine("OK");
+      reply("OK");
     } else {
       dev_.event("bootloader: block checksum " + line + " does not match " +
                  std::to_string(blockSum_) + ": RESEND");
-      dev_.replyLine("RESEND");
+      reply("RESEND");
     }
     blockBytes_ = blockLines_ = blockSum_ = 0;
     expectChecksum_ = false;
@@ -402,9 +446,9 @@ void IspBootloader::sendReadBlock() {
   for (std::uint8_t b : block) sum += b;
   for (std::uint32_t at = 0; at < blockBytes_; at += kUuMaxLineBytes) {
     std::size_t n = std::min<std::size_t>(kUuMaxLineBytes, blockBytes_ - at);
-    dev_.replyLine(uuEncodeLine(block.data() + at, n));
+    reply(uuEncodeLine(block.data() + at, n));
   }
-  dev_.replyLine(std::to_string(sum));
+  reply(std::to_string(sum));
 }
 
 void IspBootloader::readAck(const std::string& line) {
@@ -598,8 +642,8 @@ int IspBootloader::cmdBlankCheck(const std::vector<std::uint32_t>& a) {
     std::uint32_t w = mem_.readWord(at);
     if (w != 0xFFFFFFFFu) {
       code(kSectorNotBlank);
-      dev_.replyLine(std::to_string(at - start));
-      dev_.replyLine(std::to_string(w));
+      reply(std::to_string(at - start));
+      reply(std::to_string(w));
       return -1;
     }
   }
@@ -621,7 +665,7 @@ int IspBootloader::cmdCompare(const std::vector<std::uint32_t>& a) {
     if (!std::equal(x.begin() + at, x.begin() + at + 4, y.begin() + at)) {
       // The ROM compares words and reports the offset of the first word that differs.
       code(kCompareError);
-      dev_.replyLine(std::to_string(at));
+      reply(std::to_string(at));
       return -1;
     }
   }

@@ -71,6 +71,12 @@ class IspBootloader {
   void dataLine(const std::string& line);
   void readAck(const std::string& line);
   void sendReadBlock();
+  // One reply line, with its line end; a reply fault may flip one of its bits.
+  void reply(const std::string& text);
+  // A command line is taken (letter: its one-letter name, or 0): its reply begins.
+  void replyBegins(char letter);
+  // The bit to flip in the next line of the reply (bytes long with its line end), or -1.
+  int replyFlip(std::size_t bytes);
   void code(int value);
   void setState(State s, const std::string& why);
 
@@ -110,6 +116,7 @@ class IspBootloader {
   bool halted_ = false;  // the chip has left the bootloader (Go, power loss, lost port)
   int bootBank_ = 0;
   std::string line_;
+  std::string command_;  // the command line being answered
   std::array<std::array<bool, 16>, 2> prepared_{};
   std::uint32_t copies_ = 0;
   std::uint32_t erases_ = 0;  // erases begun (torn ones too), counted like the copies
@@ -129,6 +136,9 @@ class IspBootloader {
   int writeBlocks_ = 0;   // Write-to-RAM blocks begun (a block sent again counts again)
   int pairStep_ = 0;      // sum pair: 0 nothing changed yet, 1 one byte changed, 2 done
   int pairDelta_ = 0;     // what the first change added
+  int flipCommands_ = 0;  // commands with the letter of the reply flip so far
+  bool flipArmed_ = false;           // the reply being sent is the one with the flipped bit
+  std::size_t flipReplyBytes_ = 0;   // bytes of that reply so far
 };
 
 }  // namespace sim

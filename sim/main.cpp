@@ -113,6 +113,8 @@ const char kHelp[] =
     "  --fault garbled-first-answer       the bootloader's first answer to '?' reaches the\n"
     "                                     host as noise (an auto-baud rate error); it\n"
     "                                     answers the next '?' properly\n"
+    "  --fault refuse-command=L:K:CODE    the K-th command line whose name is the letter L is\n"
+    "                                     answered CODE and not acted on\n"
     "  Erases and copies are counted among those that pass their checks. Programming only\n"
     "  clears bits (old AND new); the transcript says when a copy programs over bytes that\n"
     "  were not erased.\n"
@@ -135,6 +137,9 @@ const char kHelp[] =
     "                          unchanged and the bootloader answers OK\n"
     "  --fault dropout=EVERY:FOR  a line that comes and goes: every EVERY ms (from the start)\n"
     "                          it carries nothing either way for its last FOR ms\n"
+    "  --fault flip-reply=L:K:BIT  the reply to the K-th command with the letter L (its\n"
+    "                          return code and the lines after it, line ends included, not the\n"
+    "                          echo) leaves with bit BIT%8 of its byte BIT/8 flipped\n"
     "  --echo-crlflf           the LPC18xx echo: while echo is on, a received line end is\n"
     "                          echoed as CR LF LF\n"
     "\n"
@@ -180,6 +185,16 @@ bool parseVersion(const std::string& text, std::uint32_t* out) {
   return true;
 }
 
+// "L:K:N": a command letter, a count from 1 and a number in [lo, hi].
+bool parseLetterCount(const std::string& value, char* letter, long* k, long* n, long lo, long hi) {
+  const std::size_t first = value.find(':');
+  const std::size_t second = first == std::string::npos ? first : value.find(':', first + 1);
+  if (first != 1 || second == std::string::npos || value[0] < 'A' || value[0] > 'Z') return false;
+  *letter = value[0];
+  return parseInt(value.substr(2, second - 2).c_str(), 1, 0x7FFFFFFF, k) &&
+         parseInt(value.substr(second + 1).c_str(), lo, hi, n);
+}
+
 bool applyFault(const std::string& spec, sim::Faults* f) {
   std::string name = spec, value;
   std::size_t eq = spec.find('=');
@@ -204,7 +219,12 @@ bool applyFault(const std::string& spec, sim::Faults* f) {
   else if (name == "torn-erase" && number(1)) f->tornErase = static_cast<int>(n);
   else if (name == "torn-copy" && number(1)) f->tornCopy = static_cast<int>(n);
   else if (name == "garbled-first-answer" && value.empty()) f->garbledFirstAnswer = true;
-  else return false;
+  else if (name == "refuse-command") {
+    long k = 0, code = 0;
+    if (!parseLetterCount(value, &f->refuseLetter, &k, &code, 0, 255)) return false;
+    f->refuseFrom = static_cast<int>(k);
+    f->refuseCode = static_cast<int>(code);
+  } else return false;
   return true;
 }
 
@@ -229,6 +249,15 @@ bool applyLineFault(const std::string& spec, sim::LineFaults* f) {
       return false;
     f->dropoutEveryMs = static_cast<int>(k);
     f->dropoutMs = static_cast<int>(bit);
+    return true;
+  }
+  if (name == "flip-reply") {
+    long bitIndex = 0;
+    char letter = 0;
+    if (!parseLetterCount(value, &letter, &k, &bitIndex, 0, 8 * 1024)) return false;
+    f->replyFlipLetter = letter;
+    f->replyFlipCommand = static_cast<int>(k);
+    f->replyFlipBit = static_cast<int>(bitIndex);
     return true;
   }
   if (name == "sum-pair" && parseInt(value.c_str(), 1, 0x7FFFFFFF, &k)) {

@@ -118,17 +118,17 @@ struct Switch::Impl final : DeviceServices {
 
   void transmit(const std::string& bytes) override { send(bytes, TimePoint{}); }
 
-  void replyLine(const std::string& text) override {
+  void replyLine(const std::string& text, const std::string& end) override {
     switch (faults.nextReplyLine()) {
       case LineFate::Drop:
         event("fault: reply line \"" + text + "\" dropped");
         return;
       case LineFate::Delay:
         event("fault: reply line \"" + text + "\" delayed by 600 ms");
-        send(text + "\r\n", std::max(simNow(), busyUntil) + kReplyDelay);
+        send(text + end, std::max(simNow(), busyUntil) + kReplyDelay);
         return;
       case LineFate::Send:
-        send(text + "\r\n", TimePoint{});
+        send(text + end, TimePoint{});
         return;
     }
   }

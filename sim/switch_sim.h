@@ -33,6 +33,13 @@ struct Faults {
   int powerLossBeforeCopy = -1;
   int tornCopy = -1;
   bool garbledFirstAnswer = false;        // the first answer to '?' reaches the host as noise
+  // The k-th command with this letter (counted among the command lines of the synchronised
+  // bootloader whose name is that one letter), and the ones after it up to refuseTimes in
+  // all, are answered with refuseCode and not acted on: a chip that refuses them.
+  char refuseLetter = 0;
+  int refuseFrom = -1;
+  int refuseTimes = 1;
+  int refuseCode = 0;
 };
 
 // Errors on the serial line itself and the LPC18xx echo variant, each off by default. Line
@@ -43,6 +50,11 @@ struct LineFaults {
   int corruptCommand = -1;     // the K-th command line of the synchronised bootloader...
   int corruptCommandBit = 0;   // ...arrives with this bit flipped (byte BIT/8, bit BIT%8)
   int sumPairBlock = -1;       // in the K-th Write-to-RAM block one byte +1, another -1
+  // The reply to the K-th command with this letter (its return code and the lines after it,
+  // line ends included; not the echo) leaves with bit BIT%8 of its byte BIT/8 flipped.
+  char replyFlipLetter = 0;
+  int replyFlipCommand = -1;
+  int replyFlipBit = -1;
   bool echoCrLfLf = false;     // while echo is on, a line end is echoed CR LF LF
   // A line that comes and goes (a loose connector): from the simulator's start, every
   // dropoutEveryMs the line carries nothing either way for dropoutMs. 0: never.

@@ -17,7 +17,7 @@ constexpr int kCommandSpread = 40;     // flipped command bits per image
 constexpr const char* kRates[] = {"1e-6", "1e-5", "1e-4"};
 constexpr int kLatencies[] = {1, 4, 16, 32};
 
-const char* const kNames[kClassCount] = {"flash-ops", "steps", "double", "noisy", "adapters"};
+const char* const kNames[kClassCount] = {"flash-ops", "steps", "double", "noisy", "adapters", "reply-bits"};
 
 std::vector<std::string> fault(const std::string& spec) { return {"--fault", spec}; }
 std::vector<std::string> seeded(const std::string& spec, int seed) {
@@ -185,6 +185,58 @@ void noisy(Table t, const Profile& p) {
     t.add(Klass::Noisy, {"--echo-crlflf", "--ber", "1e-5", "--seed", std::to_string(s + 500)}, false);
 }
 
+// The number of the command with this letter among those up to and including commandTexts[upTo].
+long letterNumber(const Profile& p, std::size_t upTo, char letter) {
+  long n = 0;
+  for (std::size_t i = 0; i <= upTo && i < p.commandTexts.size(); ++i) n += p.commandTexts[i][0] == letter ? 1 : 0;
+  return n;
+}
+
+// Every bit of every byte of a reply of `bytes` bytes flipped, each with the failing step.
+void flippedReplies(Table t, const std::vector<std::string>& failing, char letter, long number, std::size_t bytes,
+                    bool quick) {
+  for (std::size_t bit = 0; bit < bytes * 8; ++bit) {
+    std::vector<std::string> args = failing;
+    args.insert(args.end(), {"--fault", std::string("flip-reply=") + letter + ":" + std::to_string(number) + ":" +
+                                            std::to_string(bit)});
+    // Quick: bit 5 of the first byte, which makes a '1' the bootloader's XON.
+    t.add(Klass::ReplyBits, args, quick && bit == 5);
+  }
+}
+
+// A step that fails, and one bit of its reply flipped on the way back: a weak cell under the
+// copy of a firmware block, the table's block and the head block (the compare answers "10" and
+// the offset), a refused prepare, copy or compare of those blocks, and each erase refused.
+void replyBits(Table t, const Profile& p) {
+  const std::string kBusy = "11";          // BUSY: a refusal the next attempt may not meet
+  const std::string kNotPrepared = "9";    // SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION
+  const bool quick = t.image == 0;
+  for (int e = 1; e <= p.erases; ++e)
+    flippedReplies(t, fault("refuse-command=E:" + std::to_string(e) + ":" + kNotPrepared), 'E', e,
+                   kNotPrepared.size() + 2, quick);
+  for (const int copy : {p.copies / 2, p.tableCopy, p.headCopy}) {
+    std::size_t c = 0;  // the copy's command, its prepare before it and its compare after it
+    for (int seen = 0; c < p.commandTexts.size(); ++c)
+      if (p.commandTexts[c].rfind("C ", 0) == 0 && ++seen == copy) break;
+    std::size_t m = c;
+    while (m < p.commandTexts.size() && p.commandTexts[m].rfind("M ", 0) != 0) ++m;
+    if (m == p.commandTexts.size()) continue;
+    const long prepare = letterNumber(p, c, 'P');
+    const long compare = letterNumber(p, m, 'M');
+    const long copyNumber = letterNumber(p, c, 'C');
+    const long firstWord = p.copyFirstWord[static_cast<std::size_t>(copy - 1)];
+    if (firstWord >= 0)
+      flippedReplies(t, fault("weak-cell-copy=" + std::to_string(copy)), 'M', compare,
+                     std::string("10\r\n").size() + std::to_string(firstWord).size() + 2, quick);
+    flippedReplies(t, fault("refuse-command=P:" + std::to_string(prepare) + ":" + kBusy), 'P', prepare,
+                   kBusy.size() + 2, quick);
+    flippedReplies(t, fault("refuse-command=C:" + std::to_string(copyNumber) + ":" + kNotPrepared), 'C',
+                   copyNumber, kNotPrepared.size() + 2, quick);
+    flippedReplies(t, fault("refuse-command=M:" + std::to_string(compare) + ":" + kBusy), 'M', compare,
+                   kBusy.size() + 2, quick);
+  }
+}
+
 void adapters(Table t, bool withWine) {
   for (const bool wine : {false, true}) {
     if (wine && !withWine) continue;
@@ -214,7 +266,7 @@ bool classFromName(const std::string& name, Klass* klass) {
 std::vector<Case> buildCases(const std::vector<Profile>& profiles, bool withWine) {
   std::vector<Case> cases;
   using Builder = void (*)(Table, const Profile&);
-  for (const Builder build : {&flashOps, &steps, &doubles, &noisy}) {
+  for (const Builder build : {&flashOps, &steps, &doubles, &noisy, &replyBits}) {
     for (int image = 0; image < static_cast<int>(profiles.size()); ++image) build({&cases, image}, profiles[image]);
   }
   for (int image = 0; image < static_cast<int>(profiles.size()); ++image) adapters({&cases, image}, withWine);

@@ -9,8 +9,8 @@
 
 namespace campaign {
 
-enum class Klass { FlashOps, Steps, Double, Noisy, Adapters };
-constexpr int kClassCount = 5;
+enum class Klass { FlashOps, Steps, Double, Noisy, Adapters, ReplyBits };
+constexpr int kClassCount = 6;
 const char* className(Klass klass);
 bool classFromName(const std::string& name, Klass* klass);
 

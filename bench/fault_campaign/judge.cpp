@@ -25,6 +25,8 @@ Verdict judge(const Case& c, const CaseResult& result) {
   const RunRecord& first = result.runs.front();
   if (c.fault.size() == 2 && c.fault[1] == "console-noise") {
     v.fired = first.consoleNoise;
+  } else if (c.klass == Klass::ReplyBits) {
+    v.fired = first.faultLines.size() >= 2;  // the failing step and the flipped bit of its reply
   } else if (hasFaultOption(c.fault)) {
     v.fired = !first.faultLines.empty();
   } else {
@@ -59,6 +61,12 @@ Verdict judge(const Case& c, const CaseResult& result) {
     v.late = true;
     v.unrestored = true;
     if (v.why.empty()) v.why = "restored only by run " + std::to_string(result.restoredBy) + " after the fault";
+  }
+  // A failing step whose reply the line spoilt must leave a switch that the next run repairs
+  // as it is: through the held ISP pin is not restored.
+  if (c.klass == Klass::ReplyBits && result.pinNeeded && !v.unrestored) {
+    v.unrestored = true;
+    if (v.why.empty()) v.why = "restored only through the held ISP pin";
   }
   if (c.wholeRun && !(first.success && first.flashExact)) {
     v.notSucceeded = true;

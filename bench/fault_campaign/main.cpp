@@ -1,6 +1,6 @@
 // Fault campaign: every flash operation of both images cut before, inside and after, power lost
-// at every step, double faults, a noisy line and slow adapters, each against switch-sim as a
-// process and the built vlfwu. Every case: a switch at 4.01, the utility answering Y, one fault
+// at every step, double faults, a noisy line, slow adapters and failing steps with a damaged
+// reply, each against switch-sim as a process and the built vlfwu. Every case: a switch at 4.01, the utility answering Y, one fault
 // from the simulator's own options, a power cycle (the simulator restarted on the same flash
 // file), the utility again, and the whole flash compared with what a clean update leaves.
 //
@@ -59,7 +59,7 @@ struct Settings {
 int usage(const char* why) {
   std::fprintf(stderr,
                "fault_campaign: %s\n"
-               "usage: fault_campaign [--quick] [--lanes N] [--class flash-ops|steps|double|noisy|adapters]...\n"
+               "usage: fault_campaign [--quick] [--lanes N] [--class flash-ops|steps|double|noisy|adapters|reply-bits]...\n"
                "       [--shard I/N] [--case NAME] [--results FILE] [--summarize FILE...] [--list] [--keep]\n"
                "       [--vlfwu PATH] [--switch-sim PATH] [--windows-exe PATH | --no-wine]\n",
                why);

@@ -1,6 +1,9 @@
 #include "bench/fault_campaign/profile.h"
 
+#include <cstdint>
 #include <cstdlib>
+
+#include "sim/uu_codec.h"
 
 namespace campaign {
 
@@ -57,6 +60,8 @@ Profile profileOf(const SimLog& log) {
   int erase = 0;
   int copy = 0;
   long remaining = 0;   // data bytes of the current Write to RAM still to come
+  long writeAt = 0;     // where its next data byte goes, from the staging address
+  long firstSet = -1;   // the first byte of the block in RAM that is not 0xFF
   int lineInBlock = 0;
   bool checksumNext = false;
   bool firstData = false;
@@ -74,6 +79,12 @@ Profile profileOf(const SimLog& log) {
     }
     if (remaining > 0) {
       const long count = (line.text.empty() ? 0 : (line.text[0] - 0x20) & 0x3F);
+      std::uint8_t bytes[sim::kUuMaxLineBytes];
+      const std::size_t decoded = sim::uuDecodeLine(line.text, bytes, sizeof bytes);
+      for (std::size_t j = 0; j < decoded; ++j)
+        if (bytes[j] != 0xFF && (firstSet < 0 || writeAt + static_cast<long>(j) < firstSet))
+          firstSet = writeAt + static_cast<long>(j);
+      writeAt += static_cast<long>(decoded);
       // The first data line of each write, and every 37th line besides (spread over the blocks).
       if (firstData || p.writeLines % 37 == 0) block.push_back({"", line.first});
       firstData = false;
@@ -105,7 +116,11 @@ Profile profileOf(const SimLog& log) {
       remaining = numberAt(t, 2);
       lineInBlock = 0;
       firstData = numberAt(t, 1) == kStagingAddress;
-      if (firstData) block.push_back({"", line.first});
+      writeAt = numberAt(t, 1) - kStagingAddress;
+      if (firstData) {
+        block.push_back({"", line.first});
+        firstSet = -1;
+      }
       continue;
     }
     if (startsWith(t, "M ") && !lastBlock.empty()) {
@@ -131,6 +146,7 @@ Profile profileOf(const SimLog& log) {
     }
     if (startsWith(t, "C ")) {
       ++copy;
+      p.copyFirstWord.push_back(firstSet < 0 ? -1 : firstSet / 4 * 4);
       if (numberAt(t, 1) == kHeadAddress) {
         p.headCopy = copy;
         afterHead = true;

@@ -27,6 +27,10 @@ struct Profile {
   long replyLines = 0;  // reply lines of the bootloader (estimated without the echo)
   std::vector<BytePoint> points;
   std::vector<std::string> commandTexts;  // the command lines in order (K-1 is the K-th)
+  // For each copy (K-1 for the K-th), the offset of the first word it programs (the first
+  // whose bytes are not all 0xFF): where a weak cell under it shows in the compare; -1 when
+  // it programs none.
+  std::vector<long> copyFirstWord;
 };
 
 Profile profileOf(const SimLog& log);

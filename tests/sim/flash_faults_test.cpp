@@ -168,6 +168,20 @@ TEST_F(Faults, WeakCellIsFoundByTheCompare) {
   EXPECT_EQ(bytesAt(device->flash(), {0, 1}), (Bytes{0xFF, 0xFE})) << "bit 0 of byte 0 stayed set";
 }
 
+TEST_F(Faults, RefusedCommandsAreAnsweredWithTheirCodeAndNotActedOn) {
+  // The second and third Prepare are refused with BUSY; the first and the fourth are not.
+  startUnlocked(with(blankBootloader(), [](O& o) {
+    o.faults.refuseLetter = 'P', o.faults.refuseFrom = 2, o.faults.refuseTimes = 2;
+    o.faults.refuseCode = 11;
+  }));
+  fillRam(0x00);
+  run({{"P 0 0 0\r\n", "0\r\n"}, {"C 436207616 268435456 512\r\n", "0\r\n"},
+       {"P 1 1 0\r\n", "11\r\n"}, {"C 436215808 268435456 512\r\n", "9\r\n"},
+       {"P 1 1 0\r\n", "11\r\n"}, {"P 1 1 0\r\n", "0\r\n"},
+       {"C 436215808 268435456 512\r\n", "0\r\n"}});
+  EXPECT_EQ(bytesAt(device->flash(), {0, 0x2000, 0x4000}), (Bytes{0x00, 0x00, 0xFF}));
+}
+
 TEST_F(Faults, DroppedAndDelayedReplyLines) {
   // The fifth reply line: Synchronized, OK, OK and A 0's "0" come before it.
   startSynced(with(blankBootloader(), [](O& o) { o.faults.dropReplyLine = 5; }));

@@ -110,6 +110,23 @@ TEST_F(LineFaults, LpcEighteenEchoesALineEndAsCrLfLf) {
        {"K\r\n", "0\r\n1\r\n13\r\n"}});
 }
 
+// The reply to the K-th command of one letter leaves with one bit flipped, its line ends
+// included; its echo, the replies to other commands and to that letter's other commands are
+// untouched.
+TEST_F(LineFaults, FlipReplyStrikesOneBitOfTheKthReplyOfALetter) {
+  // J's reply "0", "2684471344", "0": byte 3 is the '2' of the first word, bit 0 makes it '3'.
+  startSynced(bootloaderWith([](sim::LineFaults& f) {
+    f.replyFlipLetter = 'J', f.replyFlipCommand = 2, f.replyFlipBit = 3 * 8 + 0;
+  }), /*echoOff=*/false);
+  run({{"J\r\n", "J\r\n0\r\n2684471344\r\n0\r\n"}, {"K\r\n", "K\r\n0\r\n1\r\n13\r\n"},
+       {"J\r\n", "J\r\n0\r\n3684471344\r\n0\r\n"}, {"J\r\n", "J\r\n0\r\n2684471344\r\n0\r\n"}});
+  // The CR of a refusal: bit 0 of byte 2 of "15\r\n".
+  startSynced(bootloaderWith([](sim::LineFaults& f) {
+    f.replyFlipLetter = 'E', f.replyFlipCommand = 1, f.replyFlipBit = 2 * 8 + 0;
+  }), /*echoOff=*/false);
+  run({{"E 0 0 0\r\n", "E 0 0 0\r\n15\x0C\n"}, {"E 0 0 0\r\n", "E 0 0 0\r\n15\r\n"}});
+}
+
 TEST(SwitchSimLineFaultOptions, HelpNamesThemAndBadValuesAreRefused) {
   const std::string program = std::string(VLFWU_BIN_DIR) + "/switch-sim";
   vlfwu_test::ChildProcess help;
@@ -117,12 +134,13 @@ TEST(SwitchSimLineFaultOptions, HelpNamesThemAndBadValuesAreRefused) {
   auto result = help.wait(10000);
   EXPECT_EQ(result.exitCode, 0);
   for (const char* option : {"--ber RATE", "--seed S", "corrupt-command=K:BIT", "sum-pair=K",
-                             "--echo-crlflf"})
+                             "flip-reply=L:K:BIT", "refuse-command=L:K:CODE", "--echo-crlflf"})
     EXPECT_NE(result.output.find(option), std::string::npos) << option;
   for (std::vector<std::string> args :
        {std::vector<std::string>{"--ber", "2"}, {"--ber", "often"}, {"--seed", "-1"},
         {"--fault", "corrupt-command=3"}, {"--fault", "corrupt-command=0:1"},
-        {"--fault", "sum-pair=x"}}) {
+        {"--fault", "sum-pair=x"}, {"--fault", "flip-reply=M:1"}, {"--fault", "flip-reply=m:1:3"},
+        {"--fault", "refuse-command=P:0:9"}, {"--fault", "refuse-command=PP:1:9"}}) {
     vlfwu_test::ChildProcess child;
     ASSERT_TRUE(child.start(program, args));
     result = child.wait(10000);

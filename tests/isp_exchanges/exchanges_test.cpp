@@ -1,0 +1,385 @@
+// Every exchange the utility has with the ISP bootloader, proven against the simulated chip
+// case by case: each answer the chip can give, each single fault on the line both ways. The
+// routine's success must mean that the chip did exactly what was asked.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "exchange_proof.h"
+#include "isp/device_line.h"
+#include "isp/isp_commands.h"
+#include "isp/isp_transfer.h"
+#include "sim/flash_model.h"
+#include "sim/isp_bootloader.h"
+
+namespace exchanges {
+namespace {
+
+constexpr int kBootloaderBaud = 115200;
+constexpr int kConsoleBaud = 19200;
+constexpr std::uint32_t kRam = sim::kRamLocal;                         // the staging RAM
+constexpr std::uint32_t kSector4 = sim::kBankA + 4 * sim::kSmallSector;  // an 8 KB sector of bank A
+constexpr std::uint32_t kPage = sim::kPageSize;
+constexpr std::uint32_t kEntry = sim::kBankA + 0x1C0;  // where a Go may jump to
+
+std::vector<std::uint8_t> pattern(std::size_t count, unsigned seed) {
+  // The bytes a line treats apart are among them: NUL (a backtick in UU), XON, XOFF, CR, LF,
+  // ESC, the space and 0xFF.
+  static constexpr std::uint8_t kSpecial[] = {0x00, 0x11, 0x13, 0x0D, 0x0A, 0x1B, 0x20, 0xFF};
+  std::vector<std::uint8_t> bytes(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    bytes[i] = i % 5 == 0 ? kSpecial[(i / 5) % sizeof kSpecial]
+                          : static_cast<std::uint8_t>(i * 37u + seed * 101u + 11u);
+  }
+  return bytes;
+}
+
+// A chip whose bootloader has measured 115200 baud from '?' and has its echo on.
+void synchronised(ChipLink& link) {
+  link.prepare("?");
+  link.prepare("Synchronized\r\n");
+  link.prepare("12000\r\n");
+}
+
+void synchronisedUnlocked(ChipLink& link) {
+  synchronised(link);
+  link.prepare("U 23130\r\n");
+}
+
+// Every byte of a single command's exchange belongs to it.
+auto onePart(const char* name) {
+  return [name](const std::string&, int) { return std::string(name); };
+}
+
+Verdict commandVerdict(const char* routine, int result) {
+  const char* meaning = result == kCommandOk        ? "ok"
+                        : result == kCommandRefused ? "refused"
+                                                    : "failed on the line";
+  return Verdict{result == kCommandOk,
+                 routine + std::string(" = ") + std::to_string(result) + " (" + meaning + ")", {}};
+}
+
+// Whether the flash is erased but for block at address.
+std::string flashDiffers(sim::Memory& memory, const std::vector<std::uint8_t>& block,
+                         std::uint32_t address) {
+  const std::vector<std::uint8_t> flash = memory.flashSnapshot();
+  const std::size_t blockAt = address - sim::kBankA;
+  for (std::size_t i = 0; i < flash.size(); ++i) {
+    const bool inBlock = i >= blockAt && i - blockAt < block.size();
+    const std::uint8_t expected = inBlock ? block[i - blockAt] : 0xFF;
+    if (flash[i] != expected) {
+      char text[96];
+      std::snprintf(text, sizeof text, "the flash at 0x%08X holds 0x%02X, not 0x%02X",
+                    static_cast<unsigned>(i < memory.bankSize() ? sim::kBankA + i
+                                                                : sim::kBankB + i - memory.bankSize()),
+                    flash[i], expected);
+      return text;
+    }
+  }
+  return std::string();
+}
+
+std::vector<std::uint8_t> wordBytes(std::uint32_t word0, std::uint32_t word1) {
+  std::vector<std::uint8_t> bytes;
+  for (std::uint32_t word : {word0, word1}) {
+    for (int shift = 0; shift < 32; shift += 8) {
+      bytes.push_back(static_cast<std::uint8_t>(word >> shift));
+    }
+  }
+  return bytes;
+}
+
+std::string firstOf(const std::string& a, const std::string& b) { return a.empty() ? b : a; }
+
+Reply answered(const std::string& name) { return Reply{name, answering(), true, {}}; }
+Reply refused(char letter, int code, int from = 1) {
+  return Reply{std::to_string(code), refusing(letter, code, from), false, {}};
+}
+Reply named(Reply reply, const std::string& name) {
+  reply.name = name;
+  return reply;
+}
+// "0", then each code as a refusal of every command with the letter.
+std::vector<Reply> zeroOrRefused(char letter, std::initializer_list<int> codes) {
+  std::vector<Reply> replies{answered("0")};
+  for (int code : codes) {
+    replies.push_back(refused(letter, code));
+  }
+  return replies;
+}
+
+// A command whose every byte belongs to its own exchange, from a chip the host talks to at
+// 115200 baud.
+void proveCommand(const char* name, const std::function<void(ChipLink&)>& ready,
+                  const std::function<Verdict(ChipLink&)>& run,
+                  const std::function<std::string(ChipLink&, const Verdict&)>& untrue,
+                  const std::vector<Reply>& replies) {
+  std::vector<PartTotals> totals;
+  proveExchange(Exchange{ready, kBootloaderBaud, run, untrue, onePart(name)}, replies, &totals);
+  reportTotals(name, totals);
+}
+
+TEST(Exchange, SynchronisationCrystalLineAndEchoOn) {
+  // Lines the host sends name their part; the chip's lines belong to the line they answer.
+  auto part = [](const std::string& hostLine, int) {
+    if (hostLine == "O\r") {
+      return std::string("crystal line");
+    }
+    if (hostLine == "A 1\r") {
+      return std::string("echo on");
+    }
+    return std::string("synchronisation");
+  };
+  auto run = [](ChipLink&) {
+    const int result = nxpSync();
+    return Verdict{result == kSyncBootloader, "nxpSync = " + std::to_string(result), {}};
+  };
+  auto untrue = [](ChipLink& link, const Verdict&) {
+    return link.answersWithEcho()
+               ? std::string()
+               : "the chip is not synchronised at " + std::to_string(currentBaud) + " baud with its echo on";
+  };
+
+  std::vector<PartTotals> totals;
+  // From a chip waiting for '?': the first attempt at 115200 finds it.
+  Reply garbled = answered("\"Synchronized\" at a rate 6 % off");
+  garbled.options.faults.garbledFirstAnswer = true;
+  proveExchange(Exchange{[](ChipLink&) {}, kConsoleBaud, run, untrue, part},
+                {answered("Synchronized, OK, OK, 0"), garbled, named(refused('A', 12), "A 1 refused 12")},
+                &totals);
+  // From a synchronised chip whose echo is off: it answers the probe line "1".
+  auto echoOff = [](ChipLink& link) {
+    synchronised(link);
+    link.prepare("A 0\r\n");
+  };
+  proveExchange(Exchange{echoOff, kConsoleBaud, run, untrue, part},
+                {answered("echo off: 1 to the probe, then 0"),
+                 named(refused('A', 12, 2), "echo off: 1 to the probe, A 1 refused 12")},
+                &totals);
+  reportTotals("synchronisation, crystal line, echo on", totals);
+}
+
+TEST(Exchange, Unlock) {
+  auto run = [](ChipLink&) { return commandVerdict("nxpUnlock", nxpUnlock()); };
+  auto untrue = [](ChipLink& link, const Verdict&) { return answeredZero(link, "U 23130"); };
+  proveCommand("unlock", synchronised, run, untrue, zeroOrRefused('U', {16, 12}));
+}
+
+TEST(Exchange, PartIdentification) {
+  auto run = [](ChipLink&) {
+    std::uint32_t words[2] = {0xDEADu, 0xBEEFu};
+    const int result = nxpReadPartId(words);
+    char text[80];
+    std::snprintf(text, sizeof text, "nxpReadPartId = %d, words 0x%X 0x%X", result,
+                  static_cast<unsigned>(words[0]), static_cast<unsigned>(words[1]));
+    // Words the routine says it could not read are not taken for the chip's.
+    return Verdict{result == kPartIdRead, text,
+                   result == kPartIdRead ? wordBytes(words[0], words[1]) : std::vector<std::uint8_t>()};
+  };
+  auto untrue = [](std::uint32_t word1) {
+    return [word1](ChipLink& link, const Verdict& verdict) {
+      const bool same = verdict.believed == wordBytes(sim::kPartIdWord0 & 0xFFFFu, word1);
+      char words[64];
+      std::snprintf(words, sizeof words, "the chip's words are 0x%X 0x%X",
+                    sim::kPartIdWord0 & 0xFFFFu, static_cast<unsigned>(word1));
+      return firstOf(answeredZero(link, "J"), same ? std::string() : words);
+    };
+  };
+  std::vector<PartTotals> totals;
+  Reply bank256 = answered("0 and the words of a 256 KB part");
+  bank256.options.bank256K = true;
+  proveExchange(Exchange{synchronised, kBootloaderBaud, run, untrue(0x00), onePart("part identification")},
+                {answered("0 and the words of a 512 KB part"), refused('J', 12)}, &totals);
+  proveExchange(Exchange{synchronised, kBootloaderBaud, run, untrue(0x44), onePart("part identification")},
+                {bank256}, &totals);
+  reportTotals("part identification", totals);
+}
+
+TEST(Exchange, Prepare) {
+  auto run = [](ChipLink&) { return commandVerdict("nxpPrepareSectors", nxpPrepareSectors(4, 5, 0)); };
+  auto untrue = [](ChipLink& link, const Verdict&) { return answeredZero(link, "P 4 5 0"); };
+  proveCommand("prepare", synchronised, run, untrue, zeroOrRefused('P', {7, 11, 12, 20}));
+}
+
+TEST(Exchange, Erase) {
+  // Sectors 4 and 5 hold data and are prepared; the rest of the flash is erased.
+  auto ready = [](ChipLink& link) {
+    synchronisedUnlocked(link);
+    link.prepare("P 4 5 0\r\n");
+    const std::vector<std::uint8_t> data = pattern(2 * sim::kSmallSector, 1);
+    link.memory().store(kSector4, data.data(), static_cast<std::uint32_t>(data.size()));
+  };
+  auto run = [](ChipLink&) { return commandVerdict("nxpEraseSectors", nxpEraseSectors(4, 5, 0)); };
+  auto untrue = [](ChipLink& link, const Verdict&) {
+    return firstOf(answeredZero(link, "E 4 5 0"), flashDiffers(link.memory(), {}, sim::kBankA));
+  };
+  // 1, 2, 4 and 8 are one bit away from "0" and never the answer to this command as sent.
+  proveCommand("erase", ready, run, untrue, zeroOrRefused('E', {7, 9, 11, 12, 15, 20}));
+}
+
+TEST(Exchange, Copy) {
+  // The block waits in RAM; its sector is erased and prepared.
+  auto ready = [](ChipLink& link) {
+    synchronisedUnlocked(link);
+    link.prepare("P 4 4 0\r\n");
+    const std::vector<std::uint8_t> block = pattern(kPage, 2);
+    link.memory().writeRam(kRam, block.data(), kPage);
+  };
+  auto run = [](ChipLink&) {
+    return commandVerdict("nxpCopyRamToFlash", nxpCopyRamToFlash(kSector4, kRam, kPage));
+  };
+  auto untrue = [](ChipLink& link, const Verdict&) {
+    return firstOf(answeredZero(link, "C " + std::to_string(kSector4) + " " + std::to_string(kRam) + " 512"),
+                   flashDiffers(link.memory(), pattern(kPage, 2), kSector4));
+  };
+  // SRC_ADDR_ERROR (2) and SRC_ADDR_NOT_MAPPED (4), one bit away from "0", are never the
+  // answer to this command as sent: its RAM address is word-aligned and mapped.
+  proveCommand("copy", ready, run, untrue, zeroOrRefused('C', {3, 5, 6, 9, 12, 15}));
+}
+
+TEST(Exchange, Compare) {
+  // The same block in flash and in RAM.
+  auto ready = [](ChipLink& link) {
+    synchronised(link);
+    const std::vector<std::uint8_t> block = pattern(kPage, 3);
+    link.memory().store(kSector4, block.data(), kPage);
+    link.memory().writeRam(kRam, block.data(), kPage);
+  };
+  auto run = [](ChipLink&) {
+    const int result = nxpCompare(kSector4, kRam, kPage);
+    return Verdict{result == kCompareEqual, "nxpCompare = " + std::to_string(result), {}};
+  };
+  auto untrue = [](ChipLink& link, const Verdict&) {
+    return answeredZero(link, "M " + std::to_string(kSector4) + " " + std::to_string(kRam) + " 512");
+  };
+  Reply different{"10 and offset 260", answering(), false, [](ChipLink& link) {
+                    const std::uint8_t changed = 0x5A;
+                    link.memory().writeRam(kRam + 261, &changed, 1);
+                  }};
+  std::vector<Reply> replies = zeroOrRefused('M', {6, 12, 13, 14});
+  replies.insert(replies.begin() + 1, different);
+  proveCommand("compare", ready, run, untrue, replies);
+}
+
+TEST(Exchange, WriteCommandDataLinesAndChecksum) {
+  // 48 bytes: a data line of 45 and one of 3, then the block's checksum, into RAM that holds
+  // other bytes.
+  constexpr std::uint32_t kCount = 48;
+  auto ready = [](ChipLink& link) {
+    synchronised(link);
+    const std::vector<std::uint8_t> before(kCount, 0xA5);
+    link.memory().writeRam(kRam, before.data(), kCount);
+  };
+  auto run = [](ChipLink&) {
+    const std::vector<std::uint8_t> data = pattern(kCount, 4);
+    const int result = nxpWriteRam(kRam, data.data(), kCount);
+    return Verdict{result == kWriteRamOk, "nxpWriteRam = " + std::to_string(result), {}};
+  };
+  auto untrue = [](ChipLink& link, const Verdict&) {
+    const std::vector<std::uint8_t> data = pattern(kCount, 4);
+    std::vector<std::uint8_t> ram(kCount);
+    link.memory().read(kRam, ram.data(), kCount);
+    for (std::uint32_t i = 0; i < kCount; ++i) {
+      if (ram[i] != data[i]) {
+        return "RAM byte " + std::to_string(i) + " holds " + std::to_string(ram[i]) + ", not " +
+               std::to_string(data[i]);
+      }
+    }
+    return std::string();
+  };
+  auto part = [](const std::string& hostLine, int) {
+    if (hostLine.rfind("W ", 0) == 0) {
+      return std::string("write command");
+    }
+    const std::string text = hostLine.substr(0, hostLine.find('\r'));
+    const bool digits = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+    return std::string(digits ? "checksum" : "data lines");
+  };
+  Reply resend{"RESEND, then OK", answering(), true, {}};
+  resend.options.faults.corruptWriteLine = 1;  // the chip's sum no longer matches the host's
+  std::vector<PartTotals> totals;
+  proveExchange(Exchange{ready, kBootloaderBaud, run, untrue, part},
+                {answered("0, OK"), resend, refused('W', 6), refused('W', 12), refused('W', 13),
+                 refused('W', 14)},
+                &totals);
+  reportTotals("write to RAM", totals);
+}
+
+// A read of count bytes of flash from the start of bank A, which holds them.
+Exchange readExchange(std::uint32_t count) {
+  auto ready = [count](ChipLink& link) {
+    synchronised(link);
+    const std::vector<std::uint8_t> data = pattern(count, 5);
+    link.memory().store(sim::kBankA, data.data(), count);
+  };
+  auto run = [count](ChipLink&) {
+    std::vector<std::uint8_t> dest(count, 0xA5);
+    const int result = nxpReadMemory(dest.data(), sim::kBankA, count);
+    // All of it on success; on a failure, the blocks counted as received.
+    const std::uint32_t received = static_cast<std::uint32_t>(result < 0 ? -result : result);
+    dest.resize(received < count ? received : count);
+    return Verdict{result == static_cast<int>(count), "nxpReadMemory = " + std::to_string(result), dest};
+  };
+  auto untrue = [count](ChipLink& link, const Verdict& verdict) {
+    std::vector<std::uint8_t> flash(count);
+    link.memory().read(sim::kBankA, flash.data(), count);
+    for (std::size_t i = 0; i < verdict.believed.size(); ++i) {
+      if (verdict.believed[i] != flash[i]) {
+        return "byte " + std::to_string(i) + " read as " + std::to_string(verdict.believed[i]) +
+               " is " + std::to_string(flash[i]);
+      }
+    }
+    return std::string();
+  };
+  auto part = [](const std::string& hostLine, int replyLine) {
+    // The "R" line's echo and return code; then the data lines and the checksum, and the
+    // host's answer to them.
+    const bool command = hostLine.rfind("R ", 0) == 0 && replyLine < 2;
+    return std::string(command ? "read command" : "read data and checksum");
+  };
+  return Exchange{ready, kBootloaderBaud, run, untrue, part};
+}
+
+TEST(Exchange, ReadCommandDataAndChecksum) {
+  std::vector<PartTotals> totals;
+  // 92 bytes: data lines of 45, 45 and 2 bytes, then the block's checksum.
+  proveExchange(readExchange(92),
+                {answered("0, data, checksum"), refused('R', 6), refused('R', 12), refused('R', 13),
+                 refused('R', 14), refused('R', 19)},
+                &totals);
+  // 904 bytes, a block of 900 and one of 4 whose "R" is refused: the host keeps the first
+  // block, which must be the flash's.
+  Reply secondRefused = named(refused('R', 14, 2), "0, a block of 900, then 14 to the second R");
+  proveExchange(readExchange(904), {secondRefused}, &totals);
+  reportTotals("read memory", totals);
+}
+
+TEST(Exchange, Go) {
+  auto run = [](ChipLink&) {
+    const int result = nxpGo(kEntry);
+    const char* meaning = result == kGoStarted            ? "started"
+                          : result == kGoNoAnswer         ? "no answer"
+                          : result == kGoStartedOtherLine ? "started by a line that arrived otherwise"
+                          : result == kGoRefused          ? "refused"
+                                                          : "answer spoilt";
+    return Verdict{result == kGoStarted, "nxpGo = " + std::to_string(result) + " (" + meaning + ")", {}};
+  };
+  auto untrue = [](ChipLink& link, const Verdict&) {
+    if (!link.jumped()) {
+      return std::string("the chip did not jump");
+    }
+    return link.jumpAddress() == kEntry ? std::string()
+                                        : "the chip jumped to " + std::to_string(link.jumpAddress());
+  };
+  std::vector<Reply> replies = zeroOrRefused('G', {12, 13, 14, 15});
+  replies.front().name = "0 and the jump";
+  proveCommand("go", synchronisedUnlocked, run, untrue, replies);
+}
+
+}  // namespace
+}  // namespace exchanges
