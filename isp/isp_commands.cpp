@@ -96,7 +96,12 @@ bool leaveEchoingState() {
 bool restoreEcho() {
   char line[kSyncLineSize];
   devSend("A 1\r");
-  return ispReadReply(line, sizeof line) >= 0 && std::strcmp(line, "0") == 0;
+  if (ispReadReply(line, sizeof line) < 0 || std::strcmp(line, "0") != 0) {
+    return false;
+  }
+  // An "A 1" that took a bit error on its way as "A 0" is answered "0" too: only an echo shows
+  // the echo on.
+  return nxpEchoOn() == 1;
 }
 
 int syncAttempt() {
@@ -295,17 +300,26 @@ int readPartIdOnce(std::uint32_t words[2]) {
 }  // namespace
 
 int nxpReadPartId(std::uint32_t words[2]) {
-  // An identification never read is none at all, never a 512 KB bank by default.
-  for (int attempt = 0; attempt < kCommandAttempts; ++attempt) {
+  // A digit that takes a bit error may still be a digit, so the words count only when two
+  // reads in a row agree; an identification never read is none at all, never a 512 KB bank.
+  std::uint32_t before[2] = {0, 0};
+  bool haveBefore = false;
+  for (int read = 0; read < kPartIdReads; ++read) {
     words[0] = 0;
     words[1] = 0;
-    const int outcome = readPartIdOnce(words);
+    int outcome = readPartIdOnce(words);
     if (outcome == kExchangeOk) {
       words[0] &= 0xFFFFu;
-      ispLogPartId(words);
-      return kPartIdRead;
+      if (haveBefore && words[0] == before[0] && words[1] == before[1]) {
+        ispLogPartId(words);
+        return kPartIdRead;
+      }
+      outcome = haveBefore ? kExchangeGarbled : kExchangeOk;
+      before[0] = words[0];
+      before[1] = words[1];
+      haveBefore = true;
     }
-    if (lineAction(kStepQuery, outcome) != kActAskAgain) {
+    if (outcome != kExchangeOk && lineAction(kStepQuery, outcome) != kActAskAgain) {
       break;
     }
   }

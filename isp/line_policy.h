@@ -31,6 +31,9 @@ constexpr std::uint32_t kSyncSettleMs = 20;
 // A command that changes nothing in the chip (Unlock, Prepare, Compare, part identification,
 // Read Memory's "R", Set Echo): sent this often in all.
 constexpr int kCommandAttempts = 3;
+// Part identification: its words count when two reads in a row agree (a digit that takes a
+// bit error may still be a digit), read this often at most.
+constexpr int kPartIdReads = kCommandAttempts + 1;
 // Go, sent again only while the bootloader is seen to be still there.
 constexpr int kGoAttempts = 3;
 // A Write-to-RAM block that came back as sent and was answered RESEND: sent again within the

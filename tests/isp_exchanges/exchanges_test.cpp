@@ -57,10 +57,10 @@ auto onePart(const char* name) {
 }
 
 Verdict commandVerdict(const char* routine, int result) {
-  const char* meaning = result == kCommandOk        ? "ok"
-                        : result == kCommandRefused ? "refused"
+  const char* meaning = result == kExchangeOk        ? "ok"
+                        : result == kExchangeRefused ? "refused"
                                                     : "failed on the line";
-  return Verdict{result == kCommandOk,
+  return Verdict{result == kExchangeOk,
                  routine + std::string(" = ") + std::to_string(result) + " (" + meaning + ")", {}};
 }
 
