@@ -64,7 +64,8 @@ constexpr int kRecoveryAttempts = 3;
 // itself may have been hit.
 constexpr int kTableReads = 2;
 
-// The whole update's budget, from the first erase: a line that needs more than this is not one
+// The whole update's budget, from the synchronised bootloader's part identification to the
+// head block: a line that needs more than this is not one
 // to flash a switch over, and the update stops while the bootloader still keeps the switch.
 // A clean update takes about 21 s at wire speed; one over a line with a bit error in 10^4
 // about 50 s. With the steps before the erase, the head block, the restart's checks and the

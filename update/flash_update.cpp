@@ -142,7 +142,6 @@ unsigned writeImage(const t_FirmwareImage* image) {
       {header->paramAddress, image->params, header->paramLength, 512, 0},
       {header->firmwareAddress, image->firmware, kHeadBlockBytes, 512, 0},
   }};
-  lineBudgetStart();
   unsigned status = eraseRegion(header->firmwareAddress, header->firmwareLength);
   conPrintf("\n%s firmware:   0%% complete.", kVerb);
   progressLength = header->firmwareLength;
@@ -205,8 +204,17 @@ int updateFirmware(const t_FirmwareImage* image) {
     conPrintf("Error %u: Could not connect to the switch! Check cables and power.\n", entered);
     return kUpdateFailed;
   }
+  // The line's budget runs from here to the head block.
+  lineBudgetStart();
   // Only now can the switch say how large its flash is; nothing has been erased yet.
-  if (checkTableLayout(image->header->paramAddress, detectFlashLayout()) != kFitSound) {
+  const int layout = detectFlashLayout();
+  if (layout == kLayoutUnread && lineBudgetNoisy()) {
+    lineBudgetEnd();
+    reportNoisyLine();
+    return kUpdateFailed;
+  }
+  if (checkTableLayout(image->header->paramAddress, layout) != kFitSound) {
+    lineBudgetEnd();
     return kUpdateFailed;
   }
   nxpUnlock();  // a refusal shows up as a failed Erase or Copy below

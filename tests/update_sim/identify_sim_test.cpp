@@ -48,10 +48,10 @@ TEST_F(Identify, PartWith256KBanksUnknownBanksAndFlashThatCannotBeRead) {
   EXPECT_NE(logStream(true).find("R 436469248 512\r"), std::string::npos);
 
   sim::Options options = switchOptions(0, true);
-  // Reply lines 1 to 7 are the synchronisation's and the part identification's; the 8th,
-  // the table read's return code, never comes: a lost line, and the read is asked again, in
-  // the next smaller block.
-  options.faults.dropReplyLine = 8;
+  // Reply lines 1 to 10 are the synchronisation's and the two part identifications'; the
+  // 11th, the table read's return code, never comes: a lost line, and the read is asked
+  // again, in the next smaller block.
+  options.faults.dropReplyLine = 11;
   startSwitch(options);
   lineBudgetEnd();
   EXPECT_EQ(identify(), 0);

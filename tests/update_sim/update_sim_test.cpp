@@ -136,10 +136,10 @@ TEST_F(Update, FaultsOnTheWayAndRefusedRestarts) {
        .copies = 3},
       {.what = "power lost after the fourth copy", .faults = {.powerLossAfterCopy = 4}, .result = 1,
        .output = progress({3, 5, 8, 8}) + lost, .copies = 4},
-      // Replies 1 to 4 are the synchronisation's, 5 to 7 the part identification's (code and
-      // two words), 8 the Unlock's, 9 the Prepare's, 10 the Erase's: a lost answer is a line
-      // error, and the Prepare and Erase go again.
-      {.what = "unanswered erase", .faults = {.dropReplyLine = 10}, .result = 0, .output = full,
+      // Replies 1 to 4 are the synchronisation's, 5 to 10 the two part identifications' (code
+      // and two words each), 11 the Unlock's, 12 the Prepare's, 13 the Erase's: a lost answer
+      // is a line error, and the Prepare and Erase go again.
+      {.what = "unanswered erase", .faults = {.dropReplyLine = 13}, .result = 0, .output = full,
        .sentTwice = "\nE 0 9 0\r\n"},
       {.what = "older form", .edit = [](t_ParamTable* t) { t->magic = kTableMagicOld; },
        .result = 1, .output = full + "reboot: No vector table loaded.\n" + notLoaded},
