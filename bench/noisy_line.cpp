@@ -2,13 +2,18 @@
 // switch that runs it at 4.01) while switch-sim adds random bit errors to the line in both
 // directions, one seed per run. Each update either reports success over flash that is exactly
 // what a clean update leaves, or reports a failure; a success over any other flash is a false
-// success. In process, without wire timing, so that many runs take minutes.
+// success. In process, without wire timing by default, so that many runs take minutes;
+// --wire-speed paces the simulated switch at 115200 baud and its flash at its real speed, for
+// the times a technician would see.
 //
-// Usage: bench_noisy_line [--runs N] [--first-seed S] [--log FILE] [--console] [RATE ...]
+// Usage: bench_noisy_line [--runs N] [--first-seed S] [--log FILE] [--console] [--wire-speed]
+//                         [--dropout EVERY:FOR] [RATE ...]
 //        (default: 30 runs each of 1e-6 1e-5 1e-4, seeds 1..30; --log keeps the simulator's
-//        transcript of the last run, --console shows the utility's console text)
+//        transcript of the last run, --console shows the utility's console text, --dropout
+//        makes the line carry nothing for the last FOR ms of every EVERY ms)
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +32,9 @@ namespace {
 constexpr int kPortNumber = 57;
 
 std::string logFile;
+bool wireSpeed = false;
+int dropoutEveryMs = 0;
+int dropoutMs = 0;
 
 sim::Options switchAt401(double rate, std::uint64_t seed) {
   sim::Options options;
@@ -38,6 +46,9 @@ sim::Options switchAt401(double rate, std::uint64_t seed) {
   options.bootDelayMs = 100;
   options.seed = seed;
   options.lineFaults.bitErrorRate = rate;
+  options.wireSpeed = wireSpeed;
+  options.lineFaults.dropoutEveryMs = dropoutEveryMs;
+  options.lineFaults.dropoutMs = dropoutMs;
   return options;
 }
 
@@ -90,6 +101,11 @@ int main(int argc, char** argv) {
       logFile = argv[++i];
     } else if (a == "--console") {
       console = true;
+    } else if (a == "--wire-speed") {
+      wireSpeed = true;
+    } else if (a == "--dropout" && i + 1 < argc &&
+               std::sscanf(argv[++i], "%d:%d", &dropoutEveryMs, &dropoutMs) == 2) {
+      // the line comes and goes: away for the last dropoutMs of every dropoutEveryMs
     } else if (a == "--first-seed" && i + 1 < argc) {
       firstSeed = std::strtoull(argv[++i], nullptr, 10);
     } else {
@@ -108,22 +124,31 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   if (!console && std::freopen("/dev/null", "w", stdout) == nullptr) return 1;
 
+  const int every = dropoutEveryMs;
+  dropoutEveryMs = 0;  // the clean update's line stays
   const Outcome clean = runUpdate(image, 0.0, 1);
+  dropoutEveryMs = every;
   if (!clean.started || clean.result != kUpdateOk) {
     std::fprintf(stderr, "the clean update failed (%d)\n", clean.result);
     return 1;
   }
   std::fprintf(stderr, "clean update: %.1f s\n", clean.seconds);
-  std::fprintf(stderr, "%-8s %5s %9s %9s %9s %10s\n", "rate", "runs", "exact ok", "failed",
-               "false ok", "mean s");
+  std::fprintf(stderr, "%-8s %5s %9s %9s %9s %10s %10s %10s\n", "rate", "runs", "exact ok",
+               "failed", "false ok", "mean s", "median s", "max s");
   int falseTotal = 0;
   for (const double rate : rates) {
     int exact = 0, failed = 0, falseOk = 0;
     double seconds = 0;
+    std::vector<double> each;
     for (int n = 0; n < runs; ++n) {
       const std::uint64_t seed = firstSeed + static_cast<std::uint64_t>(n);
       const Outcome o = runUpdate(image, rate, seed);
       seconds += o.seconds;
+      each.push_back(o.seconds);
+      std::fprintf(stderr, "  rate %g seed %llu: %s in %.1f s (%.2f x the clean update)\n", rate,
+                   static_cast<unsigned long long>(seed),
+                   !o.started ? "not started" : o.result == kUpdateOk ? "success" : "failure",
+                   o.seconds, o.seconds / clean.seconds);
       if (!o.started) {
         ++failed;
       } else if (o.result != kUpdateOk) {
@@ -141,8 +166,10 @@ int main(int argc, char** argv) {
       }
     }
     falseTotal += falseOk;
-    std::fprintf(stderr, "%-8g %5d %9d %9d %9d %10.1f\n", rate, runs, exact, failed, falseOk,
-                 runs ? seconds / runs : 0.0);
+    std::sort(each.begin(), each.end());
+    std::fprintf(stderr, "%-8g %5d %9d %9d %9d %10.1f %10.1f %10.1f\n", rate, runs, exact, failed,
+                 falseOk, runs ? seconds / runs : 0.0, each.empty() ? 0.0 : each[each.size() / 2],
+                 each.empty() ? 0.0 : each.back());
   }
   return falseTotal == 0 ? 0 : 2;
 }

@@ -10,12 +10,11 @@
 #include "support/console.h"
 #include "support/platform.h"
 #include "transport/port_name.h"
+#include "transport/port_scan.h"
 #include "update/image_fit.h"
 
 namespace {
 
-constexpr int kFirstScanPort = 1;
-constexpr int kLastScanPort = 16;
 constexpr int kHighestPort = 99;
 
 void printUsage() {
@@ -55,18 +54,22 @@ int main(int argc, char** argv) {
 
   if (argc > 1 && comArgumentNamesDevice(argv[1])) {
     comNameDevice(argv[1]);
-    runScanAndConsoleLoop(kNamedDevicePort, kNamedDevicePort, true);
+    const unsigned named[] = {kNamedDevicePort};
+    runScanAndConsoleLoop(named, 1, true);
   }
-  // A text that is no number reads as 0, the scan of COM1 to COM16; a number too large for 32
-  // bits is out of range on every build.
+  // A text that is no number reads as 0, the scan of COM1 to COM16 and the ports the system
+  // lists beyond them; a number too large for 32 bits is out of range on every build.
   const auto port = static_cast<std::int32_t>(argc > 1 ? portArgumentValue(argv[1]) : 0);
   if (port == 0) {
-    runScanAndConsoleLoop(kFirstScanPort, kLastScanPort, false);
+    static t_ScanList scan;
+    comScanList(&scan);
+    runScanAndConsoleLoop(scan.ports, scan.count, false);
   }
   if (port < 1 || port > kHighestPort) {
     conStdPrintf("\nCOM%u is an invalid COM port number.\nChoose a COM port number between 1 and 99\n",
                 static_cast<unsigned>(port));
     exitProgram(1);
   }
-  runScanAndConsoleLoop(static_cast<unsigned>(port), static_cast<unsigned>(port), true);
+  const unsigned single[] = {static_cast<unsigned>(port)};
+  runScanAndConsoleLoop(single, 1, true);
 }

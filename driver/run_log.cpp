@@ -1,5 +1,6 @@
 #include "driver/run_log.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -12,15 +13,55 @@
 #include "support/console.h"
 #include "support/support_log.h"
 #include "transport/port_name.h"
+#include "transport/port_scan.h"
 
 namespace {
 
 constexpr const char* kLogVariable = "VLFWU_LOG";
 constexpr int kTextBytes = 256;
-constexpr unsigned kFirstScanPort = 1;
-constexpr unsigned kLastScanPort = 16;
+constexpr int kListBytes = 1000;  // a header line, within the log's longest line
 constexpr unsigned kHighestPort = 99;
 constexpr std::uint32_t kCrcBytes = 4;
+
+// Appends text at *length, cut where text runs out of room.
+void appendText(char* text, int size, int* length, const char* more) {
+  if (*length >= size - 1) {
+    return;
+  }
+  const int added = std::snprintf(text + *length, static_cast<std::size_t>(size - *length), "%s", more);
+  *length = added < 0 ? *length : std::min(*length + added, size - 1);
+}
+
+// "COM1 to COM16", then the other ports the system lists, as the scan's messages name them.
+void describeScan(char* text, int size) {
+  t_ScanList scan;
+  comScanList(&scan);
+  int length = 0;
+  char range[32];
+  std::snprintf(range, sizeof range, "COM%u to COM%u", kFirstScanPort, kLastScanPort);
+  appendText(text, size, &length, range);
+  const int fixed = static_cast<int>(kLastScanPort - kFirstScanPort + 1);
+  for (int i = fixed; i < scan.count; ++i) {
+    appendText(text, size, &length, i == fixed ? ", then " : ", ");
+    appendText(text, size, &length, comPortName(scan.ports[i]));
+  }
+}
+
+// One header line for every serial port that the system lists, with what it knows of it.
+void logSystemPorts() {
+  const int count = comSystemPortCount();
+  if (count == 0) {
+    logHeader("serial", "no port listed by the system");
+  }
+  for (int i = 0; i < count; ++i) {
+    const t_SystemPort* port = comSystemPortAt(i);
+    char text[kListBytes];
+    std::snprintf(text, sizeof text, "%s: %s%s%s", comPortName(port->port),
+                  port->adapter[0] != '\0' ? port->adapter : "no adapter named by the system",
+                  port->details[0] != '\0' ? "; " : "", port->details);
+    logHeader("serial", text);
+  }
+}
 
 // The ports the run will try, as main settles them from the argument.
 void describePorts(int argc, char** argv, char* text, int size) {
@@ -35,7 +76,7 @@ void describePorts(int argc, char** argv, char* text, int size) {
   }
   const auto port = static_cast<std::int32_t>(argc > 1 ? portArgumentValue(argv[1]) : 0);
   if (port == 0) {
-    std::snprintf(text, room, "COM%u to COM%u", kFirstScanPort, kLastScanPort);
+    describeScan(text, size);
   } else if (port < 1 || static_cast<unsigned>(port) > kHighestPort) {
     std::snprintf(text, room, "none (COM%u is not a port number 1 to %u)", static_cast<unsigned>(port), kHighestPort);
   } else {
@@ -93,8 +134,10 @@ void startRunLog(int argc, char** argv) {
     std::snprintf(text, sizeof text, "none");
   }
   logHeader("argument", text);
-  describePorts(argc, argv, text, sizeof text);
-  logHeader("ports", text);
+  char ports[kListBytes];
+  describePorts(argc, argv, ports, sizeof ports);
+  logHeader("ports", ports);
+  logSystemPorts();
   for (int i = 0; i < kEmbeddedImageCount; ++i) {
     char label[16];
     std::snprintf(label, sizeof label, "image %d", i + 1);

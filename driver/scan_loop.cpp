@@ -17,6 +17,7 @@
 #include "support/console.h"
 #include "support/platform.h"
 #include "transport/port_name.h"
+#include "transport/port_scan.h"
 #include "transport/serial.h"
 #include "update/flash_update.h"
 #include "update/identify.h"
@@ -63,11 +64,18 @@ void announceDevice() {
               versionText(deviceInfo.firmwareVersion));
 }
 
-// Ports firstPort..lastPort: stops with the port open at the first switch that an image fits,
-// or, in single-port mode, at the one port whatever it found. Returns the port stopped at.
-unsigned scanPorts(unsigned firstPort, unsigned lastPort, bool singlePort) {
-  for (unsigned port = firstPort; port <= lastPort; ++port) {
+// The ports in order: stops with the port open at the first switch that an image fits, or, in
+// single-port mode, at the one port whatever it found. Returns the port stopped at.
+unsigned scanPorts(const unsigned* ports, int count, bool singlePort) {
+  for (int i = 0; i < count; ++i) {
+    const unsigned port = ports[i];
     conStdPrintf("\n%s: ", comPortName(port));
+    // Opening a Bluetooth link makes Windows try to reach the paired device, for up to half a
+    // minute; named on the command line, it is tried as any port.
+    if (!singlePort && comPortIsBluetooth(port)) {
+      conPuts("Bluetooth link, not tried.");
+      continue;
+    }
     if (!comOpen(&devicePort, static_cast<int>(port), kOpenBaud)) {
       currentBaud = 0;
       conPuts("Could not open port.");
@@ -251,8 +259,8 @@ void awaitRestartNews() {
       }
     }
     // Keys typed now answer nothing; they are read only so that they cannot answer a later
-    // question by accident.
-    if (platformKeyHit()) {
+    // question by accident. A script's answers from a pipe or a file are kept for the questions.
+    if (platformInputIsTerminal() && platformKeyHit()) {
       discardKey();
     }
     if (updateDone) {
@@ -264,10 +272,10 @@ void awaitRestartNews() {
 
 }  // namespace
 
-void runScanAndConsoleLoop(unsigned firstPort, unsigned lastPort, bool singlePort) {
+void runScanAndConsoleLoop(const unsigned* ports, int count, bool singlePort) {
   // The start-up validation leaves the last image in the record; nothing is chosen yet.
   clearSelection();
-  const unsigned port = scanPorts(firstPort, lastPort, singlePort);
+  const unsigned port = scanPorts(ports, count, singlePort);
   conPutChar('\n');
   consoleLoop(port);
 }

@@ -74,6 +74,10 @@ int discardKey() {
 }
 
 void discardWaitingKeys() {
+  // Only a person types ahead; the bytes of a pipe or a file are answers, each for its question.
+  if (!platformInputIsTerminal()) {
+    return;
+  }
   while (platformKeyHit() && discardKey() != kKeyEndOfInput) {
   }
 }

@@ -29,8 +29,9 @@ int readYesNo();
 // Reads one key press, both codes of an extended key, and returns its first code
 // (kKeyEndOfInput once the input has ended).
 int discardKey();
-// Reads and drops every key already typed, so that none of them can answer the next question:
-// called right before a question or prompt is printed.
+// Reads and drops every key already typed at a terminal, so that none of them can answer the
+// next question: called right before a question or prompt is printed. Input from a pipe or a
+// file is left alone: its bytes answer the questions in turn.
 void discardWaitingKeys();
 // 1 to go ahead with the update, 0 not to. End of keyboard input counts as N.
 int confirmUpdate(const t_DeviceInfo* device, const t_FirmwareImage* image);

@@ -3,17 +3,16 @@
 #include <cstdarg>
 #include <cstring>
 
+#include "isp/line_policy.h"
 #include "support/clock.h"
 #include "support/format.h"
 #include "transport/serial.h"
 
 int currentBaud = 0;
+bool devLineSilent = false;
 
 namespace {
 
-// Every reply line, from the bootloader or the firmware, must be complete within this time
-// from the start of the read.
-constexpr std::uint32_t kLineTimeoutMs = 500;
 constexpr int kEchoPieceBytes = 80;  // more than the longest line and its line end
 constexpr char kXon = 0x11;
 constexpr char kXoff = 0x13;
@@ -212,6 +211,7 @@ namespace {
 int readRawLine(char* buffer, int size, int expected, bool passFlowControl) {
   const std::uint32_t start = clockNow();
   int stored = 0;
+  devLineSilent = true;
   while (!clockExpired(start, kLineTimeoutMs)) {
     const int waiting = comBytesWaiting(&devicePort);
     if (waiting <= 0) {
@@ -232,6 +232,7 @@ int readRawLine(char* buffer, int size, int expected, bool passFlowControl) {
     if (got <= 0) {
       return -1;
     }
+    devLineSilent = false;
     for (int i = 0; i < got; ++i) {
       if (piece[i] == '\r') {
         return stored;  // bytes after it were only read if this echo was not the line sent
@@ -263,8 +264,6 @@ int devReadEchoLine(char* buffer, int size, int expected) {
 int devReadReplyLine(char* buffer, int size) { return readRawLine(buffer, size, 0, false); }
 
 int devReadTextLine(char* buffer, int size) {
-  // Enough for the LPC18xx's extra line ends, never an endless stream of them.
-  constexpr int kEmptyLinesPassed = 4;
   int length = devReadCrLine(buffer, size);
   for (int skipped = 0; length == 0 && skipped < kEmptyLinesPassed; ++skipped) {
     length = devReadCrLine(buffer, size);

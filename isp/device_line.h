@@ -5,6 +5,9 @@
 
 // The rate devicePort is set to now; 0 while no port is open.
 extern int currentBaud;
+// True when the last echo or reply read (devReadEchoLine, devReadReplyLine) received no byte
+// at all: the line was silent, not spoilt.
+extern bool devLineSilent;
 
 void devSend(const char* text);
 int devSendChar(int ch);

@@ -5,6 +5,7 @@
 #include "isp/device_line.h"
 #include "isp/isp_exchange.h"
 #include "isp/isp_log.h"
+#include "isp/line_policy.h"
 #include "support/clock.h"
 #include "transport/serial.h"
 
@@ -12,45 +13,36 @@ char probeChar = '?';
 
 namespace {
 
-constexpr int kSyncAttempts = 4;
 constexpr int kBootloaderBaud = 115200;
 constexpr int kFirmwareBaud = 19200;
-constexpr std::uint32_t kProbeGapMs = 10;
 
 constexpr int kSyncLineSize = 20;
 constexpr int kShortReplySize = 7;
 constexpr int kLongReplySize = 11;
 constexpr int kCommandTextSize = 40;  // the longest command line and its NUL
 
-// How often a command that changes no flash is sent when the line spoils its exchange.
-constexpr int kCommandAttempts = 3;
-
-int commandOutcome(int exchange) {
-  switch (exchange) {
-    case kExchangeOk:
-      return kCommandOk;
-    case kExchangeRefused:
-      return kCommandRefused;
-    default:
-      return kCommandLineError;
-  }
-}
-
-// One exchange: the line, its echo and its return code.
-int commandOnce(const char* text) {
-  char reply[kShortReplySize];
-  const int outcome = commandOutcome(ispCommand(text, reply, sizeof reply));
-  if (outcome == kCommandLineError) {
+// Ends an exchange that the line spoilt; a refusal ended cleanly and needs nothing.
+int endExchange(int outcome) {
+  if (outcome != kExchangeOk && outcome != kExchangeRefused) {
     ispAbort();
   }
   return outcome;
 }
 
-// A command that may safely be given again.
+// One exchange: the line, its echo and its return code.
+int commandOnce(const char* text) {
+  char reply[kShortReplySize];
+  return endExchange(ispCommand(text, reply, sizeof reply));
+}
+
+// A command that changes nothing in the chip, sent again as long as the policy says so.
 int commandRepeatable(const char* text) {
-  int outcome = kCommandLineError;
-  for (int attempt = 0; attempt < kCommandAttempts && outcome == kCommandLineError; ++attempt) {
+  int outcome = kExchangeEchoDiffers;
+  for (int attempt = 0; attempt < kCommandAttempts; ++attempt) {
     outcome = commandOnce(text);
+    if (lineAction(kStepQuery, outcome) != kActAskAgain) {
+      break;
+    }
   }
   return outcome;
 }
@@ -152,31 +144,33 @@ int syncAttempt() {
   return kSyncNothing;
 }
 
+// What the bootloader's answer to a Go says, by the policy's action.
+int goResult(int action, int answered) {
+  switch (action) {
+    case kActDone:
+      return kGoStarted;
+    case kActRestartWatch:
+      return answered == kExchangeOk ? kGoStartedOtherLine : kGoNoAnswer;
+    default:
+      return answered == kExchangeRefused ? kGoRefused : kGoLineError;
+  }
+}
+
 // One Go: the line, its echo and the bootloader's answer, read whatever the echo showed.
 int goOnce(const char* text, char* reply, int size) {
   char echo[kEchoLineSize];
   const int exchange = ispCommandEcho(text, echo, sizeof echo, reply, size);
-  if (exchange == kExchangeEchoDiffers) {
-    // The bootloader received another line: what it answered tells whether it is still there.
-    const int length = ispReadReply(reply, size);
-    if (length < 0) {
-      return kGoNoAnswer;
-    }
-    if (std::strcmp(reply, "0") == 0) {
-      return kGoStartedOtherLine;
-    }
-    return length > 0 && isDecimalText(reply) ? kGoRefused : kGoLineError;
+  const int action = lineAction(kStepGo, exchange);
+  if (action != kActReadAnswer) {
+    return goResult(action, exchange);
   }
-  switch (exchange) {
-    case kExchangeOk:
-      return kGoStarted;
-    case kExchangeNoReply:
-      return kGoNoAnswer;  // the bootloader may jump before its answer is on the wire
-    case kExchangeRefused:
-      return kGoRefused;
-    default:
-      return kGoLineError;
-  }
+  // The bootloader received another line: what it answered tells whether it is still there.
+  const int length = ispReadReply(reply, size);
+  const int answered = length < 0                      ? kExchangeNoReply
+                       : std::strcmp(reply, "0") == 0  ? kExchangeOk
+                       : length > 0 && isDecimalText(reply) ? kExchangeRefused
+                                                       : kExchangeGarbled;
+  return goResult(lineAction(kStepGoOtherLine, answered), answered);
 }
 
 }  // namespace
@@ -207,7 +201,7 @@ int nxpGo(std::uint32_t address) {
   devFormatLine(text, sizeof text, "G %u T", address);
   char reply[kShortReplySize];
   int outcome = kGoNoAnswer;
-  for (int attempt = 0; attempt < kCommandAttempts; ++attempt) {
+  for (int attempt = 0; attempt < kGoAttempts; ++attempt) {
     outcome = goOnce(text, reply, sizeof reply);
     if (outcome != kGoRefused && outcome != kGoLineError) {
       break;
@@ -241,11 +235,11 @@ int nxpEraseSectors(std::uint8_t startSector, std::uint8_t endSector, std::uint8
 
 namespace {
 
-// One compare: kCompareEqual, kCompareDifferent, or -1 when the line spoilt the exchange or
-// the answer was neither (a refusal included: "1" may be a "10" that lost a bit).
+// One compare: kCompareEqual, kCompareDifferent, or the exchange's outcome when it was
+// neither (a refusal included: "1" may be a "10" that lost a bit) as -1 - outcome.
 int compareOnce(const char* text) {
   char line[kLongReplySize];
-  const int exchange = ispCommand(text, line, sizeof line);
+  int exchange = ispCommand(text, line, sizeof line);
   if (exchange == kExchangeOk) {
     return kCompareEqual;
   }
@@ -255,9 +249,10 @@ int compareOnce(const char* text) {
     if (ispReadReply(line, sizeof line) > 0 && isDecimalText(line)) {
       return kCompareDifferent;
     }
+    exchange = kExchangeGarbled;
   }
-  ispAbort();
-  return -1;
+  endExchange(exchange == kExchangeRefused ? kExchangeGarbled : exchange);
+  return -1 - exchange;
 }
 
 }  // namespace
@@ -270,41 +265,49 @@ int nxpCompare(std::uint32_t address1, std::uint32_t address2, std::uint32_t cou
     if (result >= 0) {
       return ispLogCompare(result);
     }
+    if (lineAction(kStepQuery, -1 - result) != kActAskAgain) {
+      break;
+    }
   }
   return ispLogCompare(kCompareFailed);
 }
 
 namespace {
 
-// One part identification: its two words, each a decimal line and nothing else.
-bool readPartIdOnce(std::uint32_t words[2]) {
+// One part identification: its two words, each a decimal line and nothing else. The
+// exchange's outcome.
+int readPartIdOnce(std::uint32_t words[2]) {
   char line[kLongReplySize];
-  if (ispCommand("J", line, sizeof line) != kExchangeOk) {
-    return false;
+  const int exchange = ispCommand("J", line, sizeof line);
+  if (exchange != kExchangeOk) {
+    return endExchange(exchange);
   }
   for (int index = 0; index < 2; ++index) {
-    if (ispReadReply(line, sizeof line) <= 0 || !isDecimalText(line)) {
-      return false;
+    const int length = ispReadReply(line, sizeof line);
+    if (length <= 0 || !isDecimalText(line)) {
+      return endExchange(length < 0 ? kExchangeNoReply : kExchangeGarbled);
     }
     words[index] = decimalWord(line);
   }
-  return true;
+  return kExchangeOk;
 }
 
 }  // namespace
 
 int nxpReadPartId(std::uint32_t words[2]) {
-  words[0] = 0;
-  words[1] = 0;
+  // An identification never read is none at all, never a 512 KB bank by default.
   for (int attempt = 0; attempt < kCommandAttempts; ++attempt) {
-    // Asking again changes nothing in the chip; a lost or damaged line is asked again, and an
-    // identification never read is none at all, never a 512 KB bank by default.
-    if (readPartIdOnce(words)) {
+    words[0] = 0;
+    words[1] = 0;
+    const int outcome = readPartIdOnce(words);
+    if (outcome == kExchangeOk) {
       words[0] &= 0xFFFFu;
       ispLogPartId(words);
       return kPartIdRead;
     }
-    ispAbort();
+    if (lineAction(kStepQuery, outcome) != kActAskAgain) {
+      break;
+    }
   }
   words[0] = 0;
   words[1] = 0;

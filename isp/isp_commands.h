@@ -3,6 +3,8 @@
 // the bootloader or the switch's own firmware answers.
 #include <cstdint>
 
+#include "isp/line_policy.h"
+
 constexpr int kSyncNothing = 0;
 constexpr int kSyncBootloader = 1;  // synchronised, echo on
 constexpr int kSyncFirmware = 2;    // the switch's running firmware answered
@@ -15,13 +17,10 @@ int nxpSync();
 // and it answered exactly "0".
 int nxpEchoOn();
 
-// Every command's echo is checked. The commands that change nothing in flash (Unlock, Prepare,
-// Compare, Read part identification, a Go that was refused) are sent again, a few times, when
-// the echo or the reply shows a line error. Copy and Erase are sent once: their callers decide
-// what an exchange gone wrong means for the flash.
-constexpr int kCommandOk = 0;
-constexpr int kCommandRefused = 1;    // the bootloader received the line and refused it
-constexpr int kCommandLineError = 3;  // the echo differed, or the reply was lost or garbled
+// Every command's echo is checked. Each routine returns the outcome of its last exchange
+// (kExchange..., line_policy.h). The commands that change nothing in the chip (Unlock,
+// Prepare, Compare, Read part identification) are sent again as the policy says; Copy and
+// Erase are sent once: their callers decide what an exchange gone wrong means for the flash.
 int nxpUnlock();
 // Go: the jump is final, so a Go is sent again only while the bootloader is seen to be still
 // there (a refusal, or an answer the line spoilt).

@@ -7,10 +7,6 @@
 namespace {
 
 constexpr int kEsc = 0x1B;
-// Longer than the bootloader's turnaround and a USB adapter's latency timer, so that what it
-// still sends about the broken exchange has come before the drain ends.
-constexpr std::uint32_t kQuietMs = 50;
-constexpr std::uint32_t kDrainLimitMs = 1000;
 
 }  // namespace
 
@@ -27,13 +23,19 @@ void ispSendLine(const char* text) {
   devSend(line);
 }
 
-bool ispEchoMatches(const char* text) {
+int ispReadEcho(const char* text) {
   char echo[kEchoLineSize];
   const std::size_t expected = std::strlen(text);
   const int length = devReadEchoLine(echo, sizeof echo, static_cast<int>(expected));
-  return length >= 0 && static_cast<std::size_t>(length) == expected &&
-         std::memcmp(echo, text, expected) == 0;
+  if (length < 0) {
+    return kEchoLost;
+  }
+  return static_cast<std::size_t>(length) == expected && std::memcmp(echo, text, expected) == 0
+             ? kEchoSame
+             : kEchoOtherwise;
 }
+
+bool ispEchoMatches(const char* text) { return ispReadEcho(text) == kEchoSame; }
 
 bool isDecimalText(const char* text) {
   if (*text == '\0') {
@@ -48,7 +50,6 @@ bool isDecimalText(const char* text) {
 }
 
 int ispReadReply(char* reply, int size) {
-  constexpr int kEmptyLinesPassed = 4;
   int length = 0;
   for (int skipped = 0; length == 0 && skipped <= kEmptyLinesPassed; ++skipped) {
     length = devReadReplyLine(reply, size - 1);
@@ -68,6 +69,7 @@ int ispCommand(const char* text, char* reply, int size) {
 
 int ispCommandEcho(const char* text, char* echo, int echoSize, char* reply, int size) {
   reply[0] = '\0';
+  lineBudgetExchange();
   ispSendLine(text);
   const std::size_t expected = std::strlen(text);
   const int echoed = devReadEchoLine(echo, echoSize - 1, static_cast<int>(expected));
@@ -89,5 +91,5 @@ int ispCommandEcho(const char* text, char* echo, int echoSize, char* reply, int 
 
 void ispAbort() {
   devSendChar(kEsc);
-  devDrainInput(kQuietMs, kDrainLimitMs);
+  devDrainInput(kDrainQuietMs, kDrainLimitMs);
 }

@@ -3,27 +3,28 @@
 // line's echo shows exactly what the bootloader took in. The echo is read in the reads that
 // happen anyway (with a command's return code, after a block's checksum), ahead of the reply.
 
+#include "isp/line_policy.h"
+
 // Longest line whose echo is read: a UU data line (61 characters) or a command line.
 constexpr int kEchoLineSize = 64;
 
 // Sends text and "\r\n" in one write.
 void ispSendLine(const char* text);
-// Reads the next echoed line and holds it against text byte for byte: true when they are the
-// same.
+// Reads the next echoed line and holds it against text byte for byte.
+constexpr int kEchoSame = 0;
+constexpr int kEchoOtherwise = 1;  // a line came back, not as sent
+constexpr int kEchoLost = 2;       // no whole line came back within the line time
+int ispReadEcho(const char* text);
+// ispReadEcho(text) == kEchoSame.
 bool ispEchoMatches(const char* text);
 
 // Reads a reply line raw (a control byte in it is not dropped but makes it garbled), passing
 // over empty lines: its length (0 when it holds a NUL), or -1 when none came. size >= 2.
 int ispReadReply(char* reply, int size);
 
-// Results of ispCommand.
-constexpr int kExchangeOk = 0;           // echo as sent, reply exactly "0"
-constexpr int kExchangeRefused = 1;      // echo as sent, reply a number other than 0
-constexpr int kExchangeNoReply = 2;      // echo as sent, then nothing within the line time
-constexpr int kExchangeGarbled = 3;      // echo as sent, reply not a number
-constexpr int kExchangeEchoDiffers = 4;  // the bootloader received something else, or no echo
 // Sends the command line text, checks its echo and reads the return code into reply (size
-// bytes; empty unless the echo matched).
+// bytes; empty unless the echo matched). One of the kExchange outcomes (line_policy.h); the
+// exchange is counted in the budget.
 int ispCommand(const char* text, char* reply, int size);
 // ispCommand that also keeps the echo as read (NUL-terminated, control bytes kept; empty when
 // none came) in echo (echoSize bytes).

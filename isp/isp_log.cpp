@@ -20,8 +20,8 @@ int ispLogSync(int result) {
 }
 
 int ispLogCommand(const char* step, int result) {
-  const char* outcome = result == kCommandOk       ? "ok"
-                        : result == kCommandRefused ? "refused"
+  const char* outcome = result == kExchangeOk        ? "ok"
+                        : result == kExchangeRefused ? "refused"
                                                     : "failed (no answer, a damaged one, or an echo that differs)";
   logEventFormat("step", "%s: %s", step, outcome);
   return result;

@@ -5,7 +5,7 @@
 
 // nxpSync's result (kSync...), with the rate it was reached at.
 int ispLogSync(int result);
-// A command's result (kCommand...): done, refused, or spoilt on the line in every attempt.
+// A command's result (kExchange...): done, refused, or spoilt on the line in every attempt.
 int ispLogCommand(const char* step, int result);
 // nxpCompare's result (kCompare...).
 int ispLogCompare(int result);

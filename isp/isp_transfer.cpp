@@ -6,6 +6,7 @@
 
 #include "isp/device_line.h"
 #include "isp/isp_exchange.h"
+#include "isp/line_policy.h"
 #include "support/console.h"
 
 namespace {
@@ -13,10 +14,6 @@ namespace {
 constexpr int kCodeLineSize = 7;                  // return code, checksum, OK or RESEND
 constexpr int kDataLineSize = kUuLineChars + 1;   // 61 characters and the NUL
 constexpr int kCommandTextSize = 32;              // "W" or "R", two numbers and the NUL
-
-std::uint32_t blockLength(std::uint32_t count) {
-  return count < kUuBlockBytes ? count : kUuBlockBytes;
-}
 
 // The bootloader only moves whole words, so the announced count is rounded up.
 std::uint32_t announcedCount(std::uint32_t length) { return (length + 3u) & ~3u; }
@@ -48,64 +45,70 @@ void sendBlockLines(const std::uint8_t* bytes, std::uint32_t length) {
   }
 }
 
-// The echo of every data line and of the checksum line, as sent.
-bool blockEchoed(const std::uint8_t* bytes, std::uint32_t length, const char* sumText) {
+// The echo of every data line and of the checksum line: kEchoSame when all came back as
+// sent; kEchoOtherwise when every line came back but not all as sent, so that the
+// bootloader's answer to the block is next; kEchoLost when a line did not come back in time.
+int blockEcho(const std::uint8_t* bytes, std::uint32_t length, const char* sumText) {
   char line[kDataLineSize];
-  for (std::uint32_t index = 0; index < blockLineCount(length); ++index) {
-    blockLine(line, bytes, length, index);
-    if (!ispEchoMatches(line)) {
-      return false;
+  int echo = kEchoSame;
+  for (std::uint32_t index = 0; index <= blockLineCount(length); ++index) {
+    const bool sum = index == blockLineCount(length);
+    if (!sum) {
+      blockLine(line, bytes, length, index);
     }
+    const int read = ispReadEcho(sum ? sumText : line);
+    if (read == kEchoLost) {
+      return kEchoLost;
+    }
+    echo = read == kEchoSame ? echo : kEchoOtherwise;
   }
-  return ispEchoMatches(sumText);
+  return echo;
 }
 
-// Results of one attempt at one block of a write.
-constexpr int kBlockWritten = 0;
-constexpr int kBlockNoReply = 1;       // nothing came back
-constexpr int kBlockRejected = 2;      // the "W" arrived as sent and was refused
-constexpr int kBlockLineError = 3;     // the data arrived otherwise: this block again
-constexpr int kBlockMisdirected = 4;   // the "W" arrived with an address that reaches back into
-                                       // blocks this write has already put in place
-
-// A block refused with "RESEND" after an echo that showed every line as sent is sent again
-// within the same "W" this many more times.
-constexpr int kBlockResends = 3;
-// A block or piece that the line spoils is given a fresh "W" up to this many times in all.
-constexpr int kBlockAttempts = 8;
-// A write goes back to where a "W" that arrived with another address may have put data up to
-// this many times.
-constexpr int kWriteRewinds = 8;
-
-// A write in progress: its first address and, after kBlockMisdirected, the lowest address of
-// the bytes already in place that a "W" which arrived otherwise may have overwritten.
+// A write in progress: its first address and, after a "W" that arrived elsewhere, the lowest
+// address of the bytes already in place that it may have overwritten; whether the bootloader
+// refused a "W" that came back as sent.
 struct t_RamWrite {
   std::uint32_t writtenFrom;
   std::uint32_t strayFrom;
+  bool refused;
 };
 
+// The bootloader's answer to a block: kExchangeOk for "OK", kExchangeRefused for RESEND.
+int blockAnswer() {
+  char reply[kCodeLineSize];
+  if (ispReadReply(reply, sizeof reply) < 0) {
+    return kExchangeNoReply;
+  }
+  if (std::strcmp(reply, "OK") == 0) {
+    return kExchangeOk;
+  }
+  return std::strcmp(reply, "RESEND") == 0 ? kExchangeRefused : kExchangeGarbled;
+}
+
+// A block's lines and checksum, sent again within the same "W" while the bootloader answers
+// RESEND. kActDone, kActAskAgain, kActNewCommand (the bootloader took a block whose echo
+// differed: it may hold other bytes, though it answered OK) or kActGiveUp.
 int sendBlockData(const std::uint8_t* bytes, std::uint32_t length) {
   char sumText[kCodeLineSize + 8];
   devFormatLine(sumText, sizeof sumText, "%u", blockSum(bytes, length));
-  char reply[kCodeLineSize];
   for (int sent = 0; sent <= kBlockResends; ++sent) {
+    lineBudgetExchange();
     sendBlockLines(bytes, length);
     ispSendLine(sumText);
-    if (!blockEchoed(bytes, length, sumText)) {
-      return kBlockLineError;  // the bootloader's RAM may hold other bytes, even after "OK"
+    // An echo that did not come in time: the bootloader's answer will not either.
+    const int echo = blockEcho(bytes, length, sumText);
+    int action = lineAction(kStepWriteData, echo == kEchoLost   ? kExchangeNoReply
+                                            : echo == kEchoSame ? blockAnswer()
+                                                                : kExchangeEchoDiffers);
+    if (action == kActReadAnswer) {
+      action = lineAction(kStepWriteDataOtherwise, blockAnswer());
     }
-    if (ispReadReply(reply, sizeof reply) < 0) {
-      return kBlockNoReply;
+    if (action != kActResend) {
+      return action;
     }
-    if (std::strcmp(reply, "OK") == 0) {
-      return kBlockWritten;
-    }
-    if (std::strcmp(reply, "RESEND") != 0) {
-      return kBlockLineError;
-    }
-    // Every line arrived as sent and the bootloader still wants the block: it waits for it.
   }
-  return kBlockNoReply;
+  return kActAskAgain;
 }
 
 // Reads "W <address> <count>" exactly; false for anything else.
@@ -150,121 +153,87 @@ bool overwritesEarlierBlocks(const char* echo, t_RamWrite* write, std::uint32_t 
   return true;
 }
 
+// One attempt at one block (or piece) with a fresh "W": kActDone, kActAskAgain, kActRewind
+// (write->strayFrom says from where) or kActGiveUp.
 int writeBlockOnce(t_RamWrite* write, std::uint32_t ramAddress, const std::uint8_t* bytes,
                    std::uint32_t length) {
   char text[kCommandTextSize];
   devFormatLine(text, sizeof text, "W %u %u", ramAddress, announcedCount(length));
   char echo[kCommandTextSize * 2];
   char reply[kCodeLineSize];
-  switch (ispCommandEcho(text, echo, sizeof echo, reply, sizeof reply)) {
-    case kExchangeOk:
-      return sendBlockData(bytes, length);
-    case kExchangeEchoDiffers:
-      return overwritesEarlierBlocks(echo, write, ramAddress) ? kBlockMisdirected
-                                                                    : kBlockLineError;
-    case kExchangeRefused:
-      return kBlockRejected;
-    case kExchangeNoReply:
-      return kBlockNoReply;
-    default:
-      return kBlockLineError;
+  const int outcome = ispCommandEcho(text, echo, sizeof echo, reply, sizeof reply);
+  write->refused = write->refused || outcome == kExchangeRefused;
+  int action = lineAction(kStepWriteCommand, outcome);
+  if (action == kActDone) {
+    action = sendBlockData(bytes, length);
   }
-}
-
-// A block that the line has spoilt this many times is sent in pieces of one line each: on a
-// line too noisy for a whole block to come through, a piece still does.
-constexpr int kWholeBlockAttempts = 2;
-constexpr std::uint32_t kPieceBytes = 44;  // one data line, a whole number of words
-
-// Sends one block (or piece) with a fresh "W" until it arrives as it was sent, at most
-// `attempts` times. kBlockMisdirected ends the attempts: the caller writes again from where
-// that "W" may have put data.
-int sendUntilArrived(t_RamWrite* write, std::uint32_t ramAddress,
-                     const std::uint8_t* bytes, std::uint32_t length, int attempts) {
-  int result = kBlockLineError;
-  bool refused = false;
-  for (int attempt = 0; attempt < attempts; ++attempt) {
-    result = writeBlockOnce(write, ramAddress, bytes, length);
-    if (result == kBlockWritten) {
-      return result;
-    }
-    // A refusal is asked again too: "1" may be a "0" that lost a bit, with the bootloader
-    // waiting for the block.
-    refused = refused || result == kBlockRejected;
+  if (action == kActRewind && !overwritesEarlierBlocks(echo, write, ramAddress)) {
+    action = kActAskAgain;  // it reaches nothing in place: only this block goes again
+  }
+  if (action == kActNewCommand) {
+    return kActAskAgain;  // the exchange ended with the bootloader's "OK": nothing to abort
+  }
+  if (action != kActDone) {
     ispAbort();
-    if (result == kBlockMisdirected) {
-      return result;
-    }
   }
-  return refused ? kBlockRejected : result;
+  return action;
 }
 
-int writeBlock(t_RamWrite* write, std::uint32_t ramAddress, const std::uint8_t* bytes,
-               std::uint32_t length) {
-  if (length <= kPieceBytes) {
-    return sendUntilArrived(write, ramAddress, bytes, length, kBlockAttempts);
-  }
-  const int result = sendUntilArrived(write, ramAddress, bytes, length, kWholeBlockAttempts);
-  if (result == kBlockWritten || result == kBlockMisdirected) {
-    return result;
-  }
-  for (std::uint32_t done = 0; done < length; done += kPieceBytes) {
-    const std::uint32_t piece = length - done < kPieceBytes ? length - done : kPieceBytes;
-    const int pieceResult =
-        sendUntilArrived(write, ramAddress + done, bytes + done, piece, kBlockAttempts);
-    if (pieceResult != kBlockWritten) {
-      return pieceResult;
-    }
-  }
-  return kBlockWritten;
-}
-
-int writeAllBlocks(std::uint32_t ramAddress, const std::uint8_t* bytes, std::uint32_t count) {
-  t_RamWrite write{ramAddress, ramAddress};
+// The blocks of a write, each in the size the line's record says, until every byte has
+// arrived as it was sent: kActDone, or kActGiveUp once kBlockAttempts blocks in a row were
+// spoilt or the budget is spent.
+int writeAllBlocks(t_RamWrite* write, std::uint32_t ramAddress, const std::uint8_t* bytes,
+                   std::uint32_t count) {
+  static_assert(kBlockSizes[0] <= kUuBlockBytes, "one checksum covers at most 900 bytes");
   std::uint32_t done = 0;
   int rewinds = 0;
+  int spoiltInARow = 0;
   while (done != count) {
-    const std::uint32_t length = blockLength(count - done);
-    const int result = writeBlock(&write, ramAddress + done, bytes + done, length);
-    if (result == kBlockMisdirected && rewinds < kWriteRewinds) {
-      ++rewinds;
-      done = write.strayFrom - ramAddress;
+    const std::uint32_t left = count - done;
+    const std::uint32_t length = left < lineBlockSize() ? left : lineBlockSize();
+    const int action = writeBlockOnce(write, ramAddress + done, bytes + done, length);
+    if (action == kActDone) {
+      lineBlockCameThrough();
+      spoiltInARow = 0;
+      done += length;
       continue;
     }
-    if (result != kBlockWritten) {
-      return result;
+    if (action == kActGiveUp) {
+      return kActGiveUp;
     }
-    done += length;
+    lineBlockSpoilt();
+    if (++spoiltInARow >= kBlockAttempts) {
+      return kActGiveUp;
+    }
+    if (action == kActRewind) {
+      // Bytes already in place may have been overwritten: never go on without writing them
+      // again.
+      if (++rewinds > kWriteRewinds) {
+        return kActGiveUp;
+      }
+      done = write->strayFrom - ramAddress;
+    }
   }
-  return kBlockWritten;
+  return kActDone;
 }
 
 }  // namespace
 
 int nxpWriteRam(std::uint32_t ramAddress, const std::uint8_t* bytes, std::uint32_t count) {
-  switch (writeAllBlocks(ramAddress, bytes, count)) {
-    case kBlockWritten:
-      return kWriteRamOk;
-    case kBlockRejected:
-      return kWriteRamRejected;
-    default:
-      return kWriteRamNoReply;
+  t_RamWrite write{ramAddress, ramAddress, false};
+  if (writeAllBlocks(&write, ramAddress, bytes, count) == kActDone) {
+    return kWriteRamOk;
   }
+  return write.refused ? kWriteRamRejected : kWriteRamNoReply;
 }
 
 namespace {
 
-// Results of one attempt at one block of a read.
-constexpr int kReadDone = 0;
-constexpr int kReadRejected = 1;   // the "R" arrived as sent and was refused
-constexpr int kReadTimedOut = 2;   // a data or checksum line did not come
-constexpr int kReadLineError = 3;  // the "R" arrived otherwise, or the reply was damaged
-constexpr int kReadNoReply = 4;    // no return code came
-
-// A block whose sum does not match is asked for again with RESEND this many more times.
-constexpr int kReadResends = 3;
-// A block whose exchange the line spoils gets a fresh "R" up to this many times in all.
-constexpr int kReadAttempts = 4;
+// A read in progress: what its spoilt attempts came to, for the result of a read that fails.
+struct t_MemoryRead {
+  bool timedOut;  // a data or checksum line did not come
+  bool refused;   // the "R" arrived as sent and was refused
+};
 
 // The host's answer to a block; its echo must come back as sent, or the bootloader may be
 // sending the block again.
@@ -286,51 +255,62 @@ bool dataLineWellFormed(const char* line, int length) {
   return length >= 1 && bytes <= static_cast<int>(kUuLineBytes) && length == 1 + 4 * ((bytes + 2) / 3);
 }
 
-int receiveBlock(std::uint8_t* block, std::uint32_t announced) {
+// One block's lines and checksum: kExchangeOk, kExchangeRefused when its sum does not match
+// (a damaged checksum line included), kExchangeNoReply when a line did not come, and
+// kExchangeGarbled for a damaged data line, which may not even say how long it is.
+int receiveBlockOnce(std::uint8_t* block, std::uint32_t announced) {
   char line[kDataLineSize + 1];
-  char sumLine[kCodeLineSize];
-  for (int sent = 0; sent <= kReadResends; ++sent) {
-    std::uint32_t decodedBytes = 0;
-    while (decodedBytes != announced) {
-      const int length = ispReadReply(line, sizeof line);
-      if (length < 0) {
-        return kReadTimedOut;
-      }
-      // A damaged line may not even say how long it is: the block is asked for afresh.
-      if (!dataLineWellFormed(line, length)) {
-        return kReadLineError;
-      }
-      decodedBytes += static_cast<std::uint32_t>(
-          uuDecodeLine(block + decodedBytes, line, announced - decodedBytes));
+  std::uint32_t decodedBytes = 0;
+  while (decodedBytes != announced) {
+    const int length = ispReadReply(line, sizeof line);
+    if (length < 0) {
+      return kExchangeNoReply;
     }
-    if (ispReadReply(sumLine, sizeof sumLine) < 0) {
-      return kReadTimedOut;
+    if (!dataLineWellFormed(line, length)) {
+      return kExchangeGarbled;
     }
-    if (isDecimalText(sumLine) &&
-        static_cast<long>(blockSum(block, announced)) == std::strtol(sumLine, nullptr, 10)) {
-      return answerBlock("OK") ? kReadDone : kReadLineError;
-    }
-    if (!answerBlock("RESEND")) {
-      return kReadLineError;
-    }
+    decodedBytes += static_cast<std::uint32_t>(
+        uuDecodeLine(block + decodedBytes, line, announced - decodedBytes));
   }
-  return kReadLineError;
+  char sumLine[kCodeLineSize];
+  if (ispReadReply(sumLine, sizeof sumLine) < 0) {
+    return kExchangeNoReply;
+  }
+  return isDecimalText(sumLine) &&
+                 static_cast<long>(blockSum(block, announced)) == std::strtol(sumLine, nullptr, 10)
+             ? kExchangeOk
+             : kExchangeRefused;
 }
 
-int readBlockOnce(std::uint8_t* block, std::uint32_t address, std::uint32_t announced) {
+// A block, asked for again with RESEND while its sum does not match: kActDone, kActAskAgain
+// or kActGiveUp.
+int receiveBlock(t_MemoryRead* read, std::uint8_t* block, std::uint32_t announced) {
+  for (int sent = 0; sent <= kReadResends; ++sent) {
+    const int outcome = receiveBlockOnce(block, announced);
+    read->timedOut = read->timedOut || outcome == kExchangeNoReply;
+    int action = lineAction(kStepReadData, outcome);
+    if ((action == kActDone || action == kActResend) &&
+        !answerBlock(action == kActDone ? "OK" : "RESEND")) {
+      action = lineAction(kStepReadData, kExchangeEchoDiffers);
+    }
+    if (action != kActResend) {
+      return action;
+    }
+  }
+  return kActAskAgain;
+}
+
+int readBlockOnce(t_MemoryRead* read, std::uint8_t* block, std::uint32_t address,
+                  std::uint32_t announced) {
   char text[kCommandTextSize];
   devFormatLine(text, sizeof text, "R %u %u", address, announced);
   char reply[kCodeLineSize];
-  switch (ispCommand(text, reply, sizeof reply)) {
-    case kExchangeOk:
-      return receiveBlock(block, announced);
-    case kExchangeRefused:
-      return kReadRejected;
-    case kExchangeNoReply:
-      return kReadNoReply;
-    default:
-      return kReadLineError;
+  const int outcome = ispCommand(text, reply, sizeof reply);
+  if (outcome == kExchangeOk) {
+    return receiveBlock(read, block, announced);
   }
+  read->refused = read->refused || outcome == kExchangeRefused;
+  return lineAction(kStepQuery, outcome);
 }
 
 }  // namespace
@@ -342,25 +322,27 @@ int nxpReadMemory(std::uint8_t* dest, std::uint32_t address, std::uint32_t count
   std::uint8_t block[kUuBlockBytes];
   int received = 0;
   while (count != 0) {
-    const std::uint32_t length = blockLength(count);
-    int result = kReadLineError;
-    bool timedOut = false;
-    bool refused = false;
-    for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
-      result = readBlockOnce(block, address, announcedCount(length));
-      if (result == kReadDone) {
-        break;
+    // Read blocks go in the size the line's record allows, as written blocks do: a table of
+    // 512 bytes comes back whole from a clean line and in pieces from a noisy one.
+    std::uint32_t length = 0;
+    t_MemoryRead read{false, false};
+    int action = kActAskAgain;
+    for (int attempt = 0; attempt < kReadAttempts && action == kActAskAgain; ++attempt) {
+      length = count < lineBlockSize() ? count : lineBlockSize();
+      action = readBlockOnce(&read, block, address, announcedCount(length));
+      if (action != kActDone) {
+        ispAbort();
+        lineBlockSpoilt();
       }
-      // A refusal is asked again too: it may be a "0" that lost a bit, the block on its way.
-      timedOut = timedOut || result == kReadTimedOut;
-      refused = refused || result == kReadRejected;
-      ispAbort();
     }
-    if (result != kReadDone && refused) {
+    if (action == kActDone) {
+      lineBlockCameThrough();
+    }
+    if (action != kActDone && read.refused) {
       return -received;
     }
-    if (result != kReadDone) {
-      if (timedOut) {
+    if (action != kActDone) {
+      if (read.timedOut) {
         conPrintf("Timeout\n");
       }
       return 0;

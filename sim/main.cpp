@@ -138,6 +138,8 @@ const char kHelp[] =
     "  --fault flip-reply=L:K:BIT  the reply to the K-th command with the letter L (its\n"
     "                          return code and the lines after it, line ends included, not the\n"
     "                          echo) leaves with bit BIT%8 of its byte BIT/8 flipped\n"
+    "  --fault dropout=EVERY:FOR  a line that comes and goes: every EVERY ms (from the start)\n"
+    "                          it carries nothing either way for its last FOR ms\n"
     "  --echo-crlflf           the LPC18xx echo: while echo is on, a received line end is\n"
     "                          echoed as CR LF LF\n"
     "\n"
@@ -247,6 +249,15 @@ bool applyLineFault(const std::string& spec, sim::LineFaults* f) {
     f->replyFlipLetter = letter;
     f->replyFlipCommand = static_cast<int>(k);
     f->replyFlipBit = static_cast<int>(bitIndex);
+    return true;
+  }
+  if (name == "dropout") {  // EVERY:FOR, in milliseconds
+    const std::size_t colon = value.find(':');
+    if (colon == std::string::npos || !parseInt(value.substr(0, colon).c_str(), 1, 3600000, &k) ||
+        !parseInt(value.substr(colon + 1).c_str(), 1, 3600000, &bit) || bit >= k)
+      return false;
+    f->dropoutEveryMs = static_cast<int>(k);
+    f->dropoutMs = static_cast<int>(bit);
     return true;
   }
   if (name == "sum-pair" && parseInt(value.c_str(), 1, 0x7FFFFFFF, &k)) {

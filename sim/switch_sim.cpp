@@ -76,6 +76,8 @@ struct Switch::Impl final : DeviceServices {
         console(*this, memory, faults, options) {}
 
   Options options;
+  TimePoint startedAt = simNow();
+  bool wasAway = false;
   BitErrors inbound;   // host to switch, as the chip's UART receives
   BitErrors outbound;  // switch to host, as the host reads
   Memory memory;
@@ -242,6 +244,17 @@ struct Switch::Impl final : DeviceServices {
     }
   }
 
+  // Whether a line that comes and goes is away now; its going and coming are noted.
+  bool lineAway() {
+    const LineFaults& f = options.lineFaults;
+    if (f.dropoutEveryMs <= 0 || f.dropoutMs <= 0) return false;
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(simNow() - startedAt).count();
+    const bool away = ms % f.dropoutEveryMs >= f.dropoutEveryMs - f.dropoutMs;
+    if (away != wasAway) event(away ? "fault: the line goes away" : "fault: the line is back");
+    wasAway = away;
+    return away;
+  }
+
   // A bit error on the line changes the byte before the chip's UART takes it in.
   RxByte throughLine(RxByte b) {
     if (!inbound.active() || mode.load() == Mode::Off) return b;
@@ -259,6 +272,7 @@ struct Switch::Impl final : DeviceServices {
   }
 
   void deliver(const RxByte& received) {
+    if (lineAway()) return;
     if (faults.powerFailsWithByte()) {
       powerFail("fault: power lost on received byte " + std::to_string(faults.bytesReceived()),
                 false);
@@ -342,6 +356,10 @@ struct Switch::Impl final : DeviceServices {
       sentBaud = b.deviceBaud;
       bool clean = hostBaud == b.deviceBaud;
       if (!clean) note = "noise: host listens at " + std::to_string(hostBaud);
+      if (lineAway()) {
+        note = "lost: the line is away";
+        continue;
+      }
       outBuffer.push_back(clean ? towardsHost(b.value) : noiseByte(b.value, noiseSequence++));
     }
     if (outBuffer.size() > first) {

@@ -56,6 +56,10 @@ struct LineFaults {
   int replyFlipCommand = -1;
   int replyFlipBit = -1;
   bool echoCrLfLf = false;     // while echo is on, a line end is echoed CR LF LF
+  // A line that comes and goes (a loose connector): from the simulator's start, every
+  // dropoutEveryMs the line carries nothing either way for dropoutMs. 0: never.
+  int dropoutEveryMs = 0;
+  int dropoutMs = 0;
 };
 
 enum class ProbeAnswer { Ack, ReadyLine };  // "^+$" or a five-character "^=P..$" line

@@ -20,6 +20,10 @@ constexpr int kKeyEndOfInput = -1;
 // Non-zero when a key is waiting (or the input has ended, so that a read returns at once).
 int platformKeyHit();
 
+// True when the keys are typed at a terminal (on Windows the console); false when standard
+// input is a pipe or a file, whose bytes are a script's answers in the order they are asked.
+bool platformInputIsTerminal();
+
 // Waits for one key and returns its code without echo and without Enter; an extended key
 // comes as 0 followed by a second code. Returns kKeyEndOfInput once standard input has ended.
 // Every key it returns is in the support log (keyboard.cpp).

@@ -279,6 +279,8 @@ int platformKeyHit() {
   return ready > 0 ? 1 : 0;
 }
 
+bool platformInputIsTerminal() { return prepareInput() == InputKind::terminal; }
+
 int platformReadKey() {
   std::fflush(stdout);
   const InputKind kind = prepareInput();

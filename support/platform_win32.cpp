@@ -110,6 +110,8 @@ int platformKeyHit() {
   }
 }
 
+bool platformInputIsTerminal() { return prepareInput() == InputKind::console; }
+
 int platformReadKey() {
   std::fflush(stdout);
   const InputKind kind = prepareInput();

@@ -15,10 +15,10 @@ enum class Kind { none, sent, received, console };
 
 constexpr int kConsoleRecordBytes = 256;  // console text beyond this goes on in a new record
 constexpr int kLineRecordBytes = 128;     // line traffic beyond this goes on in a new record
-constexpr int kEventBytes = 256;          // the text of an event; longer ones are cut
+constexpr int kEventBytes = 640;          // the text of an event (a port's with its adapter); longer ones are cut
 constexpr std::uint32_t kPauseMs = 50;    // a longer pause on the line starts a new record
 // The file is committed to the disk right after bytes went out once this long has passed since
-// the last commit, and after any line once twice as long has.
+// the last commit, and as the run waits for the switch once twice as long has.
 constexpr std::uint32_t kCommitEveryMs = 1000;
 constexpr std::uint32_t kCommitAtLatestMs = 2 * kCommitEveryMs;
 // The longest line: time and tag, then every byte of a record escaped as \xNN, in quotes.
@@ -124,7 +124,6 @@ void appendEscaped(int* length, const char* bytes, int count) {
   }
 }
 
-void commit();
 std::uint32_t sinceCommit() { return sinceStart() - lastCommit; }
 
 void writeLine(int length) {
@@ -139,9 +138,6 @@ void writeLine(int length) {
     return;
   }
   uncommitted = true;
-  if (sinceCommit() >= kCommitAtLatestMs) {
-    commit();
-  }
 }
 
 void commit() {
@@ -183,11 +179,6 @@ void writeRecord(Kind kind, std::uint32_t start, const char* bytes, int count) {
   writeLine(length);
   if (kind == Kind::console) {
     rememberMessage(bytes, count);
-  }
-  // Committing costs a few milliseconds; right after bytes went out the switch is busy
-  // answering them, and its answer waits in the port's queue meanwhile.
-  if (kind == Kind::sent && sinceCommit() >= kCommitEveryMs) {
-    commit();
   }
 }
 
@@ -467,7 +458,15 @@ void logHeaderPlatform() {
   logHeader("platform", text);
 }
 
-void logSent(const char* bytes, int count) { collectLineBytes(Kind::sent, bytes, count); }
+void logSent(const char* bytes, int count) {
+  collectLineBytes(Kind::sent, bytes, count);
+  // Committing costs a few milliseconds; right after bytes went out the switch is busy
+  // answering them, and its answer waits in the port's queue meanwhile. Anywhere else (after
+  // a reply was read, say) the commit would hold up the next line the run is about to send.
+  if (active && sinceCommit() >= kCommitEveryMs) {
+    commit();
+  }
+}
 
 void logReceived(const char* bytes, int count) { collectLineBytes(Kind::received, bytes, count); }
 
@@ -540,6 +539,14 @@ void logOutcome(const char* text) {
   appendEscaped(&length, lastMessage, lastMessageLength);
   appendText(&length, "\"", 1);
   writeLine(length);
+}
+
+void logBeforeLineWait() {
+  // The run has nothing to send until the switch's bytes come or the wait ends: a commit due
+  // after a while without bytes going out (a slow erase, the restart watch) costs no line time.
+  if (active && sinceCommit() >= kCommitAtLatestMs) {
+    commit();
+  }
 }
 
 void logBeforeKey() {

@@ -9,9 +9,11 @@
 // sends, prints or waits for. Each completed line goes to the file at once (a killed process
 // keeps everything up to its last line); the file is committed to the disk before every wait
 // for a key, at the end, and during the run at most once a second, right after bytes went out
-// (the switch is busy answering them meanwhile), or two seconds after the last commit at the
-// latest, so that a power cut of the PC loses two seconds at most. Fixed buffers
-// only: a record longer than its bound is cut, and says so.
+// (the switch is busy answering them meanwhile), or, when nothing went out for a while, as the
+// run waits for the switch two seconds after the last commit at the latest, so that a power
+// cut of the PC loses two seconds at most. Never between reading a reply and sending the next
+// line: that would hold the line up. Fixed buffers only: a record longer than its bound is
+// cut, and says so.
 //
 // Format, one record per line ("sssss.mmm tag text"):
 //   sent/recv  bytes on the line, quoted: printable text as it is, \r \n \" \\ and \xNN for
@@ -45,9 +47,12 @@ bool logActive();
 void logHeader(const char* label, const char* text);
 void logHeaderPlatform();
 
-// Bytes on the line, as the port moves them.
+// Bytes on the line: sent once the port's write of them has returned, received as read.
 void logSent(const char* bytes, int count);
 void logReceived(const char* bytes, int count);
+// The run is about to sleep until the switch's bytes come (none are waiting): the file is
+// committed when that is two seconds overdue.
+void logBeforeLineWait();
 
 // Text written to the console by one call of a console routine, and a key read (returned
 // unchanged, so that a read can be wrapped).

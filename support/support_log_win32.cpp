@@ -41,8 +41,12 @@ const char* architectureName() {
 }  // namespace
 
 bool logFileOpen(const char* path, bool* holdsText, char* why, int whySize) {
+  // Write access without FILE_WRITE_DATA is append-only, as O_APPEND is on POSIX: every
+  // WriteFile goes to the file's end as it is then, so two runs logging to one file at once
+  // (two vlfwu-log.bat windows in one folder) interleave their lines and overwrite none.
   // Others may read (and even remove) the file while the run writes it.
-  logHandle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+  constexpr DWORD kAppendOnly = FILE_GENERIC_WRITE & ~static_cast<DWORD>(FILE_WRITE_DATA);
+  logHandle = CreateFileA(path, kAppendOnly, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (logHandle == INVALID_HANDLE_VALUE) {
     logFileErrorText(GetLastError(), why, whySize);
@@ -55,8 +59,7 @@ bool logFileOpen(const char* path, bool* holdsText, char* why, int whySize) {
     return false;
   }
   LARGE_INTEGER size{};
-  LARGE_INTEGER end{};
-  if (!GetFileSizeEx(logHandle, &size) || !SetFilePointerEx(logHandle, LARGE_INTEGER{}, &end, FILE_END)) {
+  if (!GetFileSizeEx(logHandle, &size)) {
     logFileErrorText(GetLastError(), why, whySize);
     logFileClose();
     return false;

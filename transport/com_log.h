@@ -10,6 +10,9 @@ void comLogOpened(const t_ComPort* port, int portNumber, const char* device);
 void comLogRefused(int portNumber, const char* device);
 void comLogRate(int baud, bool applied);  // not applied: the port has been closed
 void comLogWriteFailed();
+// A cancelled transfer (what: "read", "write", "wait for received bytes") that the driver had
+// not ended after waitedMs: it is left to the driver and the port is closed without it.
+void comLogTransferLeft(const char* what, unsigned long waitedMs);
 // The port is about to be closed: what came but was never read would be lost with it, so it
 // is read into the log first.
 void comLogClosing(t_ComPort* port);

@@ -5,7 +5,7 @@
 namespace {
 
 const char* namedDevice = nullptr;
-char numberedName[16];  // "COM" and the digits of any unsigned number
+char portName[512];  // "COM" and the digits of any unsigned number, or a found device's path
 
 }  // namespace
 
@@ -19,6 +19,9 @@ const char* comPortName(unsigned portNumber) {
   if (const char* device = comNamedDevice(portNumber); device != nullptr) {
     return device;
   }
-  std::snprintf(numberedName, sizeof numberedName, "COM%u", portNumber);
-  return numberedName;
+  if (comFoundDevicePath(portNumber, portName, sizeof portName)) {
+    return portName;
+  }
+  std::snprintf(portName, sizeof portName, "COM%u", portNumber);
+  return portName;
 }

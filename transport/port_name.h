@@ -2,6 +2,9 @@
 // How a port is chosen on the command line and named in messages. COM ports are numbered from
 // 1; where serial devices are files (POSIX systems), an argument with a '/' names one device
 // instead, and the port scan then treats that device as the port numbered kNamedDevicePort.
+// There a scan also finds USB serial devices, under numbers of their own that messages show
+// as the device's path.
+#include <cstddef>
 
 // The number that stands for the device named on the command line; no COM port has it.
 constexpr unsigned kNamedDevicePort = 0;
@@ -20,6 +23,10 @@ void comNameDevice(const char* path);
 // The device named for port number n, or null when n is a COM port number.
 const char* comNamedDevice(unsigned portNumber);
 
-// What messages call port n: "COMn", or the named device's path. The text stays valid until
-// the next call.
+// The path of the device that a scan found for port n (platform); false when n is a COM port
+// number or leads to no such device, and always on Windows.
+bool comFoundDevicePath(unsigned portNumber, char* path, std::size_t size);
+
+// What messages call port n: "COMn", or the named or found device's path. The text stays
+// valid until the next call.
 const char* comPortName(unsigned portNumber);

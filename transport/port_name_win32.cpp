@@ -4,3 +4,5 @@
 bool comArgumentNamesDevice(const char*) { return false; }
 
 const char* comUsageNote() { return ""; }
+
+bool comFoundDevicePath(unsigned, char*, std::size_t) { return false; }

@@ -264,7 +264,6 @@ int comWrite(t_ComPort* port, const char* bytes, int count) {
   if (!isUsable(port) || bytes == nullptr || count <= 0) {
     return 0;
   }
-  logSent(bytes, count);
   const std::uint32_t start = platformClockMs();
   int written = 0;
   while (written < count) {
@@ -283,11 +282,15 @@ int comWrite(t_ComPort* port, const char* bytes, int count) {
       }
     }
     // Failed or out of time: what is still queued would go out later, unasked for.
+    logSent(bytes, count);
     comLogWriteFailed();
     tcflush(port->fd, TCOFLUSH);
     return 0;
   }
-  if (!drainOutput(port, start)) {
+  const bool drained = drainOutput(port, start);
+  // Logged once the bytes are out: the log's commit that may follow must not hold them up.
+  logSent(bytes, count);
+  if (!drained) {
     comLogWriteFailed();
     tcflush(port->fd, TCOFLUSH);
     return 0;
@@ -358,10 +361,12 @@ int comWaitInput(t_ComPort* port, std::uint32_t timeoutMs) {
     if (waiting > 0) {
       return kComInputWaiting;
     }
-    const int left = remainingMs(start, timeoutMs);
+    int left = remainingMs(start, timeoutMs);
     if (left == 0) {
       return kComWaitTimedOut;
     }
+    logBeforeLineWait();
+    left = remainingMs(start, timeoutMs);  // a commit's time comes out of the wait, not on top
     const short events = waitForDevice(port->fd, POLLIN, left);
     // A terminal whose other side has gone reports itself readable for ever, with nothing
     // to read: bytes that came before still count, then the wait is over for good.

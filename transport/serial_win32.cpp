@@ -1,6 +1,7 @@
-// The serial port on Windows: a COM handle opened for overlapped transfers, one manual-reset
-// event per kind of transfer. Every wait is a wait on an event with the remaining time of its
-// bound, so nothing here can hang or spin, not even when a USB adapter is pulled out.
+// The serial port on Windows: a COM handle opened for overlapped transfers, one transfer record
+// (with its manual-reset event) per kind of transfer. Every wait is a wait on an event with the
+// remaining time of its bound, so nothing here can hang or spin, not even when a USB adapter is
+// pulled out or a driver never ends a cancelled transfer.
 //
 // serial_posix.cpp is built the same way, step for step and name for name; a change to one
 // belongs in the other.
@@ -11,6 +12,7 @@
 #include "transport/com_log.h"
 #include "transport/com_open_check.h"
 #include "transport/serial.h"
+#include "transport/win32/transfer_pool.h"
 
 namespace {
 
@@ -23,6 +25,9 @@ constexpr DWORD kInputLookMs = 1;
 // Waits in a row that ended with no byte queued before the driver is taken for one whose wait
 // cannot be trusted; one such wake-up is normal (a wait that saw a byte already read).
 constexpr int kEmptyWakeLimit = 3;
+// How long a cancelled transfer is given to end. A driver that takes longer has it left to
+// it, with its record, and the port is closed: nothing waits for a driver without a limit.
+constexpr DWORD kCancelEndMs = 200;
 
 bool isUsable(const t_ComPort* port) {
   return port != nullptr && port->isOpen == 1 && port->handle != nullptr &&
@@ -40,29 +45,53 @@ void closeIfPresent(HANDLE* handle) {
   *handle = nullptr;
 }
 
-// Ends the pending wait for received bytes, if any, and waits until the driver has let go of
-// it, as every cancelled transfer is awaited: its record and event must outlive it, so there
-// is no time limit here.
-void cancelInputWait(t_ComPort* port) {
-  if (port->waitPending == 0) {
-    return;
+// Asks the driver to end the transfer and gives it kCancelEndMs to do so; true once it has
+// ended, and its record may be used again.
+bool cancelTransfer(t_ComPort* port, t_Transfer* transfer) {
+  if (transfer == port->wait) {
+    // A new event mask ends a pending wait for events; some drivers end it no other way (Wine's
+    // on a real serial device ignores CancelIoEx for it).
+    SetCommMask(port->handle, 0);
   }
-  CancelIoEx(port->handle, &port->waitOverlap);
-  DWORD unused = 0;
-  GetOverlappedResult(port->handle, &port->waitOverlap, &unused, TRUE);
-  port->waitPending = 0;
+  CancelIoEx(port->handle, &transfer->overlap);
+  return transferEnded(transfer, kCancelEndMs);
 }
 
-// Releases the device and everything made for it, and leaves the record closed.
-void releaseDevice(t_ComPort* port) {
-  if (port->handle != nullptr && port->handle != INVALID_HANDLE_VALUE) {
-    cancelInputWait(port);
+// The port's transfer records go back to the pool, but a record whose transfer the driver has
+// not ended: that one stays the driver's until its event is set.
+void settleTransfers(t_ComPort* port, bool waitEnded) {
+  transferGiveBack(port->read);
+  transferGiveBack(port->write);
+  if (waitEnded) {
+    transferGiveBack(port->wait);
+  } else {
+    transferLeave(port->wait);
   }
-  closeIfPresent(&port->readOverlap.hEvent);
-  closeIfPresent(&port->writeOverlap.hEvent);
-  closeIfPresent(&port->waitOverlap.hEvent);
+}
+
+// Releases the device and everything made for it, and leaves the record closed. A pending wait
+// for received bytes is cancelled first; closing the handle is all that is left to do about
+// one that has not ended within kCancelEndMs.
+void releaseDevice(t_ComPort* port) {
+  bool waitEnded = true;
+  if (port->waitPending == 1 && port->handle != nullptr && port->handle != INVALID_HANDLE_VALUE) {
+    waitEnded = cancelTransfer(port, port->wait);
+  }
   closeIfPresent(&port->handle);
+  if (!waitEnded) {
+    comLogTransferLeft("wait for received bytes", kCancelEndMs);
+  }
+  settleTransfers(port, waitEnded);
   clearRecord(port);
+}
+
+// A read or write that the driver did not end when it was cancelled keeps its record, and the
+// port is closed: the transfer may still complete into the record, never into the caller's.
+void abandonTransfer(t_ComPort* port, t_Transfer** slot, const char* what) {
+  transferLeave(*slot);
+  *slot = nullptr;
+  comLogTransferLeft(what, kCancelEndMs);
+  releaseDevice(port);
 }
 
 // Milliseconds left of a limit that started at start; 0 once it has passed.
@@ -88,13 +117,16 @@ bool devicePath(int portNumber, char* path, std::size_t size) {
   return size >= 16 && wsprintfA(path, "\\\\.\\COM%d", portNumber) > 0;
 }
 
-// Starts a transfer with ReadFile or WriteFile, then waits at most the transfer limit for it.
-// On time-out the transfer is cancelled, and its cancellation awaited, so that it can never
-// touch the caller's buffer after the call has returned. True when the transfer finished.
+// Starts a transfer with ReadFile or WriteFile on the record in *slot, then waits at most the
+// transfer limit for it. On time-out the transfer is cancelled and given kCancelEndMs to end;
+// one that does not is abandoned with its record and the port closed. True when the transfer
+// finished; *completedLate when it finished with bytes as it was being cancelled.
 template <typename StartTransfer>
-bool runTransfer(t_ComPort* port, OVERLAPPED* overlap, StartTransfer start, bool* completedLate) {
+bool runTransfer(t_ComPort* port, t_Transfer** slot, const char* what, StartTransfer start,
+                 bool* completedLate) {
   *completedLate = false;
-  if (start()) {
+  OVERLAPPED* overlap = &(*slot)->overlap;
+  if (start(overlap)) {
     return true;
   }
   if (GetLastError() != ERROR_IO_PENDING) {
@@ -103,10 +135,12 @@ bool runTransfer(t_ComPort* port, OVERLAPPED* overlap, StartTransfer start, bool
   if (WaitForSingleObject(overlap->hEvent, kTransferLimitMs) == WAIT_OBJECT_0) {
     return true;
   }
-  CancelIoEx(port->handle, overlap);
+  if (!cancelTransfer(port, *slot)) {
+    abandonTransfer(port, slot, what);
+    return false;
+  }
   DWORD transferred = 0;
-  // Waits for the transfer to end, either cancelled or finished in the meantime.
-  if (GetOverlappedResult(port->handle, overlap, &transferred, TRUE) && transferred > 0) {
+  if (GetOverlappedResult(port->handle, overlap, &transferred, FALSE) && transferred > 0) {
     *completedLate = true;
   }
   return false;
@@ -154,7 +188,7 @@ bool applyLineSettings(t_ComPort* port, int baud, bool fullSetup) {
 }
 
 // Everything that comOpen sets up on the opened device, each step checked: the time-outs,
-// the events, the wait mask, the line format and rate (DTR inactive), the driver's queues.
+// the transfer records, the wait mask, the line format and rate (DTR inactive), the driver's queues.
 bool configureDevice(t_ComPort* port, int baud) {
   // A read completes once a byte has come and the line has then been quiet for 10 ms, or
   // when the requested count has arrived; the wait on its event bounds it otherwise.
@@ -163,12 +197,11 @@ bool configureDevice(t_ComPort* port, int baud) {
   if (!SetCommTimeouts(port->handle, &timeouts)) {
     return false;
   }
-  port->readOverlap.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  port->writeOverlap.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  port->waitOverlap.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (port->readOverlap.hEvent == nullptr || port->writeOverlap.hEvent == nullptr ||
-      port->waitOverlap.hEvent == nullptr) {
-    return false;
+  port->read = transferTake();
+  port->write = transferTake();
+  port->wait = transferTake();
+  if (port->read == nullptr || port->write == nullptr || port->wait == nullptr) {
+    return false;  // every record is held by drivers that have not ended their transfers
   }
   // The wait for received bytes ends on a byte placed in the input queue. A driver that
   // refuses the mask cannot wait for a byte: a one-byte read waits instead.
@@ -185,21 +218,23 @@ bool configureDevice(t_ComPort* port, int baud) {
 // milliseconds, and is cancelled when they run out. The byte it takes is kept for comRead.
 // kComWaitTimedOut also when the read ended at once with nothing: the caller looks again.
 int readAhead(t_ComPort* port, DWORD left) {
-  OVERLAPPED* overlap = &port->readOverlap;
+  t_Transfer* transfer = port->read;
+  OVERLAPPED* overlap = &transfer->overlap;
   ResetEvent(overlap->hEvent);
   bool waited = false;
-  if (!ReadFile(port->handle, &port->aheadByte, 1, nullptr, overlap)) {
+  if (!ReadFile(port->handle, transfer->bytes, 1, nullptr, overlap)) {
     if (GetLastError() != ERROR_IO_PENDING) {
       return kComPortFailed;
     }
     waited = true;
-    if (WaitForSingleObject(overlap->hEvent, left) != WAIT_OBJECT_0) {
-      CancelIoEx(port->handle, overlap);
+    if (WaitForSingleObject(overlap->hEvent, left) != WAIT_OBJECT_0 && !cancelTransfer(port, transfer)) {
+      abandonTransfer(port, &port->read, "read");
+      return kComPortFailed;
     }
   }
-  // Waits for the read to end, finished or cancelled, so it never writes into the record later.
   DWORD received = 0;
-  if (GetOverlappedResult(port->handle, overlap, &received, TRUE) && received == 1) {
+  if (GetOverlappedResult(port->handle, overlap, &received, FALSE) && received == 1) {
+    port->aheadByte = transfer->bytes[0];
     port->aheadCount = 1;
     return kComInputWaiting;
   }
@@ -270,23 +305,24 @@ int comWrite(t_ComPort* port, const char* bytes, int count) {
   if (!isUsable(port) || bytes == nullptr || count <= 0) {
     return 0;
   }
-  logSent(bytes, count);
-  OVERLAPPED* overlap = &port->writeOverlap;
   bool completedLate = false;
-  const bool finished = runTransfer(port, overlap, [&] {
+  // The bytes are sent from the caller's buffer: a write the driver keeps after it was
+  // cancelled only reads from it, on a port that is closed by then.
+  const bool finished = runTransfer(port, &port->write, "write", [&](OVERLAPPED* overlap) {
     return WriteFile(port->handle, bytes, static_cast<DWORD>(count), nullptr, overlap) != FALSE;
   }, &completedLate);
   if (!finished) {
+    logSent(bytes, count);
     comLogWriteFailed();
     return 0;
   }
   // Returns once the driver has transmitted everything, so pauses after a write are real.
   FlushFileBuffers(port->handle);
   DWORD written = 0;
-  if (!GetOverlappedResult(port->handle, overlap, &written, TRUE)) {
-    return 0;
-  }
-  return static_cast<int>(written);
+  const bool done = GetOverlappedResult(port->handle, &port->write->overlap, &written, FALSE) != FALSE;
+  // Logged once the bytes are out: the log's commit that may follow must not hold them up.
+  logSent(bytes, count);
+  return done ? static_cast<int>(written) : 0;
 }
 
 int comRead(t_ComPort* port, char* buffer, int count) {
@@ -299,20 +335,23 @@ int comRead(t_ComPort* port, char* buffer, int count) {
     logReceived(buffer, 1);
     return 1;
   }
-  OVERLAPPED* overlap = &port->readOverlap;
+  // The bytes land in the transfer's record and are copied out once it has ended, so a read
+  // left to its driver can never write into the caller's buffer.
+  const DWORD asked = static_cast<DWORD>(count < kTransferBytes ? count : kTransferBytes);
   bool completedLate = false;
-  const bool finished = runTransfer(port, overlap, [&] {
-    return ReadFile(port->handle, buffer, static_cast<DWORD>(count), nullptr, overlap) != FALSE;
+  const bool finished = runTransfer(port, &port->read, "read", [&](OVERLAPPED* overlap) {
+    return ReadFile(port->handle, port->read->bytes, asked, nullptr, overlap) != FALSE;
   }, &completedLate);
   if (!finished && !completedLate) {
     return 0;
   }
   // A read that finished just as it was being cancelled has taken bytes out of the driver's
-  // queue; they are in the buffer, and dropping them would lose them for good.
+  // queue; they are kept, as dropping them would lose them for good.
   DWORD received = 0;
-  if (!GetOverlappedResult(port->handle, overlap, &received, TRUE)) {
+  if (!GetOverlappedResult(port->handle, &port->read->overlap, &received, FALSE) || received > asked) {
     return 0;
   }
+  CopyMemory(buffer, port->read->bytes, received);
   logReceived(buffer, static_cast<int>(received));
   return static_cast<int>(received);
 }
@@ -346,10 +385,12 @@ int comWaitInput(t_ComPort* port, std::uint32_t timeoutMs) {
       port->waitByReading = 1;
     }
     woke = false;
-    const DWORD left = remainingMs(start, timeoutMs);
+    DWORD left = remainingMs(start, timeoutMs);
     if (left == 0) {
       return kComWaitTimedOut;
     }
+    logBeforeLineWait();
+    left = remainingMs(start, timeoutMs);  // a commit's time comes out of the wait, not on top
     if (port->waitByReading == 1) {
       if (const int result = readAhead(port, left); result != kComWaitTimedOut) {
         return result;
@@ -359,9 +400,9 @@ int comWaitInput(t_ComPort* port, std::uint32_t timeoutMs) {
     if (port->waitPending == 0) {
       // The wait stays pending after a time-out, for the next call; a byte that came before
       // it began raises no event, so the queue is looked at again once it is under way.
-      ResetEvent(port->waitOverlap.hEvent);
-      port->waitEvents = 0;
-      if (WaitCommEvent(port->handle, &port->waitEvents, &port->waitOverlap)) {
+      ResetEvent(port->wait->overlap.hEvent);
+      port->wait->events = 0;
+      if (WaitCommEvent(port->handle, &port->wait->events, &port->wait->overlap)) {
         woke = true;  // ended at once
         continue;
       }
@@ -372,7 +413,7 @@ int comWaitInput(t_ComPort* port, std::uint32_t timeoutMs) {
       port->waitPending = 1;
       continue;
     }
-    const DWORD result = WaitForSingleObject(port->waitOverlap.hEvent, left);
+    const DWORD result = WaitForSingleObject(port->wait->overlap.hEvent, left);
     if (result == WAIT_TIMEOUT) {
       continue;
     }
@@ -382,7 +423,7 @@ int comWaitInput(t_ComPort* port, std::uint32_t timeoutMs) {
     port->waitPending = 0;
     woke = true;
     DWORD unused = 0;
-    if (!GetOverlappedResult(port->handle, &port->waitOverlap, &unused, FALSE)) {
+    if (!GetOverlappedResult(port->handle, &port->wait->overlap, &unused, FALSE)) {
       // A port that failed or went away (a USB adapter pulled out) no longer answers the
       // query at the top of the loop. One that still does has a driver that cannot wait
       // for a byte (Wine's on a pseudo-terminal ends every wait at once with an error).

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "isp/isp_commands.h"
+#include "isp/line_policy.h"
 #include "update/flash_map.h"
 #include "update/flash_update.h"
 
@@ -13,10 +14,6 @@ constexpr std::uint32_t kMediumBlock = 1024;
 constexpr std::uint32_t kSmallBlock = 512;
 constexpr std::uint8_t kFillByte = 0xFF;
 
-// A Prepare and Erase pair whose exchange the line spoils is sent again this often in all.
-constexpr int kEraseAttempts = 3;
-// Sectors whose rewrite is spoilt again are erased and rewritten this often in all.
-constexpr int kRecoveryAttempts = 3;
 
 // 4096 while that much is left, then 1024, then 512 (a short tail padded), within the part's
 // largest block and within room bytes (a multiple of 512).
@@ -47,8 +44,12 @@ unsigned eraseSectors(std::uint8_t bank, std::uint8_t first, std::uint8_t last) 
     // The Erase goes out even after a refused Prepare; either failure counts.
     const int prepared = nxpPrepareSectors(first, last, bank);
     const int erased = nxpEraseSectors(first, last, bank);
-    if (prepared == kCommandOk && erased == kCommandOk) {
+    const int outcome = erased != kExchangeOk ? erased : prepared;
+    if (outcome == kExchangeOk) {
       return kStatusOk;
+    }
+    if (lineAction(kStepErase, outcome) != kActAskAgain) {
+      break;
     }
   }
   return kStatusCommand;
@@ -79,7 +80,7 @@ unsigned recoverSectors(t_Parts* parts, int current, std::uint32_t currentEnd, s
                         std::uint8_t first, std::uint8_t last) {
   const std::uint32_t spanStart = flashSectorStart(bank, first);
   const std::uint32_t spanEnd = flashSectorStart(bank, last) + flashSectorSize(last);
-  for (int attempt = 0; attempt < kRecoveryAttempts; ++attempt) {
+  for (int attempt = 0; attempt < kRecoveryAttempts && !lineBudgetSpent(); ++attempt) {
     unsigned status = eraseSectors(bank, first, last);
     for (int i = 0; i < kPartCount && status == kStatusOk; ++i) {
       const t_Part& part = parts->part[i];

@@ -7,6 +7,7 @@
 #include "isp/device_line.h"
 #include "isp/isp_commands.h"
 #include "isp/isp_transfer.h"
+#include "isp/line_policy.h"
 #include "support/clock.h"
 #include "support/console.h"
 #include "transport/serial.h"
@@ -70,7 +71,7 @@ int enterBootloader() {
   }
   if (answer == kSyncFirmware) {
     devSend("^BOOTL$");
-    clockDelay(100);
+    clockDelay(kBootHandoverMs);
     if (comSetBaud(&devicePort, kBootloaderBaud)) {
       currentBaud = kBootloaderBaud;
     }
@@ -80,7 +81,7 @@ int enterBootloader() {
     }
   }
   deviceState = kStateBootloader;
-  clockDelay(20);
+  clockDelay(kSyncSettleMs);
   devFlushInput();
   return kBootloaderReady;
 }
@@ -106,15 +107,18 @@ unsigned programBlock(std::uint32_t address, const std::uint8_t* data, std::uint
   if (flashRangeOf(address, length, &bank, &first, &last) != 0) {
     return kStatusAddress;
   }
-  if (nxpPrepareSectors(first, last, bank) != kCommandOk) {
+  if (nxpPrepareSectors(first, last, bank) != kExchangeOk) {
     return kStatusCommand;
   }
-  const int copied = nxpCopyRamToFlash(address, kRamStagingAddress, length);
-  if (copied == kCommandLineError) {
-    return kStatusSuspect;  // the bootloader may have received another Copy
-  }
-  if (copied != kCommandOk) {
-    return compareAfterDoubtfulCopy(address, length);
+  switch (lineAction(kStepCopy, nxpCopyRamToFlash(address, kRamStagingAddress, length))) {
+    case kActDone:
+      break;
+    case kActCompare:
+      return compareAfterDoubtfulCopy(address, length);
+    case kActRewrite:
+      return kStatusSuspect;  // the bootloader may have received another Copy
+    default:
+      return kStatusCommand;
   }
   switch (nxpCompare(address, kRamStagingAddress, length)) {
     case kCompareEqual:
@@ -138,6 +142,7 @@ unsigned writeImage(const t_FirmwareImage* image) {
       {header->paramAddress, image->params, header->paramLength, 512, 0},
       {header->firmwareAddress, image->firmware, kHeadBlockBytes, 512, 0},
   }};
+  lineBudgetStart();
   unsigned status = eraseRegion(header->firmwareAddress, header->firmwareLength);
   conPrintf("\n%s firmware:   0%% complete.", kVerb);
   progressLength = header->firmwareLength;
@@ -159,10 +164,30 @@ unsigned writeImage(const t_FirmwareImage* image) {
              : table == kTableUnreadable ? kStatusCommand
                                          : kStatusTableBad;
   }
+  // The line's budget bounds everything up to here; the head block, 512 bytes, has its own
+  // limits only, so that a switch whose every other byte is in place is not left half done.
+  // A step that gave up on a line that kept answering with spoilt bytes, or because the
+  // budget was spent, is told as a noisy line; silence, a difference found or a table not as
+  // written are told as such.
+  if ((status == kStatusOk && lineBudgetSpent()) ||
+      ((status == kStatusRamWrite || status == kStatusCommand) &&
+       (lineBudgetSpent() || lineBudgetNoisy()))) {
+    status = kStatusLineBudget;
+  }
+  lineBudgetEnd();
   if (status == kStatusOk) {
     status = writePart(&parts, kPartHead, nullptr);
   }
   return status;
+}
+
+// The technician's words for a line that spent the update's budget.
+void reportNoisyLine() {
+  updateLogBudget(lineBudget.repeated, lineBudget.exchanges);
+  conPrintf("\n\nThe serial line to the switch is too noisy: %u of %u exchanges had to be "
+            "repeated. Check the cable, the adapter and their connections, then run the update "
+            "again.\n",
+            lineBudget.repeated, lineBudget.exchanges);
 }
 
 }  // namespace
@@ -187,6 +212,10 @@ int updateFirmware(const t_FirmwareImage* image) {
   nxpUnlock();  // a refusal shows up as a failed Erase or Copy below
 
   const unsigned status = writeImage(image);
+  if (status == kStatusLineBudget) {
+    reportNoisyLine();
+    return kUpdateFailed;
+  }
   if (status == kStatusMismatch) {
     conPuts("\n\nError: A mismatch occurred while verifying this update.\n");
     return kUpdateMismatch;

@@ -17,6 +17,8 @@ constexpr unsigned kStatusCommand = 4;
 constexpr unsigned kStatusSuspect = 5;
 // The table read back before the head block is not the image's (writeImage only).
 constexpr unsigned kStatusTableBad = 6;
+// The line's budget for the update was spent before the head block (writeImage only).
+constexpr unsigned kStatusLineBudget = 7;
 
 constexpr int kBootloaderReady = 0;        // synchronised, echo on, ready for commands
 constexpr int kBootloaderNoAnswer = 1;     // nothing answered

@@ -5,6 +5,7 @@
 #include "firmware/crc32.h"
 #include "isp/isp_commands.h"
 #include "isp/isp_transfer.h"
+#include "isp/line_policy.h"
 #include "support/console.h"
 #include "update/update_log.h"
 
@@ -140,7 +141,7 @@ int checkWrittenTable(std::uint32_t address, const std::uint8_t* params, std::ui
   // A table of another form is judged by the restart, as it always was.
   const t_ParamTable table = tableFromBuffer();
   return asWritten && (table.magic != kTableMagic || tableCrcSound(table)) ? kTableSound
-                                                                          : kRebootCrcFailed;
+                                                                          : kTableNotAsWritten;
 }
 
 int queryTable(t_DeviceInfo* record) {
@@ -153,8 +154,8 @@ int queryTable(t_DeviceInfo* record) {
 int reboot() {
   bool crcBad = false;
   int r = readAndCheckTable(nullptr, &crcBad);
-  if (crcBad) {
-    // Read once more before the update is called failed: the read itself may have been hit.
+  // Read again before the update is called failed: the read itself may have been hit.
+  for (int read = 1; read < kTableReads && crcBad; ++read) {
     r = readAndCheckTable(nullptr, &crcBad);
   }
   reportTableCrc(crcBad);

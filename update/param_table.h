@@ -51,7 +51,8 @@ int queryTable(t_DeviceInfo* record);
 
 // Reads back the table just written at address, before the head block goes in: kTableSound
 // when it holds the image's length table bytes padded with 0xFF and, in the current form,
-// passes its own CRC; kTableUnreadable, or kRebootCrcFailed for a table that is otherwise.
+// passes its own CRC; kTableUnreadable, or kTableNotAsWritten for a table that is otherwise.
+constexpr int kTableNotAsWritten = 7;
 int checkWrittenTable(std::uint32_t address, const std::uint8_t* params, std::uint32_t length);
 
 constexpr int kRebootOk = 0;        // the G command was accepted

@@ -14,6 +14,7 @@ const char* tableCheckName(int result) {
     case kTableCheckTooLong: return "its firmware check length is above 4096";
     case kTableFirmwareBad: return "the firmware's first bytes do not match the table's CRC";
     case kRebootCrcFailed: return "the table fails its own CRC twice right after the update";
+    case kTableNotAsWritten: return "the table read back before the head block is not the image's";
     default: return "unknown result";
   }
 }
@@ -28,7 +29,7 @@ int updateLogTableCheck(int result) {
 int updateLogRestart(int result) {
   switch (result) {
     case kRebootOk:
-      logEvent("step", "restart: the bootloader accepted the G command; the new firmware runs");
+      logEvent("step", "restart: the G command went out and was not refused (the go record tells how it was answered); the restart watch follows");
       break;
     case kRebootOldTable:
       logEvent("step", "restart: refused, the table is of the older form (6)");
@@ -56,4 +57,9 @@ int updateLogResult(int result) {
       break;
   }
   return result;
+}
+
+void updateLogBudget(unsigned repeated, unsigned exchanges) {
+  logEventFormat("step", "line budget: spent, %u of %u exchanges repeated; stopped before the head block",
+                 repeated, exchanges);
 }

@@ -8,3 +8,5 @@ int updateLogTableCheck(int result);
 int updateLogRestart(int result);
 // updateFirmware's result (kUpdate...).
 int updateLogResult(int result);
+// The update's budget spent: repeated of exchanges had to be repeated.
+void updateLogBudget(unsigned repeated, unsigned exchanges);

@@ -191,13 +191,17 @@ void EndToEnd::stopSims() {
 
 bool EndToEnd::launch(ChildProcess& run, const std::vector<std::string>& args, const Ports& ports) {
   // VLFWU_COMn names the device of COMn; ports without a switch get a path that does not exist.
-  std::vector<std::pair<std::string, std::string>> environment = {{"VLFWU_LOG", logSetting()}};
+  // A scan looks for USB serial devices in deviceFolder(), not among the machine's own.
+  std::vector<std::pair<std::string, std::string>> environment = {{"VLFWU_LOG", logSetting()},
+                                                                   {"VLFWU_DEVICE_DIR", deviceFolder()}};
   for (unsigned port = 1; port <= 16 || ports.count(port) != 0; ++port) {
     const auto device = ports.find(port);
     environment.emplace_back("VLFWU_COM" + std::to_string(port),
                              device != ports.end() ? device->second : dir_ + "/absent" + std::to_string(port));
   }
-  return run.start(std::string(VLFWU_BIN_DIR) + "/vlfwu", args, environment);
+  environment.insert(environment.end(), runEnvironment_.begin(), runEnvironment_.end());
+  return run.start(std::string(VLFWU_BIN_DIR) + "/vlfwu", args, environment,
+                   {.stdinFd = runInput_, .workingDirectory = {}});
 }
 
 void EndToEnd::expectRun(const std::vector<std::string>& args, const Ports& ports,

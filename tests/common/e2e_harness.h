@@ -87,6 +87,8 @@ class EndToEnd : public ::testing::Test {
 
   virtual std::string link(unsigned port) const { return dir_ + "/com" + std::to_string(port); }
   std::string flash(unsigned port) const { return dir_ + "/flash" + std::to_string(port) + ".bin"; }
+  // Where the native build's scan looks for USB serial devices (ttyUSB<n>, ttyACM<n>).
+  std::string deviceFolder() const { return dir_ + "/dev"; }
   // A switch on the port with its flash in flash(port), running image at version (image -1:
   // whatever the flash file holds), with short restart pauses.
   ::testing::AssertionResult startSim(unsigned port, int image, const std::string& version,
@@ -116,6 +118,8 @@ class EndToEnd : public ::testing::Test {
   std::string dir_;
   std::string logSettingOverride_;  // VLFWU_LOG names this instead of logFile()
   std::string consolePrefix_;       // what the run prints before its banner
+  ChildProcess::Environment runEnvironment_;  // further variables for the runs of vlfwu
+  int runInput_ = -1;  // the runs' standard input (a terminal, a file); -1: a pipe the keys are typed into
   bool expectLog_ = true;           // the run's support log is checked
   int timeoutMs_ = 120000;
   std::list<ChildProcess> sims_;

@@ -129,13 +129,19 @@ bool readSupportLog(const std::string& content, SupportLog* log, std::string* wh
   return true;
 }
 
-std::string headerField(const SupportLog& log, std::string_view label) {
+std::vector<std::string> headerFields(const SupportLog& log, std::string_view label) {
+  std::vector<std::string> texts;
   for (const std::string& line : log.header) {
     if (line.rfind(label, 0) == 0 && line.size() > label.size() && line[label.size()] == ' ') {
-      return line.substr(line.find_first_not_of(' ', label.size()));
+      texts.push_back(line.substr(line.find_first_not_of(' ', label.size())));
     }
   }
-  return "";
+  return texts;
+}
+
+std::string headerField(const SupportLog& log, std::string_view label) {
+  const std::vector<std::string> texts = headerFields(log, label);
+  return texts.empty() ? "" : texts.front();
 }
 
 std::string loggedConsole(const SupportLog& log) {

@@ -34,6 +34,8 @@ struct SupportLog {
 bool readSupportLog(const std::string& content, SupportLog* log, std::string* why);
 // The text of the header line with this label ("" when there is none).
 std::string headerField(const SupportLog& log, std::string_view label);
+// The texts of every header line with this label, in order.
+std::vector<std::string> headerFields(const SupportLog& log, std::string_view label);
 // Everything the run wrote to the console, as its con records have it.
 std::string loggedConsole(const SupportLog& log);
 // The records with this tag, their texts (for step, port, key and run records).

@@ -113,8 +113,9 @@ TEST_F(EndToEnd, SupportLogOfAFullUpdateHoldsEveryByteTextKeyAndStep) {
   for (const char* step : {"sync: the switch's firmware answered at 19200 baud",
                            "sync: the bootloader is synchronised at 115200 baud", "unlock: ok",
                            "erase: ok", "copy: ok", "compare: equal", "erase: ok", "copy: ok", "compare: equal",
-                           "part identification: 0x", "table check: sound (0)", "unlock: ok", "go: ok",
-                           "restart: the bootloader accepted the G command",
+                           // The table is read back before the head block goes in.
+                           "table check: sound (0)", "copy: ok", "compare: equal", "part identification: 0x", "table check: sound (0)", "unlock: ok", "go: ok",
+                           "restart: the G command went out and was not refused",
                            "update: programmed, verified and restarted (0)"}) {
     at = findRecord(log, "step", step, at);
     ASSERT_LT(at, log.records.size()) << "no step \"" << step << "\" in its place";
@@ -229,6 +230,39 @@ TEST_F(EndToEnd, SupportLogIsAppendedToAfterASeparatorAndNamesAPortItCouldNotOpe
   EXPECT_EQ(recordTexts(log, "run"),
             (std::vector<std::string>{"outcome: no update was made; last message \"No updatable Valtrane devices "
                                       "found.\""}));
+}
+
+// A commit of the log to the disk costs milliseconds. Made right after bytes went out, it
+// overlaps the switch's answer; made between reading a reply and sending the next line, it
+// holds the line up. Every commit of a whole update is traced among the port's writes, reads
+// and waits: none may come after a read or a wait and be followed by a write.
+TEST_F(EndToEnd, SupportLogIsCommittedRightAfterBytesWentOutOrAsTheRunWaitsNeverBeforeALine) {
+  const std::string trace = dir_ + "/commits.txt";
+  runEnvironment_ = {{"LD_PRELOAD", VLFWU_COMMIT_TRACE},
+                     {"VLFWU_TEST_COMMIT_TRACE", trace},
+                     // the sanitizer build's runtime otherwise insists on being first
+                     {"ASAN_OPTIONS", "verify_asan_link_order=0"}};
+  ASSERT_TRUE(startSim(kPort, 0, "4.01"));
+  expectRun({"3"}, {{kPort, link(kPort)}}, {"Y"}, asked("4.01", 'Y') + updateText(length(0), 2));
+
+  std::ifstream in(trace);
+  int commits = 0;
+  int afterWrites = 0;
+  std::string beforeLines;
+  for (std::string line; std::getline(in, line);) {
+    ASSERT_GE(line.size(), 4u) << line;
+    ++commits;
+    const char before = line[0];
+    const char after = line[2];
+    afterWrites += before == 'W';
+    if (after == 'W' && before != 'W') {
+      beforeLines += "\n  after " + std::string(before == 'R' ? "a read" : before == 'P' ? "a wait" : "no port operation") +
+                     ", before the write of \"" + line.substr(4) + "\"";
+    }
+  }
+  EXPECT_EQ(beforeLines, "") << "commits between the line's last read or wait and a write:";
+  // An update takes seconds: commits come once a second as bytes go out.
+  EXPECT_GE(afterWrites, 1) << commits << " commits in all";
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <thread>
 
 #include "tests/common/e2e_harness.h"
@@ -156,29 +157,74 @@ TEST_F(EndToEnd, PowerLossBeforeTheTableIsWrittenIsRepairedThroughTheOffer) {
   EXPECT_EQ(flashMismatch(readFile(flash(kPort)), embeddedImage(0)), "");
 }
 
+// A script answers from a pipe or a file (printf 'Y' | vlfwu 3, vlfwu 3 < answers.txt): its
+// answers wait in the input before any question is on screen, and each answers the next
+// question in turn; none is dropped as keys typed ahead at a terminal are. The end of the
+// input answers the final prompt.
+class ScriptedAnswers : public EndToEnd {
+ protected:
+  void TearDown() override {
+    if (runInput_ >= 0) {
+      close(runInput_);
+    }
+    EndToEnd::TearDown();
+  }
+  // Standard input: a pipe that holds answers and is closed, as printf's output is.
+  void pipeHolding(const std::string& answers) {
+    int ends[2];
+    ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+    ASSERT_EQ(write(ends[1], answers.data(), answers.size()), static_cast<ssize_t>(answers.size()));
+    close(ends[1]);
+    runInput_ = ends[0];
+  }
+  // Standard input: a file that holds answers.
+  void fileHolding(const std::string& answers) {
+    const std::string path = dir_ + "/answers.txt";
+    {
+      std::ofstream(path, std::ios::binary) << answers;
+    }
+    runInput_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(runInput_, 0);
+  }
+};
+
+TEST_F(ScriptedAnswers, YesFromAPipeUpdatesTheSwitch) {
+  pipeHolding("Y");
+  runScenario({"PipedYes", 0, "4.01", {}, {},
+               [] { return asked(Comparison::Newer, kS60, "4.01", 'Y') + updateText(length(0), 2); }, 0});
+}
+
+// Keys that answer nothing are passed over in the file too; the 'y' answers the repair offer.
+TEST_F(ScriptedAnswers, YesFromAFileAnswersTheRepairOffer) {
+  fileHolding("x1y");
+  runScenario({"FiledYes", 1, "4.01", {"--erase-table", "--state", "bootloader"}, {},
+               [] { return at3(kFoundWithoutTable) + "\n" + tableMissing() + repairOffer(kS2710, 'Y') +
+                           updateText(length(1), 2); },
+               1});
+}
+
 // At a terminal, keys typed before a question was on screen do not answer it: the terminal did
 // not echo them, and the technician never saw a question they could answer.
 class TypedAhead : public EndToEnd {
  protected:
+  // Starts vlfwu with the slave of keyboard as its standard input.
+  void startAtTerminal(ChildProcess& run, vlfwu_test::PseudoTerminal& keyboard, const std::vector<std::string>& args,
+                       const Ports& ports) {
+    ASSERT_TRUE(keyboard.ok()) << keyboard.error();
+    runInput_ = open(keyboard.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(runInput_, 0);
+    const bool started = launch(run, args, ports);
+    close(runInput_);
+    runInput_ = -1;
+    ASSERT_TRUE(started) << run.error();
+  }
   // Runs vlfwu with a terminal as its keyboard; typeAt: when that text shows, typeAhead is
   // typed; at the question nothing may answer for a while, then "n" is typed.
   void expectUnanswered(const std::vector<std::string>& args, const Ports& ports, const std::string& typeAt,
                         const std::string& expected) {
     vlfwu_test::PseudoTerminal keyboard;
-    ASSERT_TRUE(keyboard.ok()) << keyboard.error();
-    const int terminal = open(keyboard.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(terminal, 0);
-    std::vector<std::pair<std::string, std::string>> environment;
-    for (unsigned port = 1; port <= 16; ++port) {
-      const auto device = ports.find(port);
-      environment.emplace_back("VLFWU_COM" + std::to_string(port),
-                               device != ports.end() ? device->second : dir_ + "/absent" + std::to_string(port));
-    }
     ChildProcess run;
-    ASSERT_TRUE(run.start(std::string(VLFWU_BIN_DIR) + "/vlfwu", args, environment,
-                          {.stdinFd = terminal, .workingDirectory = {}}))
-        << run.error();
-    close(terminal);
+    startAtTerminal(run, keyboard, args, ports);
     ASSERT_TRUE(run.waitForOutput(typeAt, timeoutMs_)) << run.output();
     ASSERT_TRUE(keyboard.write("yy"));
     ASSERT_TRUE(run.waitForOutput("(Y,N) ", timeoutMs_)) << run.output();
@@ -193,6 +239,29 @@ class TypedAhead : public EndToEnd {
     EXPECT_TRUE(sameTranscript(startText() + expected + kExitText, result.output));
   }
 };
+
+// "x" typed while the switch is being updated does not answer the final prompt either.
+TEST_F(TypedAhead, KeysTypedDuringTheUpdateDoNotAnswerTheFinalPrompt) {
+  ASSERT_TRUE(startSim(kPort, 0, "4.01"));
+  vlfwu_test::PseudoTerminal keyboard;
+  ChildProcess run;
+  startAtTerminal(run, keyboard, {"3"}, {{kPort, link(kPort)}});
+  ASSERT_TRUE(run.waitForOutput("(Y,N) ", timeoutMs_)) << run.output();
+  ASSERT_TRUE(keyboard.write("y"));
+  ASSERT_TRUE(run.waitForOutput("Updating firmware:", timeoutMs_)) << run.output();
+  ASSERT_TRUE(keyboard.write("x"));
+  ASSERT_TRUE(run.waitForOutput("Press any key to exit...", timeoutMs_)) << run.output();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_TRUE(run.running()) << "the final prompt was answered by a key typed during the update";
+  ASSERT_TRUE(keyboard.write("k"));
+  const ChildProcess::Result result = run.wait(timeoutMs_);
+  EXPECT_TRUE(result.exited && result.exitCode == 1) << result.output;
+  EXPECT_TRUE(sameTranscript(startText() + asked(Comparison::Newer, kS60, "4.01", 'Y') + updateText(length(0), 2) +
+                                 kExitText,
+                             result.output));
+  stopSims();
+  EXPECT_EQ(flashMismatch(readFile(flash(kPort)), embeddedImage(0)), "");
+}
 
 // "yy" typed while the scan tries a silent COM1 for seconds.
 TEST_F(TypedAhead, KeysTypedDuringTheScanDoNotAnswerTheUpdateQuestion) {

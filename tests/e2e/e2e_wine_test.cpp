@@ -5,8 +5,12 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <map>
+#include <regex>
+#include <sstream>
 #include <thread>
 
 #include "tests/common/child_process.h"
@@ -17,7 +21,8 @@
 namespace vlfwu_e2e {
 namespace {
 
-class Wine : public EndToEnd, public ::testing::WithParamInterface<Scenario> {
+// Runs of the Windows build in the shared Wine prefix; skipped where there is none.
+class UnderWine : public EndToEnd {
  protected:
   void SetUp() override {
     if (const std::string why = vlfwu_test::wineUnavailable(); !why.empty()) {
@@ -26,7 +31,16 @@ class Wine : public EndToEnd, public ::testing::WithParamInterface<Scenario> {
     EndToEnd::SetUp();
     ASSERT_TRUE(vlfwu_test::prepareWinePrefix());
     timeoutMs_ = vlfwu_test::kWineLimitMs;  // Wine takes a while to start
-    ::unlink(link(GetParam().port).c_str());
+  }
+};
+
+class Wine : public UnderWine, public ::testing::WithParamInterface<Scenario> {
+ protected:
+  void SetUp() override {
+    UnderWine::SetUp();
+    if (!IsSkipped()) {
+      ::unlink(link(GetParam().port).c_str());
+    }
   }
   std::string link(unsigned port) const override {
     return vlfwu_test::winePrefix() + "/dosdevices/com" + std::to_string(port);
@@ -35,14 +49,7 @@ class Wine : public EndToEnd, public ::testing::WithParamInterface<Scenario> {
     return vlfwu_test::startUnderWineWith(run, args, {{"VLFWU_LOG", logSetting()}});
   }
   std::string logSetting() const override { return vlfwu_test::windowsPath(logFile()); }
-  // The console writes every line break as CR LF.
-  std::string onConsole(const std::string& text) const override {
-    std::string out;
-    for (const char c : text) {
-      out += c == '\n' ? "\r\n" : std::string(1, c);
-    }
-    return out;
-  }
+  std::string onConsole(const std::string& text) const override { return vlfwu_test::windowsConsoleText(text); }
 };
 
 TEST_P(Wine, TranscriptAndFlash) { runScenario(GetParam()); }
@@ -101,6 +108,68 @@ TEST(WineLine, OpenSetsTheWholeLineFormat) {
   std::filesystem::remove(link);
   EXPECT_TRUE(set) << "line settings left: cflag " << std::oct << (now.c_cflag & kFormat) << ", iflag "
                    << (now.c_iflag & (IXON | IXOFF)) << "\n" << run.output();
+}
+
+// Two support logs in one file (two vlfwu-log.bat windows in one folder): each run appends,
+// so neither overwrites the other's lines. Run A logs, then waits at its last key; run B
+// opens the file meanwhile and logs past A's lines; then A writes the rest of its lines, and
+// B the rest of its. The file must hold every line of both, whole.
+class WineLog : public UnderWine {};
+
+TEST_F(WineLog, TwoRunsWritingOneLogAtOnceKeepEveryLineOfBoth) {
+  const auto start = [&](ChildProcess& run, unsigned port) {
+    std::filesystem::remove(vlfwu_test::winePrefix() + "/dosdevices/com" + std::to_string(port));
+    ASSERT_TRUE(vlfwu_test::startUnderWineWith(run, {std::to_string(port)},
+                                               {{"VLFWU_LOG", vlfwu_test::windowsPath(logFile())}}))
+        << run.error();
+    ASSERT_TRUE(run.waitForOutput("Press any key to exit...", timeoutMs_)) << run.output();
+  };
+  ChildProcess first;
+  ChildProcess second;
+  start(first, 27);
+  start(second, 28);
+  for (ChildProcess* run : {&first, &second}) {
+    ASSERT_TRUE(run->writeInput("x"));
+    const ChildProcess::Result result = run->wait(timeoutMs_);
+    EXPECT_TRUE(result.exited && result.exitCode == 1) << result.output;
+  }
+
+  const std::vector<std::uint8_t> bytes = readFile(logFile());
+  std::istringstream content(std::string(bytes.begin(), bytes.end()));
+  // Each line as the two runs have it alike: without its time, the port's number and the date.
+  const std::regex record(R"(^ *\d+\.\d{3} (sent|recv|con |key |port|step|run ) .*)");
+  const std::regex header(R"(^  [a-z0-9 ]{9} .*)");
+  std::map<std::string, int> lines;
+  std::string malformed;
+  for (std::string line; std::getline(content, line);) {
+    if (line.empty() || line.back() != '\r') {
+      malformed += "\n  " + line + "  (no CR LF)";
+      continue;
+    }
+    line.pop_back();
+    if (line != std::string(72, '=') && line != "vlfwu support log" && !std::regex_match(line, record) &&
+        !std::regex_match(line, header)) {
+      malformed += "\n  " + line;
+      continue;
+    }
+    line = std::regex_replace(line, std::regex(R"(^ *\d+\.\d{3} )"), "");
+    line = std::regex_replace(line, std::regex("2[78]"), "N");
+    line = std::regex_replace(line, std::regex(R"(^  started .*)"), "  started");
+    ++lines[line];
+  }
+  EXPECT_EQ(malformed, "") << "lines broken by the other run:";
+  EXPECT_EQ(lines[std::string(72, '=')], 1) << "the separator before the second run";
+  lines.erase(std::string(72, '='));
+  EXPECT_EQ(lines["vlfwu support log"], 2);
+  EXPECT_EQ(lines["key  0x78 'x'"], 2);
+  // The two runs print the same texts (a line such as "Firmware validated." twice each).
+  std::string unpaired;
+  for (const auto& [line, count] : lines) {
+    if (count % 2 != 0) {
+      unpaired += "\n  " + std::to_string(count) + "x " + line;
+    }
+  }
+  EXPECT_EQ(unpaired, "") << "every line of one run must be there for the other too:";
 }
 
 }  // namespace

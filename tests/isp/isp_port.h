@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "isp/device_line.h"
+#include "isp/line_policy.h"
 #include "tests/common/pty.h"
 #include "transport/serial.h"
 
@@ -29,6 +30,7 @@ class PortTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(pty.ok()) << pty.error();
+    lineBudgetEnd();  // each test's first block goes whole
     openPort(pty.slavePath(), 7);
   }
   void TearDown() override { closePort(); }

@@ -4,7 +4,9 @@
 // CR LF LF. With none of them asked for, nothing changes.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/common/child_process.h"
@@ -145,6 +147,34 @@ TEST(SwitchSimLineFaultOptions, HelpNamesThemAndBadValuesAreRefused) {
     EXPECT_EQ(result.exitCode, 2) << args[0] << " " << args[1];
     EXPECT_NE(result.output.find("switch-sim:"), std::string::npos) << result.output;
   }
+}
+
+}  // namespace
+}  // namespace simtest
+
+namespace simtest {
+namespace {
+
+// A line that comes and goes: for the last 400 ms of every second nothing crosses it, either
+// way; before and after, exchanges go through untouched.
+TEST_F(LineFaults, DropoutCarriesNothingWhileTheLineIsAway) {
+  startSynced(bootloaderWith([](sim::LineFaults& f) { f.dropoutEveryMs = 1000, f.dropoutMs = 400; }),
+              /*echoOff=*/false);
+  bool sawAway = false, sawBack = false;
+  for (int i = 0; i < 40 && !(sawAway && sawBack); ++i) {
+    port.send("J\r\n");
+    const std::string got = port.read(64, 100);
+    if (got.empty()) {
+      sawAway = true;
+    } else if (got == "J\r\n0\r\n2684471344\r\n0\r\n") {
+      sawBack = sawAway;
+    } else {
+      port.readFor(150);  // a reply cut by the line going away: what is left of it
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(40));
+  }
+  EXPECT_TRUE(sawAway) << "the line never went away";
+  EXPECT_TRUE(sawBack) << "the line never came back whole";
 }
 
 }  // namespace

@@ -6,15 +6,19 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include "support/support_log.h"
 #include "tests/common/pty.h"
 #include "transport/serial.h"
 
@@ -170,6 +174,51 @@ TEST_F(SerialPty, WriteThatCannotFinishGivesUpAfterAboutOneSecond) {
   pty.readUntilQuiet(100, 5000);
   ASSERT_EQ(comWrite(&port, "ok", 2), 2);
   EXPECT_EQ(pty.readUntilQuiet(100, 2000), "ok");
+}
+
+// The support log writes a sent line once the port's write of it has returned, never before:
+// the log's commit right after it then follows bytes that are out. Here the far end holds the
+// line up with XOFF (flow control turned on behind the port's back): while "M" waits, the log
+// must not claim it was sent; after XON it goes out and is in the log.
+TEST_F(SerialPty, SentLineIsLoggedOnlyOnceItsWriteHasReturned) {
+  const std::filesystem::path dir = std::filesystem::temp_directory_path() / ("vlfwu-sent-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string logPath = (dir / "support.log").string();
+  char why[160] = "";
+  ASSERT_EQ(logOpen(logPath.c_str(), why, sizeof why), kLogOpened) << why;
+  const auto logged = [&] {
+    std::ifstream in(logPath, std::ios::binary);
+    const std::string text(std::istreambuf_iterator<char>(in), {});
+    return text.find(R"(sent "M 436207616 268435456 4096\r\n")") != std::string::npos;
+  };
+  ASSERT_EQ(comOpen(&port, 7, 115200), 1);
+  termios line{};
+  ASSERT_TRUE(pty.slaveSettings(&line));
+  line.c_iflag |= IXON;
+  ASSERT_TRUE(pty.setSlaveSettings(line));
+  // The far end's bytes are taken in order: once the '0' is waiting, its XOFF has stopped the port.
+  ASSERT_TRUE(pty.write("\x13" "0"));
+  ASSERT_EQ(waitForBytesWaiting(1), 1);
+  char reply = 0;
+  ASSERT_EQ(comRead(&port, &reply, 1), 1);
+
+  const std::string command = "M 436207616 268435456 4096\r\n";
+  std::atomic<bool> started{false};
+  int result = -1;
+  std::thread sender([&] {
+    started = true;
+    result = comWrite(&port, command.data(), static_cast<int>(command.size()));
+  });
+  while (!started) std::this_thread::yield();
+  EXPECT_EQ(pty.read(command.size(), 300), "") << "the XOFF did not hold the line up";
+  EXPECT_FALSE(logged()) << "logged as sent while its bytes were still held up";
+  ASSERT_TRUE(pty.write("\x11"));
+  sender.join();
+  EXPECT_EQ(result, static_cast<int>(command.size()));
+  EXPECT_EQ(pty.read(command.size(), 2000), command);
+  EXPECT_TRUE(logged()) << "not logged once it went out";
+  logClose();
+  std::filesystem::remove_all(dir);
 }
 
 // Each case makes the open fail; afterwards the device opens again.

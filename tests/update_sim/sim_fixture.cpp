@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include "isp/device_line.h"
+#include "isp/line_policy.h"
 #include "transport/serial.h"
 
 namespace updsim {
@@ -38,6 +39,7 @@ void SimTest::TearDown() {
 
 void SimTest::startSwitch(sim::Options options) {
   TearDown();  // a test may start several switches in turn
+  lineBudgetEnd();  // a new switch's first blocks go whole
   static int serial = 0;
   logFile_ = ::testing::TempDir() + "vlfwu-upd-" + std::to_string(::getpid()) + "-" +
              std::to_string(++serial) + ".log";

@@ -1,0 +1,116 @@
+#include "isp/line_policy.h"
+
+#include "isp/device_line.h"
+#include "support/clock.h"
+
+t_LineBudget lineBudget{};
+
+namespace {
+
+constexpr int kDone = kActDone;
+constexpr int kAgain = kActAskAgain;
+
+// Rows: step kinds; columns: ok, refused, no reply, garbled, echo differs.
+constexpr int kPolicy[kStepKinds][kExchangeOutcomes] = {
+    // A refusal is asked again too: one flipped bit makes "0" read as "1", "2", "4" or "8".
+    /* query */ {kDone, kAgain, kAgain, kAgain, kAgain},
+    // The echo as sent means the bootloader copied the right block or nothing; only a copy
+    // received otherwise may have gone to other pages.
+    /* copy */ {kDone, kActCompare, kActCompare, kActCompare, kActRewrite},
+    /* erase */ {kDone, kAgain, kAgain, kAgain, kAgain},
+    // Silence after a Go is the jump; a refusal or a spoilt answer shows the bootloader there.
+    /* go */ {kDone, kAgain, kActRestartWatch, kAgain, kActReadAnswer},
+    // "0" to another line: the bootloader has jumped from wherever that line said.
+    /* go, other line */ {kActRestartWatch, kAgain, kActRestartWatch, kAgain, kActRestartWatch},
+    // A refused "W" is asked again: it may be a "0" that lost a bit, the bootloader waiting for
+    // data. One that arrived elsewhere rewinds when it reaches back over blocks in place.
+    /* write command */ {kDone, kAgain, kAgain, kAgain, kActRewind},
+    // RESEND after an echo that showed every line as sent: the bootloader waits for the block.
+    /* write data */ {kDone, kActResend, kAgain, kAgain, kActReadAnswer},
+    // A read block whose sum differs is asked for with RESEND; a damaged line, afresh.
+    /* read data */ {kDone, kActResend, kAgain, kAgain, kAgain},
+    // A block whose echo differed: RESEND means the bootloader found its sum wrong and waits
+    // for the block again; "OK" means it took the block, which may still not be the one sent.
+    /* write data, echo differed */ {kActNewCommand, kActResend, kAgain, kAgain, kAgain},
+};
+
+bool repeatsWork(int action) {
+  return action == kActAskAgain || action == kActResend || action == kActRewrite ||
+         action == kActRewind || action == kActCompare || action == kActNewCommand;
+}
+
+}  // namespace
+
+int lineAction(int stepKind, int outcome) {
+  if (stepKind < 0 || stepKind >= kStepKinds || outcome < 0 || outcome >= kExchangeOutcomes) {
+    return kActGiveUp;
+  }
+  const int action = kPolicy[stepKind][outcome];
+  if (!repeatsWork(action)) {
+    return action;
+  }
+  if (lineBudget.running) {
+    ++lineBudget.repeated;
+    const bool silent =
+        devLineSilent && (outcome == kExchangeNoReply || outcome == kExchangeEchoDiffers);
+    lineBudget.silentRun = silent ? lineBudget.silentRun + 1 : 0;
+  }
+  return lineBudgetSpent() ? kActGiveUp : action;
+}
+
+namespace {
+
+int blockSizeIndex = 0;
+int blocksThrough = 0;  // in a row at the current size
+
+}  // namespace
+
+std::uint32_t lineBlockSize() { return kBlockSizes[blockSizeIndex]; }
+
+void lineBlockCameThrough() {
+  if (++blocksThrough >= kBlockGrowAfter && blockSizeIndex > 0) {
+    --blockSizeIndex;
+    blocksThrough = 0;
+  }
+}
+
+void lineBlockSpoilt() {
+  blocksThrough = 0;
+  if (blockSizeIndex < kBlockSizeCount - 1) {
+    ++blockSizeIndex;
+  }
+}
+
+void lineBudgetStart() {
+  lineBudget = t_LineBudget{true, clockNow(), 0, 0, 0};
+  blockSizeIndex = 0;
+  blocksThrough = 0;
+}
+
+void lineBudgetEnd() {
+  lineBudget.running = false;
+  blockSizeIndex = 0;
+  blocksThrough = 0;
+}
+
+void lineBudgetExchange() {
+  if (lineBudget.running) {
+    ++lineBudget.exchanges;
+  }
+}
+
+bool lineBudgetSpent() {
+  if (!lineBudget.running) {
+    return false;
+  }
+  if (clockExpired(lineBudget.startMs, kBudgetMs)) {
+    return true;
+  }
+  return lineBudget.exchanges >= kBudgetJudgedAfter &&
+         static_cast<std::uint64_t>(lineBudget.repeated) * 100u >
+             static_cast<std::uint64_t>(lineBudget.exchanges) * kBudgetRepeatedPercent;
+}
+
+bool lineBudgetNoisy() {
+  return lineBudget.running && lineBudget.repeated > 0 && lineBudget.silentRun == 0;
+}

@@ -1,0 +1,140 @@
+#pragma once
+// What the line to the bootloader may cost, and what each outcome of each step leads to. Every
+// limit, wait and drain of the exchange, transfer and update layers stands here, each with the
+// reason for its value; the loops that send again only ask lineAction what to do.
+#include <cstdint>
+
+// Waits.
+// A reply line must be complete this long after its read starts: the bootloader answers a
+// command within milliseconds and an erase of several sectors within about 100 ms.
+constexpr std::uint32_t kLineTimeoutMs = 500;
+// Empty lines passed over before a reply: the LPC18xx echoes a line end as CR LF LF, and a
+// stray CR comes back as an empty line; never an endless stream of them.
+constexpr int kEmptyLinesPassed = 4;
+// After ESC the line must be quiet this long before the next exchange: longer than the
+// bootloader's turnaround and a USB adapter's 16 ms latency timer, so that whatever the
+// bootloader still sends about the broken exchange has come.
+constexpr std::uint32_t kDrainQuietMs = 50;
+// A line that never goes quiet (noise from a switch at another rate) is left after this.
+constexpr std::uint32_t kDrainLimitMs = 1000;
+// Between the pieces of the synchronisation probe: the firmware's frame parser takes ESC,
+// "^P$" and the probe character as separate arrivals.
+constexpr std::uint32_t kProbeGapMs = 10;
+// Synchronisation attempts, alternating 115200 and 19200 baud: two at each rate.
+constexpr int kSyncAttempts = 4;
+// After "^BOOTL$", the firmware's time to hand over to the bootloader; after synchronisation,
+// the time for its last line ends to arrive before the input is flushed.
+constexpr std::uint32_t kBootHandoverMs = 100;
+constexpr std::uint32_t kSyncSettleMs = 20;
+
+// Attempts of one piece of work, each bounded on its own; the budget below bounds their sum.
+// A command that changes nothing in the chip (Unlock, Prepare, Compare, part identification,
+// Read Memory's "R", Set Echo): sent this often in all.
+constexpr int kCommandAttempts = 3;
+// Go, sent again only while the bootloader is seen to be still there.
+constexpr int kGoAttempts = 3;
+// A Write-to-RAM block that came back as sent and was answered RESEND: sent again within the
+// same "W" this many more times (the bootloader waits for it).
+constexpr int kBlockResends = 3;
+// The sizes a Write-to-RAM block is sent in, whole first. Each spoilt block makes the next
+// one smaller, and kBlockGrowAfter blocks in a row that came through make it larger again: at
+// wire speed a whole block of 900 bytes is 110 ms on the line, and with one bit error in 10^4
+// fewer than one in ten come through, while nine in ten blocks of one data line (44 bytes, a
+// whole number of words) do.
+constexpr std::uint32_t kBlockSizes[] = {900, 440, 176, 88, 44};
+constexpr int kBlockSizeCount = sizeof kBlockSizes / sizeof kBlockSizes[0];
+constexpr int kBlockGrowAfter = 8;
+// Blocks spoilt in a row, whatever their size, after which the write gives up.
+constexpr int kBlockAttempts = 8;
+// A "W" that arrived with an address among bytes already in place: the write goes again from
+// there at most this often in one write.
+constexpr int kWriteRewinds = 8;
+// A read block whose sum does not match is asked for again with RESEND this many more times;
+// a read block whose exchange the line spoils gets a fresh "R" this often in all.
+constexpr int kReadResends = 3;
+constexpr int kReadAttempts = 4;
+// A Prepare and Erase pair that does not come through is sent this often in all.
+constexpr int kEraseAttempts = 3;
+// Sectors whose rewrite is spoilt again are erased and rewritten this often in all.
+constexpr int kRecoveryAttempts = 3;
+// The table read back after the update is read once more when it fails its own CRC: the read
+// itself may have been hit.
+constexpr int kTableReads = 2;
+
+// The whole update's budget, from the first erase: a line that needs more than this is not one
+// to flash a switch over, and the update stops while the bootloader still keeps the switch.
+// A clean update takes about 21 s at wire speed; one over a line with a bit error in 10^4
+// about 50 s. With the steps before the erase, the head block, the restart's checks and the
+// 13 s restart watch, every run ends well within 4 minutes of the technician's Y.
+constexpr std::uint32_t kBudgetMs = 120000;
+// Once this many exchanges have been made, more than this share of them repeated spends the
+// budget as well: such a line will not get through the rest in time either.
+constexpr std::uint32_t kBudgetJudgedAfter = 400;
+constexpr std::uint32_t kBudgetRepeatedPercent = 45;
+
+// What one exchange with the bootloader came to.
+constexpr int kExchangeOk = 0;           // echo as sent, answer exactly as expected
+constexpr int kExchangeRefused = 1;      // echo as sent, a return code other than 0 (for a
+                                         // block: RESEND, or a read block whose sum differs)
+constexpr int kExchangeNoReply = 2;      // echo as sent, then nothing within the line time
+constexpr int kExchangeGarbled = 3;      // echo as sent, an answer the protocol does not have
+constexpr int kExchangeEchoDiffers = 4;  // the bootloader received another line, or no echo
+constexpr int kExchangeOutcomes = 5;
+
+// The kinds of step, by what asking again may do to the chip.
+constexpr int kStepQuery = 0;        // changes nothing: asked again freely
+constexpr int kStepCopy = 1;         // Copy RAM to flash: a page may be programmed only once
+constexpr int kStepErase = 2;        // Prepare and Erase: erasing again does no harm
+constexpr int kStepGo = 3;           // the jump is final
+constexpr int kStepGoOtherLine = 4;  // what the bootloader answered to a Go it received otherwise
+constexpr int kStepWriteCommand = 5; // "W": the bootloader then takes the next lines as data
+constexpr int kStepWriteData = 6;    // a block's lines and checksum
+constexpr int kStepReadData = 7;     // a read block's lines and checksum
+constexpr int kStepWriteDataOtherwise = 8;  // the answer to a block whose echo differed
+constexpr int kStepKinds = 9;
+
+// What follows an outcome.
+constexpr int kActDone = 0;          // the step did what was asked
+constexpr int kActAskAgain = 1;      // ESC, drain, and the same step again
+constexpr int kActResend = 2;        // the same block again within the same command
+constexpr int kActCompare = 3;       // a compare tells whether the copy is in place; if it is
+                                     // not, its sectors are erased and rewritten
+constexpr int kActRewrite = 4;       // the copy may have gone anywhere in its sectors: erase
+                                     // them and write again what was in them
+constexpr int kActRewind = 5;        // a "W" that arrived elsewhere: the write goes again from
+                                     // where it may have put data
+constexpr int kActReadAnswer = 6;    // read what the bootloader answered to the line it got
+constexpr int kActRestartWatch = 7;  // the bootloader may have jumped: the restart watch tells
+constexpr int kActGiveUp = 8;        // the attempts or the budget are spent
+constexpr int kActNewCommand = 9;    // the bootloader ended the exchange cleanly but what it
+                                     // holds is in doubt: the step again, with no ESC needed
+
+// What an outcome of a step leads to. Every action that repeats work is counted against the
+// budget, and once the budget is spent it becomes kActGiveUp. Outcomes out of range give up.
+int lineAction(int stepKind, int outcome);
+
+// The size the next Write-to-RAM block goes in, by the line's recent record, and that record.
+std::uint32_t lineBlockSize();
+void lineBlockCameThrough();
+void lineBlockSpoilt();
+
+// The budget's account, kept while an update runs.
+struct t_LineBudget {
+  bool running;
+  std::uint32_t startMs;
+  std::uint32_t exchanges;  // exchanges made with the bootloader
+  std::uint32_t repeated;   // work that had to be done again: asked again, resent, rewritten
+  std::uint32_t silentRun;  // repeats in a row after which nothing at all had come back
+};
+extern t_LineBudget lineBudget;
+// Opens the account (the update starts) and closes it (the update has ended); both send the
+// next block whole again.
+void lineBudgetStart();
+void lineBudgetEnd();
+// One more exchange made.
+void lineBudgetExchange();
+// True while an update runs and its budget is spent.
+bool lineBudgetSpent();
+// True while an update runs, work had to be repeated, and the line was answering when it was
+// last repeated: a step that gave up then gave up on a noisy line, not on a silent one.
+bool lineBudgetNoisy();
