@@ -57,10 +57,12 @@ auto onePart(const char* name) {
 }
 
 Verdict commandVerdict(const char* routine, int result) {
-  const char* meaning = result == kCommandOk        ? "ok"
-                        : result == kCommandRefused ? "refused"
-                                                    : "failed on the line";
-  return Verdict{result == kCommandOk,
+  const char* meaning = result == kExchangeOk        ? "ok"
+                        : result == kExchangeRefused ? "refused"
+                        : result == kExchangeNoReply ? "no reply"
+                        : result == kExchangeGarbled ? "garbled"
+                                                     : "echo differs";
+  return Verdict{result == kExchangeOk,
                  routine + std::string(" = ") + std::to_string(result) + " (" + meaning + ")", {}};
 }
 
