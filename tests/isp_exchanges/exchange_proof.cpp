@@ -7,6 +7,7 @@
 #include <fcntl.h>
 
 #include "isp/device_line.h"
+#include "isp/line_policy.h"
 #include "transport/serial.h"
 
 namespace exchanges {
@@ -204,6 +205,7 @@ Outcome runCase(const Exchange& exchange, const Reply& reply, const WireFault& f
   }
   comOpen(&devicePort, 1, exchange.hostBaud);
   currentBaud = exchange.hostBaud;
+  lineBudgetEnd();  // no update runs, and no record of earlier cases' blocks counts
   link.begin(fault);
   Outcome outcome{exchange.run(link), std::string()};
   if (outcome.verdict.success || !outcome.verdict.believed.empty()) {

@@ -59,7 +59,9 @@ auto onePart(const char* name) {
 Verdict commandVerdict(const char* routine, int result) {
   const char* meaning = result == kExchangeOk        ? "ok"
                         : result == kExchangeRefused ? "refused"
-                                                    : "failed on the line";
+                        : result == kExchangeNoReply ? "no reply"
+                        : result == kExchangeGarbled ? "garbled"
+                                                     : "echo differs";
   return Verdict{result == kExchangeOk,
                  routine + std::string(" = ") + std::to_string(result) + " (" + meaning + ")", {}};
 }
