@@ -103,8 +103,9 @@ constexpr int kActAskAgain = 1;      // ESC, drain, and the same step again
 constexpr int kActResend = 2;        // the same block again within the same command
 constexpr int kActCompare = 3;       // a compare tells whether the copy is in place; if it is
                                      // not, its sectors are erased and rewritten
-constexpr int kActRewrite = 4;       // the copy may have gone anywhere in its sectors: erase
-                                     // them and write again what was in them
+constexpr int kActRewrite = 4;       // the copy may have gone anywhere in its sectors: unless
+                                     // a compare finds a block with data in place, erase them
+                                     // and write again what was in them
 constexpr int kActRewind = 5;        // a "W" that arrived elsewhere: the write goes again from
                                      // where it may have put data
 constexpr int kActReadAnswer = 6;    // read what the bootloader answered to the line it got

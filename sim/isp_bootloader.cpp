@@ -147,7 +147,7 @@ void IspBootloader::receive(std::uint8_t byte, int hostBaud) {
     if (state_ == State::WaitQuestion) return receive(byte, hostBaud);
   }
   byte = asReceived(byte);
-  echoByte(byte, false);
+  echoByte(state_ == State::Command ? echoFault(byte) : byte, false);
   if (byte == kEsc) {
     abortLine();
   } else if (byte == '\r') {
@@ -188,6 +188,20 @@ std::uint8_t IspBootloader::commandFault(std::uint8_t byte) {
   std::snprintf(text, sizeof text,
                 "fault: command line %d, byte %d (0x%02X) arrives as 0x%02X", f.corruptCommand,
                 f.corruptCommandBit / 8, byte, changed);
+  dev_.event(text);
+  return changed;
+}
+
+std::uint8_t IspBootloader::echoFault(std::uint8_t byte) {
+  const LineFaults& f = options_.lineFaults;
+  if (echoFaultDone_ || f.corruptEcho != commandLines_ + 1 || f.corruptEchoBit < 0 ||
+      line_.size() != static_cast<std::size_t>(f.corruptEchoBit / 8))
+    return byte;
+  echoFaultDone_ = true;
+  const auto changed = static_cast<std::uint8_t>(byte ^ (1u << (f.corruptEchoBit % 8)));
+  char text[96];
+  std::snprintf(text, sizeof text, "fault: the echo of command line %d, byte %d (0x%02X) leaves as 0x%02X",
+                f.corruptEcho, f.corruptEchoBit / 8, byte, changed);
   dev_.event(text);
   return changed;
 }

@@ -99,6 +99,7 @@ class IspBootloader {
   // Line faults that change a byte as the UART receives it, before it is echoed or acted on.
   std::uint8_t asReceived(std::uint8_t byte);
   std::uint8_t commandFault(std::uint8_t byte);
+  std::uint8_t echoFault(std::uint8_t byte);
   std::uint8_t sumPairFault(std::uint8_t byte);
   // The echo of one received byte; lfAfterCr for the LF of a CR LF line end.
   void echoByte(std::uint8_t byte, bool lfAfterCr);
@@ -133,6 +134,7 @@ class IspBootloader {
   // Line-fault counters, from the simulator's start.
   int commandLines_ = 0;  // command lines taken in the synchronised state
   bool commandFaultDone_ = false;
+  bool echoFaultDone_ = false;
   int writeBlocks_ = 0;   // Write-to-RAM blocks begun (a block sent again counts again)
   int pairStep_ = 0;      // sum pair: 0 nothing changed yet, 1 one byte changed, 2 done
   int pairDelta_ = 0;     // what the first change added

@@ -49,6 +49,8 @@ struct LineFaults {
   double bitErrorRate = 0.0;   // random bit errors per bit, both directions, seeded
   int corruptCommand = -1;     // the K-th command line of the synchronised bootloader...
   int corruptCommandBit = 0;   // ...arrives with this bit flipped (byte BIT/8, bit BIT%8)
+  int corruptEcho = -1;        // the K-th command line arrives as sent, but its echo...
+  int corruptEchoBit = 0;      // ...leaves with this bit flipped
   int sumPairBlock = -1;       // in the K-th Write-to-RAM block one byte +1, another -1
   // The reply to the K-th command with this letter (its return code and the lines after it,
   // line ends included; not the echo) leaves with bit BIT%8 of its byte BIT/8 flipped.

@@ -95,6 +95,16 @@ unsigned compareAfterDoubtfulCopy(std::uint32_t address, std::uint32_t length) {
                                                                            : kStatusSuspect;
 }
 
+// Erased flash reads 0xFF: a blank block compares equal whether or not any copy reached it.
+bool blockIsBlank(const std::uint8_t* data, std::uint32_t length) {
+  for (std::uint32_t i = 0; i < length; ++i) {
+    if (data[i] != 0xFF) {
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 unsigned programBlock(std::uint32_t address, const std::uint8_t* data, std::uint32_t length) {
@@ -116,7 +126,10 @@ unsigned programBlock(std::uint32_t address, const std::uint8_t* data, std::uint
     case kActCompare:
       return compareAfterDoubtfulCopy(address, length);
     case kActRewrite:
-      return kStatusSuspect;  // the bootloader may have received another Copy
+      // The bootloader may have received another Copy. Its sectors were erased before this
+      // block, so a block with data found in place came from a copy to this address of these
+      // bytes; a blank one proves nothing.
+      return blockIsBlank(data, length) ? kStatusSuspect : compareAfterDoubtfulCopy(address, length);
     default:
       return kStatusCommand;
   }

@@ -38,6 +38,16 @@ TEST_F(LineFaults, CorruptCommandStrikesTheKthCommandLineAsReceived) {
   run({{"W 268437256 4\r\n", "W 268437656 4\r\n0\r\n"}});
 }
 
+// The second command line arrives as sent and is executed as sent, but its echo leaves with a
+// flipped bit: "J" (0x4A) echoed as "K". The answer is J's; later echoes are untouched.
+TEST_F(LineFaults, CorruptEchoStrikesOnlyTheEchoOfTheKthCommandLine) {
+  startSynced(bootloaderWith([](sim::LineFaults& f) { f.corruptEcho = 2, f.corruptEchoBit = 0; }),
+              /*echoOff=*/false);
+  run({{"A 1\r\n", "A 1\r\n0\r\n"},
+       {"J\r\n", "K\r\n0\r\n2684471344\r\n0\r\n"},
+       {"J\r\n", "J\r\n0\r\n2684471344\r\n0\r\n"}});
+}
+
 // In the chosen block one byte comes +1 and another -1: the sum still holds, the chip answers
 // OK, and what it echoes and stores differs from what was sent.
 TEST_F(LineFaults, SumPairIsAcknowledgedOkAndShowsInTheEcho) {
@@ -133,12 +143,12 @@ TEST(SwitchSimLineFaultOptions, HelpNamesThemAndBadValuesAreRefused) {
   ASSERT_TRUE(help.start(program, {"--help"}));
   auto result = help.wait(10000);
   EXPECT_EQ(result.exitCode, 0);
-  for (const char* option : {"--ber RATE", "--seed S", "corrupt-command=K:BIT", "sum-pair=K",
+  for (const char* option : {"--ber RATE", "--seed S", "corrupt-command=K:BIT", "corrupt-echo=K:BIT", "sum-pair=K",
                              "flip-reply=L:K:BIT", "refuse-command=L:K:CODE", "--echo-crlflf"})
     EXPECT_NE(result.output.find(option), std::string::npos) << option;
   for (std::vector<std::string> args :
        {std::vector<std::string>{"--ber", "2"}, {"--ber", "often"}, {"--seed", "-1"},
-        {"--fault", "corrupt-command=3"}, {"--fault", "corrupt-command=0:1"},
+        {"--fault", "corrupt-command=3"}, {"--fault", "corrupt-command=0:1"}, {"--fault", "corrupt-echo=2"},
         {"--fault", "sum-pair=x"}, {"--fault", "flip-reply=M:1"}, {"--fault", "flip-reply=m:1:3"},
         {"--fault", "refuse-command=P:0:9"}, {"--fault", "refuse-command=PP:1:9"}}) {
     vlfwu_test::ChildProcess child;

@@ -142,6 +142,25 @@ TEST_F(LineErrors, FlippedBitInAPrepareEraseOrCopy) {
   EXPECT_EQ(count(log(), "erased sectors 0..0 of bank 0"), 1u);
 }
 
+// A Copy that arrives as sent but whose echo comes back otherwise: the bootloader programmed
+// the block where it belongs, and the compare finds it there. The sector is not erased again
+// and nothing is written twice.
+TEST_F(LineErrors, CopyWhoseEchoAloneIsDamagedIsFoundInPlace) {
+  for (const int bit : {bitOf(0, 1), bitOf(10, 0), bitOf(18, 0)}) {  // 'C' as 'A', the addresses
+    SCOPED_TRACE(bit);
+    sim::LineFaults faults;
+    faults.corruptEcho = 13;
+    faults.corruptEchoBit = bit;
+    EXPECT_EQ(updateOver(faults), kUpdateOk) << output_;
+    EXPECT_TRUE(exact_) << "success over flash that differs from the image";
+    EXPECT_NE(log().find("fault: the echo of command line 13"), std::string::npos);
+    const std::string sent = logStream(true);
+    EXPECT_EQ(count(sent, "C 436208128 268435456 4096\r\n"), 1u);
+    EXPECT_EQ(count(sent, "M 436208128 268435456 4096\r\n"), 1u);
+    EXPECT_EQ(count(log(), "erased sectors 0..0 of bank 0"), 0u);
+  }
+}
+
 // One byte +1 and another -1 in one block: the sum holds and the bootloader answers OK, but
 // the echo shows the two characters; the block goes again. In the first block of the
 // firmware, and in the parameter table's block (which today's restart would only report).
