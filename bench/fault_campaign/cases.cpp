@@ -10,11 +10,17 @@ namespace {
 constexpr int kTornSeeds = 5;          // seeds of each torn erase and copy
 constexpr int kNoisySeeds = 30;        // whole updates per bit error rate and image
 constexpr int kQuickNoisySeeds = 5;
+constexpr int kHeavySeeds = 10;        // per rate and image where the budget is to end the run
+constexpr int kQuickHeavySeeds = 1;
 constexpr int kSpread = 60;            // positions of a dropped or late reply line per image
 constexpr int kWriteLineSpread = 40;   // damaged Write-to-RAM lines per image
 constexpr int kPairSpread = 40;        // compensating pairs per image
 constexpr int kCommandSpread = 40;     // flipped command bits per image
 constexpr const char* kRates[] = {"1e-6", "1e-5", "1e-4"};
+// Rates at which most updates cannot finish: the budget must end them with its message.
+constexpr const char* kHeavyRates[] = {"3e-4", "1e-3", "1e-2"};
+// A line that comes and goes, as EVERY:FOR in ms: away for the last FOR ms of every EVERY.
+constexpr const char* kDropouts[] = {"20000:2000", "10000:6000", "60000:30000"};
 constexpr int kLatencies[] = {1, 4, 16, 32};
 
 const char* const kNames[kClassCount] = {"flash-ops", "steps", "double", "noisy", "adapters", "reply-bits"};
@@ -153,13 +159,25 @@ void doubles(Table t, const Profile& p) {
   }
 }
 
+// Every case of the class runs at wire speed, so that its times are those a technician would see
+// and the one hang bound holds them as it holds every other class.
 void noisy(Table t, const Profile& p) {
+  const auto wire = [](std::vector<std::string> args) {
+    args.push_back("--wire-speed");
+    return args;
+  };
   for (const char* rate : kRates)
     for (int s = 1; s <= kNoisySeeds; ++s)
-      t.add(Klass::Noisy, {"--ber", rate, "--seed", std::to_string(s + 1000 * t.image)}, s <= kQuickNoisySeeds);
+      t.add(Klass::Noisy, wire({"--ber", rate, "--seed", std::to_string(s + 1000 * t.image)}), s <= kQuickNoisySeeds);
+  for (const char* rate : kHeavyRates)
+    for (int s = 1; s <= kHeavySeeds; ++s)
+      t.add(Klass::Noisy, wire({"--ber", rate, "--seed", std::to_string(s + 1000 * t.image)}),
+            s <= kQuickHeavySeeds);
+  for (const char* dropout : kDropouts)
+    t.add(Klass::Noisy, wire(fault(std::string("dropout=") + dropout)), t.image == 0);
   const std::vector<long> blocks = spread(p.writeBlocks, kPairSpread);
   for (std::size_t i = 0; i < blocks.size(); ++i)
-    t.add(Klass::Noisy, fault("sum-pair=" + std::to_string(blocks[i])), i == blocks.size() / 2);
+    t.add(Klass::Noisy, wire(fault("sum-pair=" + std::to_string(blocks[i]))), i == blocks.size() / 2);
   // Flipped bits in the command lines, most in the digits of a Write's or Copy's address.
   std::vector<long> chosen;
   for (std::size_t k = 0; k < p.commandTexts.size(); ++k) {
@@ -177,12 +195,12 @@ void noisy(Table t, const Profile& p) {
                                                      9);
     const long byte = 2 + static_cast<long>(i % std::max<std::size_t>(digits, 1));
     const long bit = byte * 8 + static_cast<long>(i % 3);
-    t.add(Klass::Noisy, fault("corrupt-command=" + std::to_string(k + 1) + ":" + std::to_string(bit)),
+    t.add(Klass::Noisy, wire(fault("corrupt-command=" + std::to_string(k + 1) + ":" + std::to_string(bit))),
           i == picks.size() / 3);
   }
-  t.add(Klass::Noisy, {"--echo-crlflf"}, true);
+  t.add(Klass::Noisy, wire({"--echo-crlflf"}), true);
   for (int s = 1; s <= kQuickNoisySeeds; ++s)
-    t.add(Klass::Noisy, {"--echo-crlflf", "--ber", "1e-5", "--seed", std::to_string(s + 500)}, false);
+    t.add(Klass::Noisy, wire({"--echo-crlflf", "--ber", "1e-5", "--seed", std::to_string(s + 500)}), false);
 }
 
 // The number of the command with this letter among those up to and including commandTexts[upTo].
