@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Builds everything (native, sanitizers, Windows, fuzzers) and runs every test, with compiler
-# warnings as errors; builds the Windows release twice and checks that both are the same bytes. Installs the packages it needs first (tools/install-deps.sh).
+# Builds everything (native, sanitizers, Windows, fuzzers) and runs every test and the fault
+# campaign's CI subset, with compiler warnings as errors; builds the Windows release twice and
+# checks that both are the same bytes. Installs the packages it needs first
+# (tools/install-deps.sh).
 # Usage: ./test.sh            all of it, and the Windows release zip
 #        ./test.sh quick      the native build and its tests only
 set -euo pipefail
@@ -59,6 +61,13 @@ configure build -DCMAKE_BUILD_TYPE=Release -DVLFWU_WINDOWS_EXE="$windows_exe" -D
 cmake --build build -j "$jobs"
 echo "== Native tests"
 ctest --test-dir build --output-on-failure -j "$jobs"
+
+if [ "$mode" = all ]; then
+  # A few cases of every fault class, each against switch-sim as a process: the total line must
+  # stay at 0 false successes, hangs, crashes and unrestored switches.
+  echo "== Fault campaign, CI subset"
+  build/bin/fault_campaign --ci --lanes 4 --no-wine
+fi
 
 if [ "$mode" = all ]; then
   echo "== Sanitizer build (ASan + UBSan)"

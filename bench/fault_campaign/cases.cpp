@@ -22,6 +22,11 @@ constexpr const char* kHeavyRates[] = {"3e-4", "1e-3", "1e-2"};
 // A line that comes and goes, as EVERY:FOR in ms: away for the last FOR ms of every EVERY.
 constexpr const char* kDropouts[] = {"20000:2000", "10000:6000", "60000:30000"};
 constexpr int kLatencies[] = {1, 4, 16, 32};
+// The --ci subset: this many of each class's quick cases, spread over them, both images. Every
+// class is touched on every landing, in a few minutes. The noisy class's are chosen in its
+// table, one of each kind of line.
+constexpr int kCiCases[kClassCount] = {/* flash-ops */ 4, /* steps */ 6, /* double */ 2,
+                                       /* noisy */ 0, /* adapters */ 1, /* reply-bits */ 4};
 
 const char* const kNames[kClassCount] = {"flash-ops", "steps", "double", "noisy", "adapters", "reply-bits"};
 
@@ -166,15 +171,22 @@ void noisy(Table t, const Profile& p) {
     args.push_back("--wire-speed");
     return args;
   };
+  // --ci: 1e-5 and 1e-4 (first seed, one image each), 1e-2 and 3e-4 (the budget's message,
+  // fast and slow), the line gone 6 s of every 10.
+  const std::string ciRate = t.image == 0 ? "1e-5" : "1e-4";
+  const std::string ciHeavy = t.image == 0 ? "1e-2" : "3e-4";
   for (const char* rate : kRates)
     for (int s = 1; s <= kNoisySeeds; ++s)
-      t.add(Klass::Noisy, wire({"--ber", rate, "--seed", std::to_string(s + 1000 * t.image)}), s <= kQuickNoisySeeds);
+      t.add(Klass::Noisy, wire({"--ber", rate, "--seed", std::to_string(s + 1000 * t.image)}), s <= kQuickNoisySeeds)
+          .ci = s == 1 && rate == ciRate;
   for (const char* rate : kHeavyRates)
     for (int s = 1; s <= kHeavySeeds; ++s)
       t.add(Klass::Noisy, wire({"--ber", rate, "--seed", std::to_string(s + 1000 * t.image)}),
-            s <= kQuickHeavySeeds);
+            s <= kQuickHeavySeeds)
+          .ci = s == 1 && rate == ciHeavy;
   for (const char* dropout : kDropouts)
-    t.add(Klass::Noisy, wire(fault(std::string("dropout=") + dropout)), t.image == 0);
+    t.add(Klass::Noisy, wire(fault(std::string("dropout=") + dropout)), t.image == 0).ci =
+        t.image == 0 && std::string(dropout) == "10000:6000";
   const std::vector<long> blocks = spread(p.writeBlocks, kPairSpread);
   for (std::size_t i = 0; i < blocks.size(); ++i)
     t.add(Klass::Noisy, wire(fault("sum-pair=" + std::to_string(blocks[i]))), i == blocks.size() / 2);
@@ -197,6 +209,9 @@ void noisy(Table t, const Profile& p) {
     const long bit = byte * 8 + static_cast<long>(i % 3);
     t.add(Klass::Noisy, wire(fault("corrupt-command=" + std::to_string(k + 1) + ":" + std::to_string(bit))),
           i == picks.size() / 3);
+    // A Copy received as sent whose echo alone comes back otherwise.
+    if (text.rfind("C ", 0) == 0)
+      t.add(Klass::Noisy, wire(fault("corrupt-echo=" + std::to_string(k + 1) + ":" + std::to_string(bit))), false);
   }
   t.add(Klass::Noisy, wire({"--echo-crlflf"}), true);
   for (int s = 1; s <= kQuickNoisySeeds; ++s)
@@ -288,6 +303,13 @@ std::vector<Case> buildCases(const std::vector<Profile>& profiles, bool withWine
     for (int image = 0; image < static_cast<int>(profiles.size()); ++image) build({&cases, image}, profiles[image]);
   }
   for (int image = 0; image < static_cast<int>(profiles.size()); ++image) adapters({&cases, image}, withWine);
+  for (int k = 0; k < kClassCount; ++k) {
+    std::vector<Case*> quick;
+    for (Case& c : cases)
+      if (static_cast<int>(c.klass) == k && c.quick && !c.wine) quick.push_back(&c);
+    for (const long pick : spread(static_cast<long>(quick.size()), kCiCases[k]))
+      quick[static_cast<std::size_t>(pick - 1)]->ci = true;
+  }
   return cases;
 }
 

@@ -24,6 +24,7 @@ struct Case {
   bool wine = false;               // run vlfwu.exe under Wine
   int latencyMs = 0;
   bool quick = false;              // part of the --quick subset
+  bool ci = false;                 // part of the --ci subset, a few of the quick ones
 };
 
 // Every case of every class; profiles[i] is the clean update of image i.

@@ -4,7 +4,7 @@
 // from the simulator's own options, a power cycle (the simulator restarted on the same flash
 // file), the utility again, and the whole flash compared with what a clean update leaves.
 //
-// Usage: fault_campaign [--quick] [--lanes N] [--class NAME]... [--shard I/N] [--case NAME]
+// Usage: fault_campaign [--quick | --ci] [--lanes N] [--class NAME]... [--shard I/N] [--case NAME]
 //                       [--results FILE] [--summarize FILE...] [--list] [--keep]
 //                       [--vlfwu PATH] [--switch-sim PATH] [--windows-exe PATH | --no-wine]
 #include <signal.h>
@@ -44,6 +44,7 @@ std::string binDir() {
 
 struct Settings {
   bool quick = false;
+  bool ci = false;
   int lanes = 1;
   std::vector<Klass> classes;
   int shard = 1;
@@ -59,7 +60,7 @@ struct Settings {
 int usage(const char* why) {
   std::fprintf(stderr,
                "fault_campaign: %s\n"
-               "usage: fault_campaign [--quick] [--lanes N] [--class flash-ops|steps|double|noisy|adapters|reply-bits]...\n"
+               "usage: fault_campaign [--quick | --ci] [--lanes N] [--class flash-ops|steps|double|noisy|adapters|reply-bits]...\n"
                "       [--shard I/N] [--case NAME] [--results FILE] [--summarize FILE...] [--list] [--keep]\n"
                "       [--vlfwu PATH] [--switch-sim PATH] [--windows-exe PATH | --no-wine]\n",
                why);
@@ -128,6 +129,8 @@ int main(int argc, char** argv) {
     const bool hasValue = i + 1 < argc;
     if (a == "--quick") {
       s.quick = true;
+    } else if (a == "--ci") {
+      s.ci = true;
     } else if (a == "--lanes" && hasValue) {
       s.lanes = std::atoi(argv[++i]);
       if (s.lanes < 1 || s.lanes > kMaxLanes) return usage("--lanes takes 1 to 32");
@@ -233,6 +236,7 @@ int main(int argc, char** argv) {
       continue;
     }
     if (s.quick && !c.quick) continue;
+    if (s.ci && !c.ci) continue;
     if (c.wine && !withWine) continue;
     if (!s.classes.empty()) {
       bool wanted = false;
