@@ -207,15 +207,15 @@ void awaitBytes(int bytes) {
 namespace {
 
 // The echo reader and the reply reader: one loop, which differ only in whether the
-// bootloader's flow control may stand between the bytes.
-int readRawLine(char* buffer, int size, int expected, bool passFlowControl) {
+// bootloader's flow control may stand between the bytes, and in whether an LF ends a line.
+int readRawLine(char* buffer, int size, int expected, bool echo, std::uint32_t limitMs) {
   const std::uint32_t start = clockNow();
   int stored = 0;
   devLineSilent = true;
-  while (!clockExpired(start, kLineTimeoutMs)) {
+  while (!clockExpired(start, limitMs)) {
     const int waiting = comBytesWaiting(&devicePort);
     if (waiting <= 0) {
-      if (comWaitInput(&devicePort, clockRemaining(start, kLineTimeoutMs)) == kComPortFailed) {
+      if (comWaitInput(&devicePort, clockRemaining(start, limitMs)) == kComPortFailed) {
         return -1;
       }
       continue;
@@ -240,7 +240,12 @@ int readRawLine(char* buffer, int size, int expected, bool passFlowControl) {
       if (piece[i] == '\n' && stored == 0) {
         continue;  // the end of the line before
       }
-      if (passFlowControl && (piece[i] == kXon || piece[i] == kXoff)) {
+      if (echo && piece[i] == '\n') {
+        // An echo whose CR the line spoilt: it ends here, already not as sent, and the echoes
+        // after it are read in step instead of one of them being taken into this one.
+        return stored;
+      }
+      if (echo && (piece[i] == kXon || piece[i] == kXoff)) {
         // The bootloader's flow control may come between any two bytes of an echo; it never
         // stands for a byte sent (every line sent is printable), so a damaged byte still
         // shows as missing.
@@ -258,10 +263,12 @@ int readRawLine(char* buffer, int size, int expected, bool passFlowControl) {
 }  // namespace
 
 int devReadEchoLine(char* buffer, int size, int expected) {
-  return readRawLine(buffer, size, expected, true);
+  return readRawLine(buffer, size, expected, true, kLineTimeoutMs);
 }
 
-int devReadReplyLine(char* buffer, int size) { return readRawLine(buffer, size, 0, false); }
+int devReadReplyLine(char* buffer, int size, std::uint32_t limitMs) {
+  return readRawLine(buffer, size, 0, false, limitMs);
+}
 
 int devReadTextLine(char* buffer, int size) {
   int length = devReadCrLine(buffer, size);

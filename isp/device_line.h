@@ -3,6 +3,8 @@
 // 500 ms counted from the start of the read, stale input discarded.
 #include <cstdint>
 
+#include "isp/line_policy.h"
+
 // The rate devicePort is set to now; 0 while no port is open.
 extern int currentBaud;
 // True when the last echo or reply read (devReadEchoLine, devReadReplyLine) received no byte
@@ -25,7 +27,8 @@ void devDrainInput(std::uint32_t quietMs, std::uint32_t maxMs);
 int devReadLine(char* buffer, int size, const char* terminators);
 int devReadCrLine(char* buffer, int size);
 int devReadDollarLine(char* buffer, int size);
-// The echo of a line of `expected` characters, byte for byte up to its CR within 500 ms:
+// The echo of a line of `expected` characters, byte for byte up to its CR within 500 ms (or up
+// to an LF after its first byte, its CR spoilt on the way):
 // control and high bytes are kept (a damaged echo must not read as the line sent), only LFs
 // before its first byte (the end of the line before) and the bootloader's XON and XOFF are
 // passed over. It is taken in pieces
@@ -37,8 +40,8 @@ int devReadEchoLine(char* buffer, int size, int expected);
 // nothing after its CR is taken: only LFs before its first byte are passed over. Every other
 // byte is kept, XON and XOFF included: '1' is one bit away from XON, so "10" with one bit
 // error arrives as XON "0", which must not read as "0". Bytes stored (not NUL-terminated),
-// or -1.
-int devReadReplyLine(char* buffer, int size);
+// or -1. limitMs: when a reply known to come at once must be there.
+int devReadReplyLine(char* buffer, int size, std::uint32_t limitMs = kLineTimeoutMs);
 // devReadCrLine that passes over empty lines (a line end echoed as CR LF LF, a stray CR), a
 // few at most: the first line with characters, or -1.
 int devReadTextLine(char* buffer, int size);

@@ -161,6 +161,16 @@ int goResult(int action, int answered) {
   }
 }
 
+// What the bootloader answered to a line its echo shows it received otherwise, as an
+// exchange's outcome: kExchangeOk for "0", kExchangeRefused for a return code.
+int answerToOtherLine(char* reply, int size) {
+  const int length = ispReadReply(reply, size);
+  return length < 0                              ? kExchangeNoReply
+         : std::strcmp(reply, "0") == 0          ? kExchangeOk
+         : length > 0 && isDecimalText(reply)    ? kExchangeRefused
+                                                 : kExchangeGarbled;
+}
+
 // One Go: the line, its echo and the bootloader's answer, read whatever the echo showed.
 int goOnce(const char* text, char* reply, int size) {
   char echo[kEchoLineSize];
@@ -170,11 +180,7 @@ int goOnce(const char* text, char* reply, int size) {
     return goResult(action, exchange);
   }
   // The bootloader received another line: what it answered tells whether it is still there.
-  const int length = ispReadReply(reply, size);
-  const int answered = length < 0                      ? kExchangeNoReply
-                       : std::strcmp(reply, "0") == 0  ? kExchangeOk
-                       : length > 0 && isDecimalText(reply) ? kExchangeRefused
-                                                       : kExchangeGarbled;
+  const int answered = answerToOtherLine(reply, size);
   return goResult(lineAction(kStepGoOtherLine, answered), answered);
 }
 
@@ -225,10 +231,25 @@ int nxpPrepareSectors(std::uint8_t startSector, std::uint8_t endSector, std::uin
   return ispLogCommand("prepare", commandRepeatable(text));
 }
 
-int nxpCopyRamToFlash(std::uint32_t flashAddress, std::uint32_t ramAddress, std::uint32_t count) {
+int nxpCopyRamToFlash(std::uint32_t flashAddress, std::uint32_t ramAddress, std::uint32_t count,
+                      int* answered) {
   char text[kCommandTextSize];
   devFormatLine(text, sizeof text, "C %u %u %u", flashAddress, ramAddress, count);
-  return ispLogCommand("copy", commandOnce(text));
+  char echo[kEchoLineSize];
+  char reply[kShortReplySize];
+  const int exchange = ispCommandEcho(text, echo, sizeof echo, reply, sizeof reply);
+  int answer = exchange;
+  if (lineAction(kStepCopy, exchange) == kActReadAnswer) {
+    // A refusal shows that the line the bootloader received programmed nothing.
+    answer = answerToOtherLine(reply, sizeof reply);
+    endExchange(answer == kExchangeRefused ? answer : kExchangeGarbled);
+  } else {
+    endExchange(exchange);
+  }
+  if (answered != nullptr) {
+    *answered = answer;
+  }
+  return ispLogCommand("copy", exchange);
 }
 
 int nxpEraseSectors(std::uint8_t startSector, std::uint8_t endSector, std::uint8_t bank) {

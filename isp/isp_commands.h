@@ -31,7 +31,10 @@ constexpr int kGoRefused = 3;           // refused in every attempt: the bootloa
 constexpr int kGoLineError = 4;         // the answer was spoilt in every attempt
 int nxpGo(std::uint32_t address);
 int nxpPrepareSectors(std::uint8_t startSector, std::uint8_t endSector, std::uint8_t bank);
-int nxpCopyRamToFlash(std::uint32_t flashAddress, std::uint32_t ramAddress, std::uint32_t count);
+// Copy: when the echo shows another line received, the bootloader's answer to it is read
+// into *answered (if given) as an exchange's outcome; otherwise *answered is the exchange's.
+int nxpCopyRamToFlash(std::uint32_t flashAddress, std::uint32_t ramAddress, std::uint32_t count,
+                      int* answered = nullptr);
 int nxpEraseSectors(std::uint8_t startSector, std::uint8_t endSector, std::uint8_t bank);
 constexpr int kCompareEqual = 0;
 constexpr int kCompareFailed = 1;     // any answer but success or COMPARE_ERROR, or none

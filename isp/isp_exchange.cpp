@@ -49,10 +49,10 @@ bool isDecimalText(const char* text) {
   return true;
 }
 
-int ispReadReply(char* reply, int size) {
+int ispReadReply(char* reply, int size, std::uint32_t limitMs) {
   int length = 0;
   for (int skipped = 0; length == 0 && skipped <= kEmptyLinesPassed; ++skipped) {
-    length = devReadReplyLine(reply, size - 1);
+    length = devReadReplyLine(reply, size - 1, limitMs);
   }
   if (length <= 0) {
     reply[0] = '\0';

@@ -19,8 +19,9 @@ int ispReadEcho(const char* text);
 bool ispEchoMatches(const char* text);
 
 // Reads a reply line raw (a control byte in it is not dropped but makes it garbled), passing
-// over empty lines: its length (0 when it holds a NUL), or -1 when none came. size >= 2.
-int ispReadReply(char* reply, int size);
+// over empty lines: its length (0 when it holds a NUL), or -1 when none came within limitMs.
+// size >= 2.
+int ispReadReply(char* reply, int size, std::uint32_t limitMs = kLineTimeoutMs);
 
 // Sends the command line text, checks its echo and reads the return code into reply (size
 // bytes; empty unless the echo matched). One of the kExchange outcomes (line_policy.h); the

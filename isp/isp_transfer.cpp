@@ -74,10 +74,11 @@ struct t_RamWrite {
   bool refused;
 };
 
-// The bootloader's answer to a block: kExchangeOk for "OK", kExchangeRefused for RESEND.
-int blockAnswer() {
+// The bootloader's answer to a block, waited for limitMs: kExchangeOk for "OK",
+// kExchangeRefused for RESEND.
+int blockAnswer(std::uint32_t limitMs) {
   char reply[kCodeLineSize];
-  if (ispReadReply(reply, sizeof reply) < 0) {
+  if (ispReadReply(reply, sizeof reply, limitMs) < 0) {
     return kExchangeNoReply;
   }
   if (std::strcmp(reply, "OK") == 0) {
@@ -99,10 +100,10 @@ int sendBlockData(const std::uint8_t* bytes, std::uint32_t length) {
     // An echo that did not come in time: the bootloader's answer will not either.
     const int echo = blockEcho(bytes, length, sumText);
     int action = lineAction(kStepWriteData, echo == kEchoLost   ? kExchangeNoReply
-                                            : echo == kEchoSame ? blockAnswer()
+                                            : echo == kEchoSame ? blockAnswer(kLineTimeoutMs)
                                                                 : kExchangeEchoDiffers);
     if (action == kActReadAnswer) {
-      action = lineAction(kStepWriteDataOtherwise, blockAnswer());
+      action = lineAction(kStepWriteDataOtherwise, blockAnswer(kBlockAnswerMs));
     }
     if (action != kActResend) {
       return action;
@@ -193,7 +194,7 @@ int writeAllBlocks(t_RamWrite* write, std::uint32_t ramAddress, const std::uint8
     const std::uint32_t length = left < lineBlockSize() ? left : lineBlockSize();
     const int action = writeBlockOnce(write, ramAddress + done, bytes + done, length);
     if (action == kActDone) {
-      lineBlockCameThrough();
+      lineBlockCameThrough(length);
       spoiltInARow = 0;
       done += length;
       continue;
@@ -336,7 +337,7 @@ int nxpReadMemory(std::uint8_t* dest, std::uint32_t address, std::uint32_t count
       }
     }
     if (action == kActDone) {
-      lineBlockCameThrough();
+      lineBlockCameThrough(length);
     }
     if (action != kActDone && read.refused) {
       return -received;

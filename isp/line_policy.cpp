@@ -15,8 +15,8 @@ constexpr int kPolicy[kStepKinds][kExchangeOutcomes] = {
     // A refusal is asked again too: one flipped bit makes "0" read as "1", "2", "4" or "8".
     /* query */ {kDone, kAgain, kAgain, kAgain, kAgain},
     // The echo as sent means the bootloader copied the right block or nothing; only a copy
-    // received otherwise may have gone to other pages.
-    /* copy */ {kDone, kActCompare, kActCompare, kActCompare, kActRewrite},
+    // received otherwise may have gone to other pages, and its answer tells.
+    /* copy */ {kDone, kActCompare, kActCompare, kActCompare, kActReadAnswer},
     /* erase */ {kDone, kAgain, kAgain, kAgain, kAgain},
     // Silence after a Go is the jump; a refusal or a spoilt answer shows the bootloader there.
     /* go */ {kDone, kAgain, kActRestartWatch, kAgain, kActReadAnswer},
@@ -32,6 +32,11 @@ constexpr int kPolicy[kStepKinds][kExchangeOutcomes] = {
     // A block whose echo differed: RESEND means the bootloader found its sum wrong and waits
     // for the block again; "OK" means it took the block, which may still not be the one sent.
     /* write data, echo differed */ {kActNewCommand, kActResend, kAgain, kAgain, kAgain},
+    // A Copy received with one bit otherwise names an address not on a page boundary or
+    // outside the prepared sectors, or a count or command the bootloader does not take: it is
+    // refused and programs nothing, so it is simply sent again. Anything else may have
+    // programmed other pages.
+    /* copy, other line */ {kActRewrite, kAgain, kActRewrite, kActRewrite, kActRewrite},
 };
 
 bool repeatsWork(int action) {
@@ -61,36 +66,36 @@ int lineAction(int stepKind, int outcome) {
 namespace {
 
 int blockSizeIndex = 0;
-int blocksThrough = 0;  // in a row at the current size
+std::uint32_t bytesThrough = 0;  // since the last spoilt block, or since the update started
 
 }  // namespace
 
 std::uint32_t lineBlockSize() { return kBlockSizes[blockSizeIndex]; }
 
-void lineBlockCameThrough() {
-  if (++blocksThrough >= kBlockGrowAfter && blockSizeIndex > 0) {
+void lineBlockCameThrough(std::uint32_t bytes) {
+  bytesThrough = bytesThrough + bytes < bytesThrough ? UINT32_MAX : bytesThrough + bytes;
+  while (blockSizeIndex > 0 && bytesThrough >= kBlockBreakEven[blockSizeIndex - 1]) {
     --blockSizeIndex;
-    blocksThrough = 0;
   }
 }
 
 void lineBlockSpoilt() {
-  blocksThrough = 0;
-  if (blockSizeIndex < kBlockSizeCount - 1) {
+  if (blockSizeIndex < kBlockSizeCount - 1 && bytesThrough < kBlockBreakEven[blockSizeIndex]) {
     ++blockSizeIndex;
   }
+  bytesThrough = 0;
 }
 
 void lineBudgetStart() {
   lineBudget = t_LineBudget{true, clockNow(), 0, 0, 0};
   blockSizeIndex = 0;
-  blocksThrough = 0;
+  bytesThrough = 0;
 }
 
 void lineBudgetEnd() {
   lineBudget.running = false;
   blockSizeIndex = 0;
-  blocksThrough = 0;
+  bytesThrough = 0;
 }
 
 void lineBudgetExchange() {

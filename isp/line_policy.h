@@ -17,6 +17,10 @@ constexpr int kEmptyLinesPassed = 4;
 constexpr std::uint32_t kDrainQuietMs = 50;
 // A line that never goes quiet (noise from a switch at another rate) is left after this.
 constexpr std::uint32_t kDrainLimitMs = 1000;
+// A Write-to-RAM block whose echo differed: its answer is waited for this long. The bootloader
+// answers a checksum line at once (a slow USB adapter holds it back 32 ms at most), but a
+// block it received with a line end spoilt has it still waiting for a line that never comes.
+constexpr std::uint32_t kBlockAnswerMs = 100;
 // Between the pieces of the synchronisation probe: the firmware's frame parser takes ESC,
 // "^P$" and the probe character as separate arrivals.
 constexpr std::uint32_t kProbeGapMs = 10;
@@ -39,14 +43,19 @@ constexpr int kGoAttempts = 3;
 // A Write-to-RAM block that came back as sent and was answered RESEND: sent again within the
 // same "W" this many more times (the bootloader waits for it).
 constexpr int kBlockResends = 3;
-// The sizes a Write-to-RAM block is sent in, whole first. Each spoilt block makes the next
-// one smaller, and kBlockGrowAfter blocks in a row that came through make it larger again: at
-// wire speed a whole block of 900 bytes is 110 ms on the line, and with one bit error in 10^4
-// fewer than one in ten come through, while nine in ten blocks of one data line (44 bytes, a
-// whole number of words) do.
+// The sizes a Write-to-RAM block is sent in, whole first: at wire speed a whole block of 900
+// bytes is 110 ms on the line, and with one bit error in 10^4 fewer than one in ten come
+// through, while nine in ten blocks of one data line (44 bytes, a whole number of words) do.
 constexpr std::uint32_t kBlockSizes[] = {900, 440, 176, 88, 44};
 constexpr int kBlockSizeCount = sizeof kBlockSizes / sizeof kBlockSizes[0];
-constexpr int kBlockGrowAfter = 8;
+// Where two neighbouring sizes cost the same: the bytes that come through, on average, between
+// two spoilt blocks on a line where a block of kBlockSizes[i] and one of kBlockSizes[i + 1]
+// take equally long. A spoilt block costs the whole block again, and every block also costs
+// its "W", the answers and two turnarounds, about 30 characters' time. A block spoilt sooner
+// than this after the last makes the next one smaller; this many bytes in a row that came
+// through make it larger again. At one bit error in 10^5 blocks of 176 and 440 bytes cost the
+// same and 900 costs 8 % more; on a line that drops a bit in 10^6 900 is the best.
+constexpr std::uint32_t kBlockBreakEven[kBlockSizeCount - 1] = {19000, 4000, 900, 250};
 // Blocks spoilt in a row, whatever their size, after which the write gives up.
 constexpr int kBlockAttempts = 8;
 // A "W" that arrived with an address among bytes already in place: the write goes again from
@@ -95,7 +104,8 @@ constexpr int kStepWriteCommand = 5; // "W": the bootloader then takes the next 
 constexpr int kStepWriteData = 6;    // a block's lines and checksum
 constexpr int kStepReadData = 7;     // a read block's lines and checksum
 constexpr int kStepWriteDataOtherwise = 8;  // the answer to a block whose echo differed
-constexpr int kStepKinds = 9;
+constexpr int kStepCopyOtherLine = 9;  // what the bootloader answered to a Copy it received otherwise
+constexpr int kStepKinds = 10;
 
 // What follows an outcome.
 constexpr int kActDone = 0;          // the step did what was asked
@@ -118,9 +128,10 @@ constexpr int kActNewCommand = 9;    // the bootloader ended the exchange cleanl
 // budget, and once the budget is spent it becomes kActGiveUp. Outcomes out of range give up.
 int lineAction(int stepKind, int outcome);
 
-// The size the next Write-to-RAM block goes in, by the line's recent record, and that record.
+// The size the next Write-to-RAM or read block goes in, by the line's recent record, and that
+// record: a block of so many bytes that came through, or one that the line spoilt.
 std::uint32_t lineBlockSize();
-void lineBlockCameThrough();
+void lineBlockCameThrough(std::uint32_t bytes);
 void lineBlockSpoilt();
 
 // The budget's account, kept while an update runs.

@@ -117,10 +117,18 @@ unsigned programBlock(std::uint32_t address, const std::uint8_t* data, std::uint
   if (flashRangeOf(address, length, &bank, &first, &last) != 0) {
     return kStatusAddress;
   }
-  if (nxpPrepareSectors(first, last, bank) != kExchangeOk) {
-    return kStatusCommand;
+  int action = kActAskAgain;
+  for (int attempt = 0; attempt < kCommandAttempts && action == kActAskAgain; ++attempt) {
+    if (nxpPrepareSectors(first, last, bank) != kExchangeOk) {
+      return kStatusCommand;
+    }
+    int answered = kExchangeNoReply;
+    action = lineAction(kStepCopy, nxpCopyRamToFlash(address, kRamStagingAddress, length, &answered));
+    if (action == kActReadAnswer) {
+      action = lineAction(kStepCopyOtherLine, answered);
+    }
   }
-  switch (lineAction(kStepCopy, nxpCopyRamToFlash(address, kRamStagingAddress, length))) {
+  switch (action) {
     case kActDone:
       break;
     case kActCompare:

@@ -114,6 +114,11 @@ TEST_F(Transfer, EchoThatDiffersSendsTheBlockAgain) {
       {"garbled", {{w, w + "0\r\n"}, {"276\r\n", otherwise + "RESEMD\r\n"}, {w, w + "0\r\n"},
                    {"276\r\n", block + "OK\r\n"}},
        w + block + "\x1b" + w + block},
+      // The data line's CR spoilt on its way back: that echo ends at its LF, the checksum's
+      // echo and the OK are read in step, and the block goes again without an ESC.
+      {"CR spoilt", {{w, w + "0\r\n"}, {"276\r\n", "$$C16>```\x8d\n276\r\nOK\r\n"}, {w, w + "0\r\n"},
+                     {"276\r\n", block + "OK\r\n"}},
+       w + block + w + block},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
