@@ -144,7 +144,9 @@ class WindowsResources : public ::testing::Test {
     }
     ASSERT_TRUE(std::filesystem::exists(kZip)) << kZip;
     ASSERT_FALSE(kWindres.empty()) << "x86_64-w64-mingw32-windres was not found when configuring";
-    const std::string folder = std::string(VLFWU_BIN_DIR) + "/../release-resources-test";
+    // A folder of its own: ctest runs these tests side by side, and each unpacks the zip.
+    const std::string folder = std::string(VLFWU_BIN_DIR) + "/../release-resources-test-" +
+                               ::testing::UnitTest::GetInstance()->current_test_info()->name();
     std::filesystem::remove_all(folder);
     std::filesystem::create_directories(folder);
     run(VLFWU_CMAKE, {"-E", "tar", "xf", std::filesystem::absolute(kZip).string()}, folder);
