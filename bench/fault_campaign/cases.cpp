@@ -20,7 +20,7 @@ constexpr const char* kRates[] = {"1e-6", "1e-5", "1e-4"};
 // Rates at which most updates cannot finish: the budget must end them with its message.
 constexpr const char* kHeavyRates[] = {"3e-4", "1e-3", "1e-2"};
 // A line that comes and goes, as EVERY:FOR in ms: away for the last FOR ms of every EVERY.
-constexpr const char* kDropouts[] = {"20000:2000", "10000:6000", "60000:30000"};
+constexpr const char* kDropouts[] = {"20000:2000", "10000:6000", "40000:30000"};
 constexpr int kLatencies[] = {1, 4, 16, 32};
 // The --ci subset: this many of each class's quick cases, spread over them, both images. Every
 // class is touched on every landing, in a few minutes. The noisy class's are chosen in its
