@@ -268,6 +268,13 @@ void platformSleepMs(std::uint32_t milliseconds) {
   }
 }
 
+void platformSleepUs(std::uint32_t microseconds) {
+  timespec remaining{static_cast<time_t>(microseconds / 1000000u),
+                     static_cast<long>(microseconds % 1000000u) * 1000L};
+  while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+  }
+}
+
 int platformKeyHit() {
   prepareInput();
   if (inputEnded || pendingSecondCode >= 0) {
