@@ -14,13 +14,13 @@ void ispSendLine(const char* text) {
   char line[kEchoLineSize + 3];  // the text, CR LF and the NUL
   const std::size_t length = std::strlen(text);
   if (length > static_cast<std::size_t>(kEchoLineSize)) {
-    devSend(text);  // longer than any line the protocol has; still sent whole
-    devSend("\r\n");
+    devSendEchoed(text);  // longer than any line the protocol has; still sent whole
+    devSendEchoed("\r\n");
     return;
   }
   std::memcpy(line, text, length);
   std::memcpy(line + length, "\r\n", 3);
-  devSend(line);
+  devSendEchoed(line);
 }
 
 int ispReadEcho(const char* text) {

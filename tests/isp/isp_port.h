@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <fstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -38,6 +39,20 @@ class PortTest : public ::testing::Test {
   std::string sent() { return pty.readUntilQuiet(50, 5000); }
   vlfwu_test::PseudoTerminal pty;
 };
+
+// Read calls this thread has made so far (the kernel's count, /proc/thread-self/io): what a
+// reader costs, whatever the pace at which its bytes came.
+inline long readCalls() {
+  std::ifstream io("/proc/thread-self/io");
+  std::string name;
+  long value = -1;
+  while (io >> name >> value) {
+    if (name == "syscr:") {
+      return value;
+    }
+  }
+  return -1;
+}
 
 // How often part stands in text.
 inline int countOf(const std::string& text, const std::string& part) {
