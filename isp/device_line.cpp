@@ -373,7 +373,9 @@ int devReadEchoLine(char* buffer, int size, int expected) {
   return readRawLine(buffer, size, expected, true);
 }
 
-int devReadReplyLine(char* buffer, int size) { return readRawLine(buffer, size, 1, false); }
+int devReadReplyLine(char* buffer, int size, int expected) {
+  return readRawLine(buffer, size, expected > 1 ? expected : 1, false);
+}
 
 int devReadTextLine(char* buffer, int size) {
   int length = devReadCrLine(buffer, size);

@@ -50,12 +50,14 @@ int devReadDollarLine(char* buffer, int size);
 // last of them: the lines after its own wait for their readers, and nothing after that CR is
 // taken. Bytes stored (not NUL-terminated), or -1.
 int devReadEchoLine(char* buffer, int size, int expected);
-// A reply line, byte for byte up to its CR within 500 ms, taken in pieces of at most what a
-// one-character line still lacks, so that nothing after the CR of a line with characters is
-// taken: only LFs before its first byte are passed over. Every other byte is kept, XON and
+// A reply line of `expected` characters (1 when the caller cannot know, such as for a return
+// code), byte for byte up to its CR within 500 ms. While the rest of a line as expected is
+// still on the wire the reader sleeps for about that time, then takes it in one read; it takes
+// no more than such a line lacks, so nothing after the CR of a line at least that long is
+// taken. Only LFs before its first byte are passed over. Every other byte is kept, XON and
 // XOFF included: '1' is one bit away from XON, so "10" with one bit error arrives as XON "0",
 // which must not read as "0". Bytes stored (not NUL-terminated), or -1.
-int devReadReplyLine(char* buffer, int size);
+int devReadReplyLine(char* buffer, int size, int expected);
 // devReadCrLine that passes over empty lines (a line end echoed as CR LF LF, a stray CR), a
 // few at most: the first line with characters, or -1.
 int devReadTextLine(char* buffer, int size);

@@ -49,10 +49,12 @@ bool isDecimalText(const char* text) {
   return true;
 }
 
-int ispReadReply(char* reply, int size) {
+int ispReadReply(char* reply, int size) { return ispReadDataLine(reply, size, 1); }
+
+int ispReadDataLine(char* reply, int size, int expected) {
   int length = 0;
   for (int skipped = 0; length == 0 && skipped <= kEmptyLinesPassed; ++skipped) {
-    length = devReadReplyLine(reply, size - 1);
+    length = devReadReplyLine(reply, size - 1, expected);
   }
   if (length <= 0) {
     reply[0] = '\0';

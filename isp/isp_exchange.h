@@ -21,6 +21,9 @@ bool ispEchoMatches(const char* text);
 // Reads a reply line raw (a control byte in it is not dropped but makes it garbled), passing
 // over empty lines: its length (0 when it holds a NUL), or -1 when none came. size >= 2.
 int ispReadReply(char* reply, int size);
+// ispReadReply for a line whose length is known beforehand, `expected` characters (a data
+// line of a read): it is taken in one read once it should all have come.
+int ispReadDataLine(char* line, int size, int expected);
 
 // Sends the command line text, checks its echo and reads the return code into reply (size
 // bytes; empty unless the echo matched). One of the kExchange outcomes (line_policy.h); the

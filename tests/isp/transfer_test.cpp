@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -260,6 +261,35 @@ TEST_F(Transfer, ReadTranscripts) {
 // A data line is held to what the bootloader sends: a character outside the backtick form, a
 // flow-control byte, or a length that does not fit its count makes the block asked for afresh,
 // even where the sum would still match.
+// The data lines of a read come one after the other at the wire's pace; each is taken in one
+// read once it should all have come, not a byte at a time.
+TEST_F(Transfer, DataLinesOfAReadAreTakenWhole) {
+  ASSERT_EQ(comSetBaud(&devicePort, 115200), 1);
+  currentBaud = 115200;
+  const std::string r = "R 268435456 180\r\n";  // four whole data lines
+  const std::string line = "M" + std::string(60, '`') + "\r\n";
+  std::thread far([&] {
+    if (!pty.waitFor(r, 3000)) return;
+    pty.write(r + "0\r\n");
+    for (int i = 0; i < 4; ++i) {
+      std::this_thread::sleep_for(std::chrono::microseconds(5400));  // a line's time on the wire
+      pty.write(line);
+    }
+    pty.write("0\r\n");
+    if (!pty.waitFor("OK\r\n", 3000)) return;
+    pty.write("OK\r\n");
+  });
+  Bytes out(180, 0xEE);
+  const long before = isptest::readCalls();
+  EXPECT_EQ(nxpReadMemory(out.data(), 268435456u, 180), 180);
+  const long reads = isptest::readCalls() - before;
+  far.join();
+  EXPECT_EQ(out, Bytes(180, 0));
+  // The command's echo and return code, four lines, the checksum and the echo of "OK", each in
+  // a read or two.
+  EXPECT_LE(reads, 16) << "a data line was read in pieces";
+}
+
 TEST_F(Transfer, DamagedDataLineIsAskedForAfresh) {
   const std::string r4 = "R 268435456 4\r\n";
   const std::string good = r4 + "0\r\n" + kFourLine + "276\r\nOK\r\n";
