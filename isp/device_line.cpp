@@ -27,13 +27,64 @@ bool isTerminator(unsigned char byte, const char* terminators) {
   return false;
 }
 
+// Echo of the lines sent (devSendEchoed) not yet taken from the port: an echo reader sleeps
+// until all of it should have come, instead of waking once for every line of a block.
+int echoOwed = 0;
+
+// Echoed lines wait here until the line is next read, waited on or written otherwise, and go
+// out in one write: a block's twenty data lines and its checksum make one write, where each
+// line's write waited for the wire before the next could start.
+constexpr int kQueuedBytes = 2048;
+struct t_QueuedOutput {
+  char bytes[kQueuedBytes];
+  int count;
+};
+t_QueuedOutput queued{};
+
+// What one write may carry: the bytes the wire takes in half the time a write is given.
+int queueLimit() {
+  constexpr int kBitsPerByte = 10;
+  constexpr int kWriteShare = 2;  // of the second that comWrite allows
+  const int wireBytes = currentBaud / kBitsPerByte / kWriteShare;
+  return wireBytes < kQueuedBytes ? wireBytes : kQueuedBytes;
+}
+
+void writeEchoed(const char* bytes, int count) {
+  if (comWrite(&devicePort, bytes, count) == count) {
+    echoOwed += count;
+  }
+}
+
+// Sends the queued lines: every read, wait or other write of the line comes after them.
+void sendQueued() {
+  if (queued.count > 0) {
+    writeEchoed(queued.bytes, queued.count);
+    queued.count = 0;
+  }
+}
+
 }  // namespace
 
+void devSendEchoed(const char* text) {
+  const int length = static_cast<int>(std::strlen(text));
+  if (queued.count + length > queueLimit()) {
+    sendQueued();
+  }
+  if (length > queueLimit()) {
+    writeEchoed(text, length);
+    return;
+  }
+  std::memcpy(queued.bytes + queued.count, text, static_cast<std::size_t>(length));
+  queued.count += length;
+}
+
 void devSend(const char* text) {
+  sendQueued();
   comWrite(&devicePort, text, static_cast<int>(std::strlen(text)));
 }
 
 int devSendChar(int ch) {
+  sendQueued();
   const char byte = static_cast<char>(ch);
   comWrite(&devicePort, &byte, 1);
   return ch & 0xFF;
@@ -67,6 +118,7 @@ void lineOutSink(int ch, void* context) {
 }  // namespace
 
 void devPrintf(const char* format, ...) {
+  sendQueued();
   t_LineOut out{};
   va_list args;
   va_start(args, format);
@@ -117,10 +169,6 @@ struct t_HeldInput {
   int count;
 };
 t_HeldInput held{};
-
-// Echo of the lines sent (devSendEchoed) not yet taken from the port: an echo reader sleeps
-// until all of it should have come, instead of waking once for every line of a block.
-int echoOwed = 0;
 
 // The last byte a reader took was a CR: the LF of that line end comes ahead of the next line.
 bool afterCr = false;
@@ -211,20 +259,18 @@ int bytesLacking(int shortest, int stored) {
 
 }  // namespace
 
-void devSendEchoed(const char* text) {
-  const int length = static_cast<int>(std::strlen(text));
-  if (comWrite(&devicePort, text, length) == length) {
-    echoOwed += length;
-  }
+int devBytesWaiting() {
+  sendQueued();
+  return held.count + comBytesWaiting(&devicePort);
 }
 
-int devBytesWaiting() { return held.count + comBytesWaiting(&devicePort); }
-
 int devWaitInput(std::uint32_t timeoutMs) {
+  sendQueued();
   return held.count > 0 ? kComInputWaiting : comWaitInput(&devicePort, timeoutMs);
 }
 
 int devReadWaiting(char* buffer, int size) {
+  sendQueued();
   if (buffer == nullptr || size <= 0) {
     return 0;
   }
@@ -244,6 +290,7 @@ int devReadWaiting(char* buffer, int size) {
 }
 
 void devDrainInput(std::uint32_t quietMs, std::uint32_t maxMs) {
+  sendQueued();
   const std::uint32_t start = clockNow();
   while (!clockExpired(start, maxMs)) {
     devFlushInput();
@@ -256,6 +303,7 @@ void devDrainInput(std::uint32_t quietMs, std::uint32_t maxMs) {
 }
 
 void devFlushInput() {
+  sendQueued();
   dropHeld();
   constexpr int kPieceBytes = 256;
   char discarded[kPieceBytes];
@@ -285,6 +333,7 @@ int lineAcceptByte(char* buffer, int size, int* stored, unsigned char byte,
 }
 
 int devReadLine(char* buffer, int size, const char* terminators) {
+  sendQueued();
   if (buffer == nullptr || size <= 0) {
     return -1;
   }
@@ -324,6 +373,7 @@ namespace {
 // the same read. Neither takes anything after the last CR it expects, so the LF of that line
 // end is left for the next reader.
 int readRawLine(char* buffer, int size, int shortest, bool echo) {
+  sendQueued();
   const std::uint32_t start = clockNow();
   int stored = 0;
   devLineSilent = true;

@@ -16,8 +16,10 @@ void devPrintf(const char* format, ...);
 // Formats into out (size characters, always NUL-terminated, cut if longer) without sending,
 // so that the text sent can be held against its echo. Returns the characters stored.
 int devFormatLine(char* out, int size, const char* format, ...);
-// Sends text that the bootloader echoes byte for byte (lines with their CR LF, in one write):
-// the echo readers expect all of it back, and sleep until it should have come.
+// Sends text that the bootloader echoes byte for byte (lines with their CR LF): the echo
+// readers expect all of it back, and sleep until it should have come. Such lines go out
+// together, in one write, before the line is next read, waited on or written by any routine
+// here (at the latest once they fill what the wire carries in half a second).
 void devSendEchoed(const char* text);
 // Discards the input held by the readers and everything waiting at the port.
 void devFlushInput();

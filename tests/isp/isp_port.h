@@ -20,6 +20,7 @@ inline void openPort(const std::string& path, int number) {
   setenv(("VLFWU_COM" + std::to_string(number)).c_str(), path.c_str(), 1);
   ASSERT_EQ(comOpen(&devicePort, number, 19200), 1);
   currentBaud = 19200;
+  devFlushInput();  // as the driver does after opening: nothing of an earlier port is held
 }
 
 inline void closePort() {
@@ -40,19 +41,21 @@ class PortTest : public ::testing::Test {
   vlfwu_test::PseudoTerminal pty;
 };
 
-// Read calls this thread has made so far (the kernel's count, /proc/thread-self/io): what a
-// reader costs, whatever the pace at which its bytes came.
-inline long readCalls() {
+// Read ("syscr:") or write ("syscw:") calls this thread has made so far, as the kernel counts
+// them (/proc/thread-self/io): what a transfer costs, whatever the pace of its bytes.
+inline long ioCalls(const std::string& which) {
   std::ifstream io("/proc/thread-self/io");
   std::string name;
   long value = -1;
   while (io >> name >> value) {
-    if (name == "syscr:") {
+    if (name == which) {
       return value;
     }
   }
   return -1;
 }
+inline long readCalls() { return ioCalls("syscr:"); }
+inline long writeCalls() { return ioCalls("syscw:"); }
 
 // How often part stands in text.
 inline int countOf(const std::string& text, const std::string& part) {

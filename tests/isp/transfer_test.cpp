@@ -97,6 +97,31 @@ TEST_F(Transfer, RefusedBlockIsSentAgainUpToThreeTimes) {
   EXPECT_NE(wire.find("W 268436356 4\r\n"), std::string::npos);
 }
 
+// A block's data lines and its checksum go out in one write, after the "W" that announced it.
+TEST_F(Transfer, BlockGoesOutInOneWrite) {
+  ASSERT_EQ(comSetBaud(&devicePort, 115200), 1);
+  currentBaud = 115200;  // a block's bytes take 110 ms on the wire, well within a write's time
+  Bytes bytes(900);
+  unsigned sum = 0;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    bytes[i] = static_cast<std::uint8_t>(i * 7);
+    sum += bytes[i];
+  }
+  std::string block;
+  for (std::size_t at = 0; at < 900; at += 45) {
+    char line[64];
+    uuEncodeLine(line, bytes.data() + at, 45);
+    block += std::string(line) + "\r\n";
+  }
+  block += std::to_string(sum) + "\r\n";
+  const std::string w = "W 268435456 900\r\n";
+  pty.write(w + "0\r\n" + block + "OK\r\n");
+  const long before = isptest::writeCalls();
+  EXPECT_EQ(nxpWriteRam(268435456u, bytes.data(), 900), 0);
+  EXPECT_EQ(isptest::writeCalls() - before, 2) << "the \"W\", then the block";
+  EXPECT_EQ(sent(), w + block);
+}
+
 // A data line that came back otherwise than it was sent: the bootloader's answer to the block
 // decides. OK (two errors that cancel in the sum): its RAM may hold other bytes, so the block
 // goes again with a fresh "W", no ESC needed. RESEND: it found the sum wrong and waits for the
