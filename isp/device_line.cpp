@@ -27,6 +27,20 @@ bool isTerminator(unsigned char byte, const char* terminators) {
   return false;
 }
 
+// Bytes taken from the port ahead of the reader that needs them: the echo of a whole block of
+// data lines comes in one read, and each of its lines waits here for its reader. Every reader
+// of the switch's lines takes from here first.
+constexpr int kHeldBytes = 2048;  // a block's echo (twenty data lines and the checksum) and more
+struct t_HeldInput {
+  char bytes[kHeldBytes];
+  int first;
+  int count;
+};
+t_HeldInput held{};
+
+// The last byte a reader took was a CR: the LF of that line end comes ahead of the next line.
+bool afterCr = false;
+
 // Echo of the lines sent (devSendEchoed) not yet taken from the port: an echo reader sleeps
 // until all of it should have come, instead of waking once for every line of a block.
 int echoOwed = 0;
@@ -50,8 +64,10 @@ int queueLimit() {
 }
 
 void writeEchoed(const char* bytes, int count) {
+  // The LF of the line last read, still at the port, comes ahead of the echo.
+  const int lineEndAhead = echoOwed == 0 && afterCr && held.count == 0 ? 1 : 0;
   if (comWrite(&devicePort, bytes, count) == count) {
-    echoOwed += count;
+    echoOwed += lineEndAhead + count;
   }
 }
 
@@ -158,20 +174,6 @@ int devFormatLine(char* out, int size, const char* format, ...) {
 }
 
 namespace {
-
-// Bytes taken from the port ahead of the reader that needs them: the echo of a whole block of
-// data lines comes in one read, and each of its lines waits here for its reader. Every reader
-// of the switch's lines takes from here first.
-constexpr int kHeldBytes = 2048;  // a block's echo (twenty data lines and the checksum) and more
-struct t_HeldInput {
-  char bytes[kHeldBytes];
-  int first;
-  int count;
-};
-t_HeldInput held{};
-
-// The last byte a reader took was a CR: the LF of that line end comes ahead of the next line.
-bool afterCr = false;
 
 // A one-character reply and its CR, which the bootloader sends once it has echoed a line.
 constexpr int kShortestReplyBytes = 2;
@@ -403,7 +405,7 @@ int readRawLine(char* buffer, int size, int shortest, bool echo) {
     const int lacking = bytesLacking(shortest, stored);
     // An echo as sent ends with the CR of the last line whose echo is owed; the bootloader's
     // reply to it follows at once, so the reader sleeps for that too.
-    const int owedToCr = echo && echoOwed > 0 ? (afterCr ? 1 : 0) + echoOwed - 1 : 0;
+    const int owedToCr = echo ? echoOwed - 1 : 0;
     const int wanted = owedToCr > lacking ? owedToCr : lacking;
     const int coming = echo ? wanted + 1 + kShortestReplyBytes : lacking;
     const int filled = fillHeld(wanted, coming, start);
