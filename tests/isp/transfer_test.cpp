@@ -65,6 +65,21 @@ TEST_F(Transfer, RefusedWriteIsAskedAgainThenRefused) {
   EXPECT_EQ(heard + sent(), expected) << "no data line follows a refusal";
 }
 
+// The twenty data lines of a block of 900 bytes and its checksum line, as they are sent.
+std::string blockLines(const Bytes& bytes) {
+  std::string block;
+  unsigned sum = 0;
+  for (std::size_t at = 0; at < 900; at += 45) {
+    char line[64];
+    uuEncodeLine(line, bytes.data() + at, 45);
+    block += std::string(line) + "\r\n";
+  }
+  for (std::size_t i = 0; i < 900; ++i) {
+    sum += bytes[i];
+  }
+  return block + std::to_string(sum) + "\r\n";
+}
+
 TEST_F(Transfer, RefusedBlockIsSentAgainUpToThreeTimes) {
   Bytes bytes(904);
   unsigned sum = 0;
@@ -72,13 +87,7 @@ TEST_F(Transfer, RefusedBlockIsSentAgainUpToThreeTimes) {
     bytes[i] = static_cast<std::uint8_t>(i);
     sum += i < 900 ? bytes[i] : 0u;
   }
-  std::string block;
-  for (std::size_t at = 0; at < 900; at += 45) {
-    char line[64];
-    uuEncodeLine(line, bytes.data() + at, 45);
-    block += std::string(line) + "\r\n";
-  }
-  block += std::to_string(sum) + "\r\n";
+  const std::string block = blockLines(bytes);
   Bytes tail(bytes.begin() + 900, bytes.end());
   char tailLine[64];
   uuEncodeLine(tailLine, tail.data(), 4);
@@ -102,18 +111,10 @@ TEST_F(Transfer, BlockGoesOutInOneWrite) {
   ASSERT_EQ(comSetBaud(&devicePort, 115200), 1);
   currentBaud = 115200;  // a block's bytes take 110 ms on the wire, well within a write's time
   Bytes bytes(900);
-  unsigned sum = 0;
   for (std::size_t i = 0; i < bytes.size(); ++i) {
     bytes[i] = static_cast<std::uint8_t>(i * 7);
-    sum += bytes[i];
   }
-  std::string block;
-  for (std::size_t at = 0; at < 900; at += 45) {
-    char line[64];
-    uuEncodeLine(line, bytes.data() + at, 45);
-    block += std::string(line) + "\r\n";
-  }
-  block += std::to_string(sum) + "\r\n";
+  const std::string block = blockLines(bytes);
   const std::string w = "W 268435456 900\r\n";
   pty.write(w + "0\r\n" + block + "OK\r\n");
   const long before = isptest::writeCalls();
