@@ -225,7 +225,9 @@ constexpr int kFillPortFailed = -1; // the port cannot deliver any more
 int fillHeld(int wanted, int coming, std::uint32_t start) {
   int waiting = comBytesWaiting(&devicePort);
   if (waiting < coming) {
-    awaitBytes(coming - waiting, clockRemaining(start, kLineTimeoutMs));
+    // The last byte is left to the wait for input, which wakes the moment it comes: a sleep
+    // that ends a little late would hold up the exchange.
+    awaitBytes(coming - waiting - 1, clockRemaining(start, kLineTimeoutMs));
     waiting = comBytesWaiting(&devicePort);
   }
   if (waiting <= 0) {
