@@ -16,6 +16,7 @@ namespace {
 
 constexpr char kXon = 0x11;
 constexpr char kXoff = 0x13;
+constexpr int kBitsPerByte = 10;  // start bit, 8 data bits, stop bit
 
 bool isTerminator(unsigned char byte, const char* terminators) {
   // strchr would also find the set's own NUL, so a received NUL would end the line.
@@ -55,11 +56,10 @@ struct t_QueuedOutput {
 };
 t_QueuedOutput queued{};
 
-// What one write may carry: the bytes the wire takes in half the time a write is given.
+// What one write of echoed lines may carry.
 int queueLimit() {
-  constexpr int kBitsPerByte = 10;
-  constexpr int kWriteShare = 2;  // of the second that comWrite allows
-  const int wireBytes = currentBaud / kBitsPerByte / kWriteShare;
+  const int wireBytes = static_cast<int>(static_cast<std::uint64_t>(currentBaud > 0 ? currentBaud : 0) *
+                                         kEchoedWriteMs / 1000u / kBitsPerByte);
   return wireBytes < kQueuedBytes ? wireBytes : kQueuedBytes;
 }
 
@@ -206,7 +206,6 @@ void awaitBytes(int bytes, std::uint32_t maxMs) {
   if (currentBaud <= 0 || bytes < 2) {
     return;
   }
-  constexpr std::uint64_t kBitsPerByte = 10;
   const std::uint64_t us = static_cast<std::uint64_t>(bytes) * kBitsPerByte * 1000000u /
                            static_cast<std::uint64_t>(currentBaud);
   const std::uint64_t limit = static_cast<std::uint64_t>(maxMs) * 1000u;

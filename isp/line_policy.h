@@ -17,6 +17,9 @@ constexpr int kEmptyLinesPassed = 4;
 constexpr std::uint32_t kDrainQuietMs = 50;
 // A line that never goes quiet (noise from a switch at another rate) is left after this.
 constexpr std::uint32_t kDrainLimitMs = 1000;
+// Lines whose echo is read go out together, in one write of at most what the wire carries in
+// this time: half of the second a write is given before the port gives up on it.
+constexpr std::uint32_t kEchoedWriteMs = 500;
 // Between the pieces of the synchronisation probe: the firmware's frame parser takes ESC,
 // "^P$" and the probe character as separate arrivals.
 constexpr std::uint32_t kProbeGapMs = 10;
