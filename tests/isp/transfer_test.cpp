@@ -154,6 +154,25 @@ TEST_F(Transfer, EchoThatDiffersSendsTheBlockAgain) {
   }
 }
 
+// A block's echo is taken through the CR of its last line in one read; when line ends the
+// echo should have had did not come, that read takes bytes of the answer too. They are the
+// answer's all the same: an XON ahead of "OK" makes it garbled, and the block goes again with
+// a fresh "W" after an ESC.
+TEST_F(Transfer, AnswerTakenWithTheEchoIsHeldToTheSameStandard) {
+  const std::string w = "W 268435456 4\r\n";
+  const std::string block = kFourLine + "276\r\n";
+  // No LF after the "0" nor after the data line: the read for the echo owed takes the LF and
+  // the XON that follow the checksum line.
+  const std::vector<std::pair<std::string, std::string>> steps = {
+      {w, w + "0\r"}, {"276\r\n", "$$C16>```\r276\r\n\x11" "OK\r\n"},
+      {w, w + "0\r\n"}, {"276\r\n", block + "OK\r\n"}};
+  std::string heard;
+  std::thread far = isptest::answering(pty, steps, &heard);
+  EXPECT_EQ(nxpWriteRam(268435456u, kFour.data(), 4), 0);
+  far.join();
+  EXPECT_EQ(heard + sent(), w + block + "\x1b" + w + block);
+}
+
 // A bootloader at the far end that echoes every line and takes every block; the "W" lines it
 // is told of are echoed otherwise, as if they had arrived so. It keeps every "W" it heard.
 class EchoingFarEnd {
@@ -284,9 +303,6 @@ TEST_F(Transfer, ReadTranscripts) {
   }
 }
 
-// A data line is held to what the bootloader sends: a character outside the backtick form, a
-// flow-control byte, or a length that does not fit its count makes the block asked for afresh,
-// even where the sum would still match.
 // The data lines of a read come one after the other at the wire's pace; each is taken in one
 // read once it should all have come, not a byte at a time.
 TEST_F(Transfer, DataLinesOfAReadAreTakenWhole) {
@@ -316,6 +332,9 @@ TEST_F(Transfer, DataLinesOfAReadAreTakenWhole) {
   EXPECT_LE(reads, 16) << "a data line was read in pieces";
 }
 
+// A data line is held to what the bootloader sends: a character outside the backtick form, a
+// flow-control byte, or a length that does not fit its count makes the block asked for afresh,
+// even where the sum would still match.
 TEST_F(Transfer, DamagedDataLineIsAskedForAfresh) {
   const std::string r4 = "R 268435456 4\r\n";
   const std::string good = r4 + "0\r\n" + kFourLine + "276\r\nOK\r\n";
