@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <fstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -11,6 +10,7 @@
 
 #include "isp/device_line.h"
 #include "isp/line_policy.h"
+#include "tests/common/io_calls.h"
 #include "tests/common/pty.h"
 #include "transport/serial.h"
 
@@ -41,21 +41,8 @@ class PortTest : public ::testing::Test {
   vlfwu_test::PseudoTerminal pty;
 };
 
-// Read ("syscr:") or write ("syscw:") calls this thread has made so far, as the kernel counts
-// them (/proc/thread-self/io): what a transfer costs, whatever the pace of its bytes.
-inline long ioCalls(const std::string& which) {
-  std::ifstream io("/proc/thread-self/io");
-  std::string name;
-  long value = -1;
-  while (io >> name >> value) {
-    if (name == which) {
-      return value;
-    }
-  }
-  return -1;
-}
-inline long readCalls() { return ioCalls("syscr:"); }
-inline long writeCalls() { return ioCalls("syscw:"); }
+using vlfwu_test::readCalls;
+using vlfwu_test::writeCalls;
 
 // How often part stands in text.
 inline int countOf(const std::string& text, const std::string& part) {

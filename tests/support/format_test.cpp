@@ -6,13 +6,13 @@
 #include <cstring>
 #include <cstdarg>
 #include <cstdio>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "driver/text_buffer.h"
 #include "support/console.h"
 #include "support/format.h"
+#include "tests/common/io_calls.h"
 
 namespace {
 
@@ -115,32 +115,19 @@ TEST(FormatEngine, HelpersAndFrontEnds) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "100% y 45% of flash\n\xE9");
 }
 
-// Write calls this thread has made so far, as the kernel counts them.
-long writeCalls() {
-  std::ifstream io("/proc/thread-self/io");
-  std::string name;
-  long value = -1;
-  while (io >> name >> value) {
-    if (name == "syscw:") {
-      return value;
-    }
-  }
-  return -1;
-}
-
 // Standard output is unbuffered: a formatted text still goes to it whole, in one write when it
 // is as short as a progress line, however long in a few.
 TEST(FormatEngine, ConsoleGetsAFormattedTextInPiecesNotByCharacter) {
   std::fflush(stdout);
   std::setvbuf(stdout, nullptr, _IONBF, 0);  // as the program runs
   testing::internal::CaptureStdout();
-  long before = writeCalls();
+  long before = vlfwu_test::writeCalls();
   conPrintf("\r%s firmware: %3u%% complete.", "Updating", 42u);
-  const long progressWrites = writeCalls() - before;
+  const long progressWrites = vlfwu_test::writeCalls() - before;
   const std::string longText(3000, 'x');
-  before = writeCalls();
+  before = vlfwu_test::writeCalls();
   EXPECT_EQ(conPrintf("%s|%d", longText.c_str(), 7), 3002);
-  const long longWrites = writeCalls() - before;
+  const long longWrites = vlfwu_test::writeCalls() - before;
   std::fflush(stdout);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "\rUpdating firmware:  42% complete." + longText + "|7");
