@@ -19,7 +19,7 @@ int devFormatLine(char* out, int size, const char* format, ...);
 // Sends text that the bootloader echoes byte for byte (lines with their CR LF): the echo
 // readers expect all of it back, and sleep until it should have come. Such lines go out
 // together, in one write, before the line is next read, waited on or written by any routine
-// here (at the latest once they fill what the wire carries in half a second).
+// here (at the latest once they fill what the wire carries in kEchoedWriteMs).
 void devSendEchoed(const char* text);
 // Discards the input held by the readers and everything waiting at the port.
 void devFlushInput();
