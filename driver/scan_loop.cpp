@@ -229,7 +229,7 @@ void identifyAndAsk(unsigned port, bool* tableStateExplained) {
 // comes or the restart window (counted from the last DSP progress message) runs out.
 void awaitRestartNews() {
   const std::uint32_t left = clockRemaining(activityClock, kRestartWindowMs);
-  if (left == 0 || comWaitInput(&devicePort, left) == kComPortFailed) {
+  if (left == 0 || devWaitInput(left) == kComPortFailed) {
     platformSleepMs(kLoopPacingMs);  // a port that is gone cannot wake us; pace the loop
   }
 }
@@ -251,11 +251,18 @@ void awaitRestartNews() {
     } else {
       platformSleepMs(kLoopPacingMs);
     }
-    // Only the monitor decides what of the switch's console output is shown.
-    for (int waiting = comBytesWaiting(&devicePort); waiting > 0; --waiting) {
-      char byte = 0;
-      if (comRead(&devicePort, &byte, 1) == 1) {
-        monitorFeed(static_cast<signed char>(byte));
+    // Only the monitor decides what of the switch's console output is shown. What the line
+    // readers still hold of the bootloader's last answer comes first.
+    constexpr int kPieceBytes = 64;
+    char bytes[kPieceBytes];
+    for (int left = devBytesWaiting(); left > 0;) {
+      const int got = devReadWaiting(bytes, left < kPieceBytes ? left : kPieceBytes);
+      if (got <= 0) {
+        break;
+      }
+      left -= got;
+      for (int i = 0; i < got; ++i) {
+        monitorFeed(static_cast<signed char>(bytes[i]));
       }
     }
     // Keys typed now answer nothing; they are read only so that they cannot answer a later

@@ -6,6 +6,7 @@
 #include "isp/line_policy.h"
 #include "support/clock.h"
 #include "support/format.h"
+#include "support/platform.h"
 #include "transport/serial.h"
 
 int currentBaud = 0;
@@ -13,9 +14,9 @@ bool devLineSilent = false;
 
 namespace {
 
-constexpr int kEchoPieceBytes = 80;  // more than the longest line and its line end
 constexpr char kXon = 0x11;
 constexpr char kXoff = 0x13;
+constexpr int kBitsPerByte = 10;  // start bit, 8 data bits, stop bit
 
 bool isTerminator(unsigned char byte, const char* terminators) {
   // strchr would also find the set's own NUL, so a received NUL would end the line.
@@ -27,13 +28,79 @@ bool isTerminator(unsigned char byte, const char* terminators) {
   return false;
 }
 
+// Bytes taken from the port ahead of the reader that needs them: the echo of a whole block of
+// data lines comes in one read, and each of its lines waits here for its reader. Every reader
+// of the switch's lines takes from here first.
+constexpr int kHeldBytes = 2048;  // a block's echo (twenty data lines and the checksum) and more
+struct t_HeldInput {
+  char bytes[kHeldBytes];
+  int first;
+  int count;
+};
+t_HeldInput held{};
+
+// The last byte a reader took was a CR: the LF of that line end comes ahead of the next line.
+bool afterCr = false;
+
+// Echo of the lines sent (devSendEchoed) not yet taken from the port: an echo reader sleeps
+// until all of it should have come, instead of waking once for every line of a block.
+int echoOwed = 0;
+
+// Echoed lines wait here until the line is next read, waited on or written otherwise, and go
+// out in one write: a block's twenty data lines and its checksum make one write, where each
+// line's write waited for the wire before the next could start.
+constexpr int kQueuedBytes = 2048;
+struct t_QueuedOutput {
+  char bytes[kQueuedBytes];
+  int count;
+};
+t_QueuedOutput queued{};
+
+// What one write of echoed lines may carry.
+int queueLimit() {
+  const int wireBytes = static_cast<int>(static_cast<std::uint64_t>(currentBaud > 0 ? currentBaud : 0) *
+                                         kEchoedWriteMs / 1000u / kBitsPerByte);
+  return wireBytes < kQueuedBytes ? wireBytes : kQueuedBytes;
+}
+
+void writeEchoed(const char* bytes, int count) {
+  // The LF of the line last read, still at the port, comes ahead of the echo.
+  const int lineEndAhead = echoOwed == 0 && afterCr && held.count == 0 ? 1 : 0;
+  if (comWrite(&devicePort, bytes, count) == count) {
+    echoOwed += lineEndAhead + count;
+  }
+}
+
+// Sends the queued lines: every read, wait or other write of the line comes after them.
+void sendQueued() {
+  if (queued.count > 0) {
+    writeEchoed(queued.bytes, queued.count);
+    queued.count = 0;
+  }
+}
+
 }  // namespace
 
+void devSendEchoed(const char* text) {
+  const int length = static_cast<int>(std::strlen(text));
+  if (queued.count + length > queueLimit()) {
+    sendQueued();
+  }
+  if (length > queueLimit()) {
+    writeEchoed(text, length);
+    return;
+  }
+  std::memcpy(queued.bytes + queued.count, text, static_cast<std::size_t>(length));
+  queued.count += length;
+}
+
 void devSend(const char* text) {
+  sendQueued();
   comWrite(&devicePort, text, static_cast<int>(std::strlen(text)));
 }
 
 int devSendChar(int ch) {
+  sendQueued();
   const char byte = static_cast<char>(ch);
   comWrite(&devicePort, &byte, 1);
   return ch & 0xFF;
@@ -67,6 +134,7 @@ void lineOutSink(int ch, void* context) {
 }  // namespace
 
 void devPrintf(const char* format, ...) {
+  sendQueued();
   t_LineOut out{};
   va_list args;
   va_start(args, format);
@@ -105,7 +173,138 @@ int devFormatLine(char* out, int size, const char* format, ...) {
   return text.count;
 }
 
+namespace {
+
+// A one-character reply and its CR, which the bootloader sends once it has echoed a line.
+constexpr int kShortestReplyBytes = 2;
+
+void dropHeld() {
+  held.first = 0;
+  held.count = 0;
+  echoOwed = 0;
+  afterCr = false;
+}
+
+// The next held byte, taken; -1 when none is held.
+int takeHeld() {
+  if (held.count == 0) {
+    return -1;
+  }
+  const auto byte = static_cast<unsigned char>(held.bytes[held.first]);
+  ++held.first;
+  if (--held.count == 0) {
+    held.first = 0;
+  }
+  afterCr = byte == '\r';
+  return byte;
+}
+
+// Sleeps while `bytes` more are still on the wire at the port's rate, at most maxMs: one
+// wake-up for a line, or a block's echo, instead of one for each of its bytes. A single byte
+// is left to the wait for input, which wakes the moment it comes.
+void awaitBytes(int bytes, std::uint32_t maxMs) {
+  if (currentBaud <= 0 || bytes < 2) {
+    return;
+  }
+  const std::uint64_t us = static_cast<std::uint64_t>(bytes) * kBitsPerByte * 1000000u /
+                           static_cast<std::uint64_t>(currentBaud);
+  const std::uint64_t limit = static_cast<std::uint64_t>(maxMs) * 1000u;
+  platformSleepUs(static_cast<std::uint32_t>(us < limit ? us : limit));
+}
+
+// Results of fillHeld.
+constexpr int kFillTaken = 1;       // bytes were taken into the held input
+constexpr int kFillNothing = 0;     // the line's time ran out with nothing come
+constexpr int kFillPortFailed = -1; // the port cannot deliver any more
+
+// Takes at most `wanted` bytes that the port has into the held input, in one read; called once
+// every held byte is taken. When fewer than `coming` are there yet, it first sleeps about the
+// time the rest take on the wire; when none are, it waits for the first, until limitMs from
+// start are up.
+int fillHeld(int wanted, int coming, std::uint32_t start, std::uint32_t limitMs) {
+  int waiting = comBytesWaiting(&devicePort);
+  // The sleep goes in pieces that double, with a look at the port between them: a line brings
+  // the bytes at its rate, but a far end on a pseudo-terminal has them all there long before
+  // the wire would. The last byte is left to the wait for input, which wakes the moment it
+  // comes: a sleep that ends a little late would hold up the exchange.
+  for (int piece = kFirstLookBytes; waiting < coming - 2; piece = piece < kHeldBytes ? 2 * piece : piece) {
+    const std::uint32_t left = clockRemaining(start, limitMs);
+    if (left == 0) {
+      break;
+    }
+    const int rest = coming - waiting - 1;
+    awaitBytes(rest < piece ? rest : piece, left);
+    const int before = waiting;
+    waiting = comBytesWaiting(&devicePort);
+    if (waiting <= before) {
+      break;  // nothing came meanwhile: the wait for input below wakes when something does
+    }
+  }
+  if (waiting <= 0) {
+    const int woke = comWaitInput(&devicePort, clockRemaining(start, limitMs));
+    if (woke == kComPortFailed) {
+      return kFillPortFailed;
+    }
+    if (woke != kComInputWaiting) {
+      return kFillNothing;
+    }
+    waiting = comBytesWaiting(&devicePort);
+    if (waiting <= 0) {
+      return kFillPortFailed;  // reported but not delivered: treat the line as not come
+    }
+  }
+  int take = waiting < wanted ? waiting : wanted;
+  take = take < kHeldBytes ? take : kHeldBytes;
+  const int got = comRead(&devicePort, held.bytes, take);
+  if (got <= 0) {
+    return kFillPortFailed;
+  }
+  held.first = 0;
+  held.count = got;
+  echoOwed = echoOwed > got ? echoOwed - got : 0;
+  return kFillTaken;
+}
+
+// What a line of at least `shortest` characters, of which `stored` have come, still lacks:
+// the LF of the line end before it, if that has not come yet, the characters and its CR.
+int bytesLacking(int shortest, int stored) {
+  return (afterCr ? 1 : 0) + (shortest > stored ? shortest - stored : 0) + 1;
+}
+
+}  // namespace
+
+int devBytesWaiting() {
+  sendQueued();
+  return held.count + comBytesWaiting(&devicePort);
+}
+
+int devWaitInput(std::uint32_t timeoutMs) {
+  sendQueued();
+  return held.count > 0 ? kComInputWaiting : comWaitInput(&devicePort, timeoutMs);
+}
+
+int devReadWaiting(char* buffer, int size) {
+  sendQueued();
+  if (buffer == nullptr || size <= 0) {
+    return 0;
+  }
+  if (held.count > 0) {
+    int taken = 0;
+    while (taken < size && held.count > 0) {
+      buffer[taken++] = static_cast<char>(takeHeld());
+    }
+    return taken;
+  }
+  const int waiting = comBytesWaiting(&devicePort);
+  if (waiting <= 0) {
+    return 0;
+  }
+  const int got = comRead(&devicePort, buffer, waiting < size ? waiting : size);
+  return got > 0 ? got : 0;
+}
+
 void devDrainInput(std::uint32_t quietMs, std::uint32_t maxMs) {
+  sendQueued();
   const std::uint32_t start = clockNow();
   while (!clockExpired(start, maxMs)) {
     devFlushInput();
@@ -118,9 +317,12 @@ void devDrainInput(std::uint32_t quietMs, std::uint32_t maxMs) {
 }
 
 void devFlushInput() {
-  while (comBytesWaiting(&devicePort) > 0) {
-    char byte;
-    if (comRead(&devicePort, &byte, 1) <= 0) {
+  sendQueued();
+  dropHeld();
+  constexpr int kPieceBytes = 256;
+  char discarded[kPieceBytes];
+  for (int waiting = comBytesWaiting(&devicePort); waiting > 0; waiting = comBytesWaiting(&devicePort)) {
+    if (comRead(&devicePort, discarded, waiting < kPieceBytes ? waiting : kPieceBytes) <= 0) {
       return;  // the port reports bytes it cannot deliver: nothing more to discard
     }
   }
@@ -145,41 +347,32 @@ int lineAcceptByte(char* buffer, int size, int* stored, unsigned char byte,
 }
 
 int devReadLine(char* buffer, int size, const char* terminators) {
+  sendQueued();
   if (buffer == nullptr || size <= 0) {
     return -1;
   }
   const std::uint32_t start = clockNow();
   int stored = 0;
-  bool terminated = false;
-  bool portFailed = false;
-  while (!terminated && !portFailed && stored < size && !clockExpired(start, kLineTimeoutMs)) {
-    int waiting = comBytesWaiting(&devicePort);
-    if (waiting == 0) {
-      // Sleeps until a byte comes or the line's time is up; a port that can deliver nothing
-      // any more ends the line at once.
-      portFailed = comWaitInput(&devicePort, clockRemaining(start, kLineTimeoutMs)) == kComPortFailed;
-      continue;
-    }
-    while (waiting > 0 && stored < size) {
-      char byte;
-      const int got = comRead(&devicePort, &byte, 1);
-      if (got <= 0) {
-        portFailed = true;  // reported but not delivered: treat the line as not come
-        break;
-      }
-      waiting -= got;
-      if (lineAcceptByte(buffer, size, &stored, static_cast<unsigned char>(byte), terminators) ==
+  for (;;) {
+    // A full buffer takes no byte more: the terminator stays for the next reader.
+    while (stored < size && held.count > 0) {
+      if (lineAcceptByte(buffer, size, &stored, static_cast<unsigned char>(takeHeld()), terminators) ==
           kLineTerminated) {
-        terminated = true;
-        break;
+        return stored;
       }
     }
+    if (stored >= size || clockExpired(start, kLineTimeoutMs)) {
+      break;
+    }
+    // A byte at a time: these lines end in any of several terminators, and nothing after
+    // theirs may be taken.
+    const int filled = fillHeld(1, 1, start, kLineTimeoutMs);
+    if (filled == kFillPortFailed) {
+      break;  // a port that can deliver nothing any more ends the line at once
+    }
   }
-  if (!terminated) {
-    buffer[0] = '\0';
-    return -1;
-  }
-  return stored;
+  buffer[0] = '\0';
+  return -1;
 }
 
 int devReadCrLine(char* buffer, int size) { return devReadLine(buffer, size, "\r"); }
@@ -188,64 +381,31 @@ int devReadDollarLine(char* buffer, int size) { return devReadLine(buffer, size,
 
 namespace {
 
-// Sleeps until `bytes` more should have arrived at the port's rate, when that takes a
-// millisecond or more: one wake-up for a data line's echo instead of one for every byte.
-void awaitBytes(int bytes) {
-  if (currentBaud <= 0 || bytes <= 0) {
-    return;
-  }
-  constexpr std::uint32_t kBitsPerByte = 10;
-  const std::uint32_t rate = static_cast<std::uint32_t>(currentBaud);
-  const std::uint32_t ms = (static_cast<std::uint32_t>(bytes) * kBitsPerByte * 1000u + rate - 1) / rate;
-  if (ms >= 2) {
-    clockDelay(ms - 1);
-  }
-}
-
-}  // namespace
-
-namespace {
-
-// The echo reader and the reply reader: one loop, which differ only in whether the
-// bootloader's flow control may stand between the bytes, and in whether an LF ends a line.
-int readRawLine(char* buffer, int size, int expected, bool echo, std::uint32_t limitMs) {
+// The echo reader and the reply reader: one loop, which differ only in what the line is held
+// against. Both expect a line of `shortest` characters. An echo may have the bootloader's flow
+// control between its bytes, and the echo still owed for the lines sent after it is taken in
+// the same read. Neither takes anything after the last CR it expects, so the LF of that line
+// end is left for the next reader.
+int readRawLine(char* buffer, int size, int shortest, bool echo, std::uint32_t limitMs) {
+  sendQueued();
   const std::uint32_t start = clockNow();
   int stored = 0;
   devLineSilent = true;
-  while (!clockExpired(start, limitMs)) {
-    const int waiting = comBytesWaiting(&devicePort);
-    if (waiting <= 0) {
-      if (comWaitInput(&devicePort, clockRemaining(start, limitMs)) == kComPortFailed) {
-        return -1;
+  for (;;) {
+    for (int byte = takeHeld(); byte >= 0; byte = takeHeld()) {
+      devLineSilent = false;
+      if (byte == '\r') {
+        return stored;
       }
-      continue;
-    }
-    // An echo as sent has expected - stored more characters and its CR to come.
-    const int lacking = expected - stored + 1 > 1 ? expected - stored + 1 : 1;
-    if (waiting < lacking) {
-      awaitBytes(lacking - waiting);
-    }
-    char piece[kEchoPieceBytes];
-    const int want = lacking < static_cast<int>(sizeof piece) ? lacking : static_cast<int>(sizeof piece);
-    const int available = comBytesWaiting(&devicePort);
-    const int got = comRead(&devicePort, piece, available < want ? available : want);
-    if (got <= 0) {
-      return -1;
-    }
-    devLineSilent = false;
-    for (int i = 0; i < got; ++i) {
-      if (piece[i] == '\r') {
-        return stored;  // bytes after it were only read if this echo was not the line sent
-      }
-      if (piece[i] == '\n' && stored == 0) {
+      if (byte == '\n' && stored == 0) {
         continue;  // the end of the line before
       }
-      if (echo && piece[i] == '\n') {
+      if (echo && byte == '\n') {
         // An echo whose CR the line spoilt: it ends here, already not as sent, and the echoes
         // after it are read in step instead of one of them being taken into this one.
         return stored;
       }
-      if (echo && (piece[i] == kXon || piece[i] == kXoff)) {
+      if (echo && (byte == kXon || byte == kXoff)) {
         // The bootloader's flow control may come between any two bytes of an echo; it never
         // stands for a byte sent (every line sent is printable), so a damaged byte still
         // shows as missing.
@@ -254,8 +414,24 @@ int readRawLine(char* buffer, int size, int expected, bool echo, std::uint32_t l
       if (stored == size) {
         return -1;  // longer than anything sent: the rest stays for the drain
       }
-      buffer[stored++] = piece[i];
+      buffer[stored++] = static_cast<char>(byte);
     }
+    if (clockExpired(start, limitMs)) {
+      break;
+    }
+    const int lacking = bytesLacking(shortest, stored);
+    // An echo as sent ends with the CR of the last line whose echo is owed; the bootloader's
+    // reply to it follows at once, so the reader sleeps for that too.
+    const int owedToCr = echo ? echoOwed - 1 : 0;
+    const int wanted = owedToCr > lacking ? owedToCr : lacking;
+    const int coming = echo ? wanted + 1 + kShortestReplyBytes : lacking;
+    const int filled = fillHeld(wanted, coming, start, limitMs);
+    if (filled == kFillPortFailed) {
+      break;
+    }
+  }
+  if (echo) {
+    echoOwed = 0;  // what is owed is not coming as sent: the caller ends the exchange
   }
   return -1;
 }
@@ -266,8 +442,8 @@ int devReadEchoLine(char* buffer, int size, int expected) {
   return readRawLine(buffer, size, expected, true, kLineTimeoutMs);
 }
 
-int devReadReplyLine(char* buffer, int size, std::uint32_t limitMs) {
-  return readRawLine(buffer, size, 0, false, limitMs);
+int devReadReplyLine(char* buffer, int size, int expected, std::uint32_t limitMs) {
+  return readRawLine(buffer, size, expected > 1 ? expected : 1, false, limitMs);
 }
 
 int devReadTextLine(char* buffer, int size) {

@@ -14,13 +14,13 @@ void ispSendLine(const char* text) {
   char line[kEchoLineSize + 3];  // the text, CR LF and the NUL
   const std::size_t length = std::strlen(text);
   if (length > static_cast<std::size_t>(kEchoLineSize)) {
-    devSend(text);  // longer than any line the protocol has; still sent whole
-    devSend("\r\n");
+    devSendEchoed(text);  // longer than any line the protocol has; still sent whole
+    devSendEchoed("\r\n");
     return;
   }
   std::memcpy(line, text, length);
   std::memcpy(line + length, "\r\n", 3);
-  devSend(line);
+  devSendEchoed(line);
 }
 
 int ispReadEcho(const char* text) {
@@ -50,9 +50,13 @@ bool isDecimalText(const char* text) {
 }
 
 int ispReadReply(char* reply, int size, std::uint32_t limitMs) {
+  return ispReadDataLine(reply, size, 1, limitMs);
+}
+
+int ispReadDataLine(char* reply, int size, int expected, std::uint32_t limitMs) {
   int length = 0;
   for (int skipped = 0; length == 0 && skipped <= kEmptyLinesPassed; ++skipped) {
-    length = devReadReplyLine(reply, size - 1, limitMs);
+    length = devReadReplyLine(reply, size - 1, expected, limitMs);
   }
   if (length <= 0) {
     reply[0] = '\0';

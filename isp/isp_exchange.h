@@ -22,6 +22,9 @@ bool ispEchoMatches(const char* text);
 // over empty lines: its length (0 when it holds a NUL), or -1 when none came within limitMs.
 // size >= 2.
 int ispReadReply(char* reply, int size, std::uint32_t limitMs = kLineTimeoutMs);
+// ispReadReply for a line whose length is known beforehand, `expected` characters (a data
+// line of a read): it is taken in one read once it should all have come.
+int ispReadDataLine(char* line, int size, int expected, std::uint32_t limitMs = kLineTimeoutMs);
 
 // Sends the command line text, checks its echo and reads the return code into reply (size
 // bytes; empty unless the echo matched). One of the kExchange outcomes (line_policy.h); the

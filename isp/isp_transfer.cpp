@@ -263,7 +263,7 @@ int receiveBlockOnce(std::uint8_t* block, std::uint32_t announced) {
   char line[kDataLineSize + 1];
   std::uint32_t decodedBytes = 0;
   while (decodedBytes != announced) {
-    const int length = ispReadReply(line, sizeof line);
+    const int length = ispReadDataLine(line, sizeof line, uuLineChars(announced - decodedBytes));
     if (length < 0) {
       return kExchangeNoReply;
     }

@@ -6,6 +6,12 @@
 constexpr std::uint32_t kUuLineBytes = 45;
 constexpr std::uint32_t kUuBlockBytes = 900;
 constexpr int kUuLineChars = 61;  // longest encoded line, without its terminator
+// Characters of the encoded line of `bytes` bytes (at most kUuLineBytes), without its
+// terminator: the length character and four for every three bytes begun.
+constexpr int uuLineChars(std::uint32_t bytes) {
+  return 1 + 4 * static_cast<int>(((bytes < kUuLineBytes ? bytes : kUuLineBytes) + 2) / 3);
+}
+static_assert(uuLineChars(kUuLineBytes) == kUuLineChars, "a full line is the longest");
 
 // Encodes count (0..45; outside, clamped to that range) bytes into out (at least 62
 // characters); returns the NUL's position.

@@ -13,6 +13,10 @@ std::uint32_t platformClockMs();
 
 // Gives the processor away for about the given number of milliseconds.
 void platformSleepMs(std::uint32_t milliseconds);
+// Gives the processor away for about the given number of microseconds, as finely as the host
+// times its sleeps; a host whose sleeps come in whole milliseconds sleeps only those, and
+// returns at once for less.
+void platformSleepUs(std::uint32_t microseconds);
 
 // Returned by platformGetKey when standard input has ended: no key will ever come.
 constexpr int kKeyEndOfInput = -1;

@@ -87,6 +87,13 @@ std::uint32_t platformClockMs() {
 
 void platformSleepMs(std::uint32_t milliseconds) { Sleep(milliseconds); }
 
+// The timer ticks in whole milliseconds (kTimerResolutionMs); Sleep(0) would only yield.
+void platformSleepUs(std::uint32_t microseconds) {
+  if (microseconds >= 1000u) {
+    Sleep(microseconds / 1000u);
+  }
+}
+
 int platformKeyHit() {
   const InputKind kind = prepareInput();
   if (inputEnded) {

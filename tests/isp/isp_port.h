@@ -10,6 +10,7 @@
 
 #include "isp/device_line.h"
 #include "isp/line_policy.h"
+#include "tests/common/io_calls.h"
 #include "tests/common/pty.h"
 #include "transport/serial.h"
 
@@ -19,6 +20,7 @@ inline void openPort(const std::string& path, int number) {
   setenv(("VLFWU_COM" + std::to_string(number)).c_str(), path.c_str(), 1);
   ASSERT_EQ(comOpen(&devicePort, number, 19200), 1);
   currentBaud = 19200;
+  devFlushInput();  // as the driver does after opening: nothing of an earlier port is held
 }
 
 inline void closePort() {
@@ -38,6 +40,9 @@ class PortTest : public ::testing::Test {
   std::string sent() { return pty.readUntilQuiet(50, 5000); }
   vlfwu_test::PseudoTerminal pty;
 };
+
+using vlfwu_test::readCalls;
+using vlfwu_test::writeCalls;
 
 // How often part stands in text.
 inline int countOf(const std::string& text, const std::string& part) {

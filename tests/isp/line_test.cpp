@@ -12,6 +12,7 @@
 #include <time.h>
 
 #include "isp/isp_commands.h"
+#include "isp/isp_exchange.h"
 #include "isp_port.h"
 
 namespace {
@@ -110,6 +111,71 @@ TEST_F(Line, WaitsAsleepForItsLine) {
   unplug.join();
   EXPECT_STREQ(line, "");
   EXPECT_LT(msSince(begin), 500) << "waited for a line from a port that has gone";
+}
+
+// The echo of the lines sent together is taken in one read, up to the CR of the last of them:
+// the lines after the first wait for their readers, and the bootloader's reply, with the LF
+// before it, stays at the port.
+TEST_F(Line, EchoOfTheLinesSentIsTakenUpToItsLastCr) {
+  const char* lines[] = {"P 0 14 0", "#86)C", "294"};
+  pty.write("P 0 14 0\r\n#86)C\r\n294\r\n0\r\n");
+  for (const char* line : lines) {
+    ispSendLine(line);
+  }
+  EXPECT_TRUE(ispEchoMatches(lines[0]));
+  EXPECT_EQ(comBytesWaiting(&devicePort), 4) << "the echo of the other lines is still at the port";
+  EXPECT_TRUE(ispEchoMatches(lines[1]));
+  EXPECT_TRUE(ispEchoMatches(lines[2]));
+  char reply[8];
+  EXPECT_EQ(ispReadReply(reply, sizeof reply), 1);
+  EXPECT_STREQ(reply, "0");
+  EXPECT_EQ(comBytesWaiting(&devicePort), 1) << "only the reply's last LF may be left";
+  EXPECT_EQ(sent(), "P 0 14 0\r\n#86)C\r\n294\r\n");
+
+  // What the readers hold is input like any other: a flush discards it with the rest.
+  pty.write("P 0 14 0\r\n#86)C\r\n294\r\n0\r\n");
+  for (const char* line : lines) {
+    ispSendLine(line);
+  }
+  EXPECT_TRUE(ispEchoMatches(lines[0]));
+  devFlushInput();
+  pty.write("15\r\n");
+  EXPECT_EQ(ispReadReply(reply, sizeof reply), 2);
+  EXPECT_STREQ(reply, "15");
+}
+
+// A block's echo comes back while the wire carries it, a line every 5.5 ms at 115200 baud: the
+// reader sleeps until it should all have come and takes it in a few reads, not one a line.
+TEST_F(Line, EchoOfABlockIsTakenInAFewReads) {
+  ASSERT_EQ(comSetBaud(&devicePort, 115200), 1);
+  currentBaud = 115200;
+  std::vector<std::string> lines;  // twenty data lines and the checksum
+  for (int i = 0; i < 20; ++i) {
+    lines.push_back("M" + std::string(60, static_cast<char>('!' + i)));
+  }
+  lines.push_back("64731");
+  for (const auto& line : lines) {
+    ispSendLine(line.c_str());
+  }
+  std::thread far([&] {
+    for (const auto& line : lines) {
+      std::this_thread::sleep_for(std::chrono::microseconds(5500));
+      pty.write(line + "\r\n");
+    }
+    pty.write("OK\r\n");
+  });
+  const long before = isptest::readCalls();
+  int matched = 0;
+  for (const auto& line : lines) {
+    matched += ispEchoMatches(line.c_str()) ? 1 : 0;
+  }
+  const long reads = isptest::readCalls() - before;
+  far.join();
+  EXPECT_EQ(matched, 21);
+  EXPECT_LE(reads, 10) << "the echo was read a line at a time or finer";
+  char reply[8];
+  EXPECT_EQ(ispReadReply(reply, sizeof reply), 2);
+  EXPECT_STREQ(reply, "OK");
 }
 
 // The bootloader echoes each line before it answers; its echo shows what it received.

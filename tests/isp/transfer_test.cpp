@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -64,6 +65,21 @@ TEST_F(Transfer, RefusedWriteIsAskedAgainThenRefused) {
   EXPECT_EQ(heard + sent(), expected) << "no data line follows a refusal";
 }
 
+// The twenty data lines of a block of 900 bytes and its checksum line, as they are sent.
+std::string blockLines(const Bytes& bytes) {
+  std::string block;
+  unsigned sum = 0;
+  for (std::size_t at = 0; at < 900; at += 45) {
+    char line[64];
+    uuEncodeLine(line, bytes.data() + at, 45);
+    block += std::string(line) + "\r\n";
+  }
+  for (std::size_t i = 0; i < 900; ++i) {
+    sum += bytes[i];
+  }
+  return block + std::to_string(sum) + "\r\n";
+}
+
 TEST_F(Transfer, RefusedBlockIsSentAgainUpToThreeTimes) {
   Bytes bytes(904);
   unsigned sum = 0;
@@ -71,13 +87,7 @@ TEST_F(Transfer, RefusedBlockIsSentAgainUpToThreeTimes) {
     bytes[i] = static_cast<std::uint8_t>(i);
     sum += i < 900 ? bytes[i] : 0u;
   }
-  std::string block;
-  for (std::size_t at = 0; at < 900; at += 45) {
-    char line[64];
-    uuEncodeLine(line, bytes.data() + at, 45);
-    block += std::string(line) + "\r\n";
-  }
-  block += std::to_string(sum) + "\r\n";
+  const std::string block = blockLines(bytes);
   Bytes tail(bytes.begin() + 900, bytes.end());
   char tailLine[64];
   uuEncodeLine(tailLine, tail.data(), 4);
@@ -94,6 +104,23 @@ TEST_F(Transfer, RefusedBlockIsSentAgainUpToThreeTimes) {
   EXPECT_EQ(isptest::countOf(wire, "\r\nM"), 3 * 20) << "every line, each time";
   EXPECT_EQ(isptest::countOf(wire, "W "), 2) << "a resend repeats the lines, not the command";
   EXPECT_NE(wire.find("W 268436356 4\r\n"), std::string::npos);
+}
+
+// A block's data lines and its checksum go out in one write, after the "W" that announced it.
+TEST_F(Transfer, BlockGoesOutInOneWrite) {
+  ASSERT_EQ(comSetBaud(&devicePort, 115200), 1);
+  currentBaud = 115200;  // a block's bytes take 110 ms on the wire, well within a write's time
+  Bytes bytes(900);
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    bytes[i] = static_cast<std::uint8_t>(i * 7);
+  }
+  const std::string block = blockLines(bytes);
+  const std::string w = "W 268435456 900\r\n";
+  pty.write(w + "0\r\n" + block + "OK\r\n");
+  const long before = isptest::writeCalls();
+  EXPECT_EQ(nxpWriteRam(268435456u, bytes.data(), 900), 0);
+  EXPECT_EQ(isptest::writeCalls() - before, 2) << "the \"W\", then the block";
+  EXPECT_EQ(sent(), w + block);
 }
 
 // A data line that came back otherwise than it was sent: the bootloader's answer to the block
@@ -130,6 +157,25 @@ TEST_F(Transfer, EchoThatDiffersSendsTheBlockAgain) {
     EXPECT_EQ(heard + sent(), c.sent);
     devFlushInput();
   }
+}
+
+// A block's echo is taken through the CR of its last line in one read; when line ends the
+// echo should have had did not come, that read takes bytes of the answer too. They are the
+// answer's all the same: an XON ahead of "OK" makes it garbled, and the block goes again with
+// a fresh "W" after an ESC.
+TEST_F(Transfer, AnswerTakenWithTheEchoIsHeldToTheSameStandard) {
+  const std::string w = "W 268435456 4\r\n";
+  const std::string block = kFourLine + "276\r\n";
+  // No LF after the "0" nor after the data line: the read for the echo owed takes the LF and
+  // the XON that follow the checksum line.
+  const std::vector<std::pair<std::string, std::string>> steps = {
+      {w, w + "0\r"}, {"276\r\n", "$$C16>```\r276\r\n\x11" "OK\r\n"},
+      {w, w + "0\r\n"}, {"276\r\n", block + "OK\r\n"}};
+  std::string heard;
+  std::thread far = isptest::answering(pty, steps, &heard);
+  EXPECT_EQ(nxpWriteRam(268435456u, kFour.data(), 4), 0);
+  far.join();
+  EXPECT_EQ(heard + sent(), w + block + "\x1b" + w + block);
 }
 
 // A bootloader at the far end that echoes every line and takes every block; the "W" lines it
@@ -260,6 +306,35 @@ TEST_F(Transfer, ReadTranscripts) {
     }
     devFlushInput();
   }
+}
+
+// The data lines of a read come one after the other at the wire's pace; each is taken in one
+// read once it should all have come, not a byte at a time.
+TEST_F(Transfer, DataLinesOfAReadAreTakenWhole) {
+  ASSERT_EQ(comSetBaud(&devicePort, 115200), 1);
+  currentBaud = 115200;
+  const std::string r = "R 268435456 180\r\n";  // four whole data lines
+  const std::string line = "M" + std::string(60, '`') + "\r\n";
+  std::thread far([&] {
+    if (!pty.waitFor(r, 3000)) return;
+    pty.write(r + "0\r\n");
+    for (int i = 0; i < 4; ++i) {
+      std::this_thread::sleep_for(std::chrono::microseconds(5400));  // a line's time on the wire
+      pty.write(line);
+    }
+    pty.write("0\r\n");
+    if (!pty.waitFor("OK\r\n", 3000)) return;
+    pty.write("OK\r\n");
+  });
+  Bytes out(180, 0xEE);
+  const long before = isptest::readCalls();
+  EXPECT_EQ(nxpReadMemory(out.data(), 268435456u, 180), 180);
+  const long reads = isptest::readCalls() - before;
+  far.join();
+  EXPECT_EQ(out, Bytes(180, 0));
+  // The command's echo and return code, four lines, the checksum and the echo of "OK", each in
+  // a read or two.
+  EXPECT_LE(reads, 16) << "a data line was read in pieces";
 }
 
 // A data line is held to what the bootloader sends: a character outside the backtick form, a

@@ -146,6 +146,14 @@ void ChipLink::sleep(std::uint32_t ms) {
   nowMs_ += ms;
 }
 
+void ChipLink::sleepUs(std::uint32_t us) {
+  chip_.idle();
+  ++microsecondSleeps_;
+  nowUs_ += us;
+  nowMs_ += nowUs_ / 1000u;
+  nowUs_ %= 1000u;
+}
+
 bool ChipLink::answersWithEcho() {
   recording_ = false;
   toHost_.clear();

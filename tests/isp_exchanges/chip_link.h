@@ -60,6 +60,10 @@ class ChipLink final : public sim::DeviceServices {
   bool hostWait(std::uint32_t ms);
   std::uint32_t nowMs() const { return nowMs_; }
   void sleep(std::uint32_t ms);
+  // A sleep of microseconds: the clock moves on by whole milliseconds as they add up.
+  void sleepUs(std::uint32_t us);
+  // Sleeps of microseconds taken since the link was made.
+  long microsecondSleeps() const { return microsecondSleeps_; }
 
   // What happened during the exchange.
   const std::vector<Answer>& answers() const { return answers_; }
@@ -96,6 +100,8 @@ class ChipLink final : public sim::DeviceServices {
 
   int hostBaud_ = 115200;
   std::uint32_t nowMs_ = 1000;
+  std::uint32_t nowUs_ = 0;  // microseconds past nowMs_
+  long microsecondSleeps_ = 0;
   std::uint64_t noiseSequence_ = 0;
   std::deque<std::uint8_t> toHost_;
 

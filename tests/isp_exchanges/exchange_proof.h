@@ -59,8 +59,10 @@ struct PartTotals {
 // of each part as test failures, with the reply, the fault and the verdict. Adds to totals.
 void proveExchange(const Exchange& exchange, const std::vector<Reply>& replies,
                    std::vector<PartTotals>* totals);
-// Prints the totals and fails for every part with a false success.
-void reportTotals(const char* title, const std::vector<PartTotals>& totals);
+// Prints the totals and fails for every part with a false success. Returns how often the line
+// readers slept for bytes still on the wire in these cases: the chip's bytes come at once here,
+// so they sleep only when a fault left them short of a line, or of a block's echo, as expected.
+long reportTotals(const char* title, const std::vector<PartTotals>& totals);
 
 // Options of a chip that answers as documented, and of one that answers commands of one
 // letter (the from-th and every later one) with code, without acting on them.

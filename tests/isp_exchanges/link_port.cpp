@@ -85,3 +85,11 @@ void platformSleepMs(std::uint32_t milliseconds) {
     exchanges::idleClockMs += milliseconds;
   }
 }
+
+void platformSleepUs(std::uint32_t microseconds) {
+  if (active != nullptr) {
+    active->sleepUs(microseconds);
+  } else {
+    exchanges::idleClockMs += microseconds / 1000u;
+  }
+}

@@ -12,6 +12,7 @@
 #include "driver/text_buffer.h"
 #include "support/console.h"
 #include "support/format.h"
+#include "tests/common/io_calls.h"
 
 namespace {
 
@@ -112,6 +113,26 @@ TEST(FormatEngine, HelpersAndFrontEnds) {
   conPrintf("\xE9");
   std::fflush(stdout);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "100% y 45% of flash\n\xE9");
+}
+
+// Standard output is unbuffered: a formatted text still goes to it whole, in one write when it
+// is as short as a progress line, however long in a few.
+TEST(FormatEngine, ConsoleGetsAFormattedTextInPiecesNotByCharacter) {
+  std::fflush(stdout);
+  std::setvbuf(stdout, nullptr, _IONBF, 0);  // as the program runs
+  testing::internal::CaptureStdout();
+  long before = vlfwu_test::writeCalls();
+  conPrintf("\r%s firmware: %3u%% complete.", "Updating", 42u);
+  const long progressWrites = vlfwu_test::writeCalls() - before;
+  const std::string longText(3000, 'x');
+  before = vlfwu_test::writeCalls();
+  EXPECT_EQ(conPrintf("%s|%d", longText.c_str(), 7), 3002);
+  const long longWrites = vlfwu_test::writeCalls() - before;
+  std::fflush(stdout);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "\rUpdating firmware:  42% complete." + longText + "|7");
+  EXPECT_EQ(progressWrites, 1);
+  EXPECT_LE(longWrites, 3002 / 64) << "written a character at a time";
 }
 
 // The bounded text buffer in which version texts are built, filled by the engine.
