@@ -223,11 +223,13 @@ constexpr int kFillPortFailed = -1; // the port cannot deliver any more
 // start are up.
 int fillHeld(int wanted, int coming, std::uint32_t start, std::uint32_t limitMs) {
   int waiting = comBytesWaiting(&devicePort);
-  // The sleep goes in pieces that double, with a look at the port between them: a line brings
-  // the bytes at its rate, but a far end on a pseudo-terminal has them all there long before
-  // the wire would. The last byte is left to the wait for input, which wakes the moment it
-  // comes: a sleep that ends a little late would hold up the exchange.
-  for (int piece = kFirstLookBytes; waiting < coming - 2; piece = piece < kHeldBytes ? 2 * piece : piece) {
+  // A short sleep first, with a look at the port after it: bytes that came faster than the
+  // wire carries them are from a far end on a pseudo-terminal (or an adapter's burst), looked
+  // at again soon; otherwise the rest comes at the line's rate and is slept for in one go. The
+  // last byte is left to the wait for input, which wakes the moment it comes: a sleep that
+  // ends a little late would hold up the exchange.
+  int piece = kFirstLookBytes;
+  while (waiting < coming - 2) {
     const std::uint32_t left = clockRemaining(start, limitMs);
     if (left == 0) {
       break;
@@ -239,6 +241,7 @@ int fillHeld(int wanted, int coming, std::uint32_t start, std::uint32_t limitMs)
     if (waiting <= before) {
       break;  // nothing came meanwhile: the wait for input below wakes when something does
     }
+    piece = waiting - before > piece ? kFirstLookBytes : kHeldBytes;
   }
   if (waiting <= 0) {
     const int woke = comWaitInput(&devicePort, clockRemaining(start, limitMs));

@@ -21,9 +21,9 @@ constexpr std::uint32_t kDrainLimitMs = 1000;
 // answers a checksum line at once (a slow USB adapter holds it back 32 ms at most), but a
 // block it received with a line end spoilt has it still waiting for a line that never comes.
 constexpr std::uint32_t kBlockAnswerMs = 100;
-// A reader short of bytes still on the wire first sleeps for this many, then for twice as
-// many, looking at the port between: two turnarounds' worth, so that a far end faster than
-// the wire costs little and a whole block's echo takes some seven looks.
+// A reader short of bytes still on the wire first sleeps for this many and looks: a far end
+// faster than the wire (a pseudo-terminal) costs little, and on a line the rest is slept for
+// in one go.
 constexpr int kFirstLookBytes = 16;
 // Lines whose echo is read go out together, in one write of at most what the wire carries in
 // this time: half of the second a write is given before the port gives up on it.
