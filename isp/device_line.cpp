@@ -235,11 +235,12 @@ int fillHeld(int wanted, int coming, std::uint32_t start, std::uint32_t limitMs)
       break;
     }
     const int rest = coming - waiting - 1;
-    awaitBytes(rest < piece ? rest : piece, left);
+    const bool last = rest <= piece;
+    awaitBytes(last ? rest : piece, left);
     const int before = waiting;
     waiting = comBytesWaiting(&devicePort);
-    if (waiting <= before) {
-      break;  // nothing came meanwhile: the wait for input below wakes when something does
+    if (last) {
+      break;
     }
     piece = waiting - before > piece ? kFirstLookBytes : kHeldBytes;
   }
