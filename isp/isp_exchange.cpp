@@ -24,15 +24,32 @@ void ispSendLine(const char* text) {
 }
 
 int ispReadEcho(const char* text) {
+  int differsAt = -1;
+  return ispReadEchoAt(text, &differsAt);
+}
+
+int ispReadEchoAt(const char* text, int* differsAt) {
   char echo[kEchoLineSize];
+  *differsAt = -1;
   const std::size_t expected = std::strlen(text);
   const int length = devReadEchoLine(echo, sizeof echo, static_cast<int>(expected));
   if (length < 0) {
     return kEchoLost;
   }
-  return static_cast<std::size_t>(length) == expected && std::memcmp(echo, text, expected) == 0
-             ? kEchoSame
-             : kEchoOtherwise;
+  if (static_cast<std::size_t>(length) != expected) {
+    return kEchoOtherwise;
+  }
+  int differing = 0;
+  for (std::size_t i = 0; i < expected; ++i) {
+    if (echo[i] != text[i]) {
+      ++differing;
+      *differsAt = static_cast<int>(i);
+    }
+  }
+  if (differing > 1) {
+    *differsAt = -1;
+  }
+  return differing == 0 ? kEchoSame : kEchoOtherwise;
 }
 
 bool ispEchoMatches(const char* text) { return ispReadEcho(text) == kEchoSame; }

@@ -15,6 +15,9 @@ constexpr int kEchoSame = 0;
 constexpr int kEchoOtherwise = 1;  // a line came back, not as sent
 constexpr int kEchoLost = 2;       // no whole line came back within the line time
 int ispReadEcho(const char* text);
+// ispReadEcho that also tells where a line came back otherwise in one character only, its
+// length as sent: that character's position in *differsAt; otherwise -1.
+int ispReadEchoAt(const char* text, int* differsAt);
 // ispReadEcho(text) == kEchoSame.
 bool ispEchoMatches(const char* text);
 

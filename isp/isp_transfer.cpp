@@ -45,191 +45,6 @@ void sendBlockLines(const std::uint8_t* bytes, std::uint32_t length) {
   }
 }
 
-// The echo of every data line and of the checksum line: kEchoSame when all came back as
-// sent; kEchoOtherwise when every line came back but not all as sent, so that the
-// bootloader's answer to the block is next; kEchoLost when a line did not come back in time.
-int blockEcho(const std::uint8_t* bytes, std::uint32_t length, const char* sumText) {
-  char line[kDataLineSize];
-  int echo = kEchoSame;
-  for (std::uint32_t index = 0; index <= blockLineCount(length); ++index) {
-    const bool sum = index == blockLineCount(length);
-    if (!sum) {
-      blockLine(line, bytes, length, index);
-    }
-    const int read = ispReadEcho(sum ? sumText : line);
-    if (read == kEchoLost) {
-      return kEchoLost;
-    }
-    echo = read == kEchoSame ? echo : kEchoOtherwise;
-  }
-  return echo;
-}
-
-// A write in progress: its first address and, after a "W" that arrived elsewhere, the lowest
-// address of the bytes already in place that it may have overwritten; whether the bootloader
-// refused a "W" that came back as sent.
-struct t_RamWrite {
-  std::uint32_t writtenFrom;
-  std::uint32_t strayFrom;
-  bool refused;
-};
-
-// The bootloader's answer to a block, waited for limitMs: kExchangeOk for "OK",
-// kExchangeRefused for RESEND.
-int blockAnswer(std::uint32_t limitMs) {
-  char reply[kCodeLineSize];
-  if (ispReadReply(reply, sizeof reply, limitMs) < 0) {
-    return kExchangeNoReply;
-  }
-  if (std::strcmp(reply, "OK") == 0) {
-    return kExchangeOk;
-  }
-  return std::strcmp(reply, "RESEND") == 0 ? kExchangeRefused : kExchangeGarbled;
-}
-
-// A block's lines and checksum, sent again within the same "W" while the bootloader answers
-// RESEND. kActDone, kActAskAgain, kActNewCommand (the bootloader took a block whose echo
-// differed: it may hold other bytes, though it answered OK) or kActGiveUp.
-int sendBlockData(const std::uint8_t* bytes, std::uint32_t length) {
-  char sumText[kCodeLineSize + 8];
-  devFormatLine(sumText, sizeof sumText, "%u", blockSum(bytes, length));
-  for (int sent = 0; sent <= kBlockResends; ++sent) {
-    lineBudgetExchange();
-    sendBlockLines(bytes, length);
-    ispSendLine(sumText);
-    // An echo that did not come in time: the bootloader's answer will not either.
-    const int echo = blockEcho(bytes, length, sumText);
-    int action = lineAction(kStepWriteData, echo == kEchoLost   ? kExchangeNoReply
-                                            : echo == kEchoSame ? blockAnswer(kLineTimeoutMs)
-                                                                : kExchangeEchoDiffers);
-    if (action == kActReadAnswer) {
-      action = lineAction(kStepWriteDataOtherwise, blockAnswer(kBlockAnswerMs));
-    }
-    if (action != kActResend) {
-      return action;
-    }
-  }
-  return kActAskAgain;
-}
-
-// Reads "W <address> <count>" exactly; false for anything else.
-bool parseWriteCommand(const char* text, std::uint32_t* address, std::uint32_t* count) {
-  std::uint32_t values[2] = {0, 0};
-  if (text[0] != 'W') {
-    return false;
-  }
-  ++text;
-  for (std::uint32_t& value : values) {
-    if (*text++ != ' ' || *text < '0' || *text > '9') {
-      return false;
-    }
-    std::uint64_t v = 0;
-    for (; *text >= '0' && *text <= '9'; ++text) {
-      v = v * 10u + static_cast<std::uint64_t>(*text - '0');
-      if (v > UINT32_MAX) {
-        return false;
-      }
-    }
-    value = static_cast<std::uint32_t>(v);
-  }
-  *address = values[0];
-  *count = values[1];
-  return *text == '\0';
-}
-
-// Whether a "W" that came back as `echo` may have written over the bytes from the write's
-// first address up to ramAddress, which this write has already put in place; if so, where the
-// write must go again from. An echo that is no "W" command at all was refused by the
-// bootloader, or damaged on its way back from one that arrived as sent.
-bool overwritesEarlierBlocks(const char* echo, t_RamWrite* write, std::uint32_t ramAddress) {
-  std::uint32_t address = 0;
-  std::uint32_t count = 0;
-  if (!parseWriteCommand(echo, &address, &count) || address >= ramAddress ||
-      static_cast<std::uint64_t>(address) + count <= write->writtenFrom) {
-    return false;
-  }
-  // The bootloader takes only whole words; a word it may have touched goes again whole.
-  const std::uint32_t word = address & ~3u;
-  write->strayFrom = word > write->writtenFrom ? word : write->writtenFrom;
-  return true;
-}
-
-// One attempt at one block (or piece) with a fresh "W": kActDone, kActAskAgain, kActRewind
-// (write->strayFrom says from where) or kActGiveUp.
-int writeBlockOnce(t_RamWrite* write, std::uint32_t ramAddress, const std::uint8_t* bytes,
-                   std::uint32_t length) {
-  char text[kCommandTextSize];
-  devFormatLine(text, sizeof text, "W %u %u", ramAddress, announcedCount(length));
-  char echo[kCommandTextSize * 2];
-  char reply[kCodeLineSize];
-  const int outcome = ispCommandEcho(text, echo, sizeof echo, reply, sizeof reply);
-  write->refused = write->refused || outcome == kExchangeRefused;
-  int action = lineAction(kStepWriteCommand, outcome);
-  if (action == kActDone) {
-    action = sendBlockData(bytes, length);
-  }
-  if (action == kActRewind && !overwritesEarlierBlocks(echo, write, ramAddress)) {
-    action = kActAskAgain;  // it reaches nothing in place: only this block goes again
-  }
-  if (action == kActNewCommand) {
-    return kActAskAgain;  // the exchange ended with the bootloader's "OK": nothing to abort
-  }
-  if (action != kActDone) {
-    ispAbort();
-  }
-  return action;
-}
-
-// The blocks of a write, each in the size the line's record says, until every byte has
-// arrived as it was sent: kActDone, or kActGiveUp once kBlockAttempts blocks in a row were
-// spoilt or the budget is spent.
-int writeAllBlocks(t_RamWrite* write, std::uint32_t ramAddress, const std::uint8_t* bytes,
-                   std::uint32_t count) {
-  static_assert(kBlockSizes[0] <= kUuBlockBytes, "one checksum covers at most 900 bytes");
-  std::uint32_t done = 0;
-  int rewinds = 0;
-  int spoiltInARow = 0;
-  while (done != count) {
-    const std::uint32_t left = count - done;
-    const std::uint32_t length = left < lineBlockSize() ? left : lineBlockSize();
-    const int action = writeBlockOnce(write, ramAddress + done, bytes + done, length);
-    if (action == kActDone) {
-      lineBlockCameThrough(length);
-      spoiltInARow = 0;
-      done += length;
-      continue;
-    }
-    if (action == kActGiveUp) {
-      return kActGiveUp;
-    }
-    lineBlockSpoilt();
-    if (++spoiltInARow >= kBlockAttempts) {
-      return kActGiveUp;
-    }
-    if (action == kActRewind) {
-      // Bytes already in place may have been overwritten: never go on without writing them
-      // again.
-      if (++rewinds > kWriteRewinds) {
-        return kActGiveUp;
-      }
-      done = write->strayFrom - ramAddress;
-    }
-  }
-  return kActDone;
-}
-
-}  // namespace
-
-int nxpWriteRam(std::uint32_t ramAddress, const std::uint8_t* bytes, std::uint32_t count) {
-  t_RamWrite write{ramAddress, ramAddress, false};
-  if (writeAllBlocks(&write, ramAddress, bytes, count) == kActDone) {
-    return kWriteRamOk;
-  }
-  return write.refused ? kWriteRamRejected : kWriteRamNoReply;
-}
-
-namespace {
-
 // A read in progress: what its spoilt attempts came to, for the result of a read that fails.
 struct t_MemoryRead {
   bool timedOut;  // a data or checksum line did not come
@@ -314,7 +129,233 @@ int readBlockOnce(t_MemoryRead* read, std::uint8_t* block, std::uint32_t address
   return lineAction(kStepQuery, outcome);
 }
 
+// How a block's lines and checksum came back: kEchoSame when all came back as sent;
+// kEchoOtherwise when every line came back but not all as sent, so that the bootloader's
+// answer to the block is next; kEchoLost when a line did not come back in time. When a single
+// line came back otherwise, in a single character only: that line (the checksum line's index
+// is the count of data lines) and the character's position; otherwise line is -1.
+struct t_BlockEcho {
+  int outcome;
+  int line;
+  int at;
+};
+
+t_BlockEcho blockEcho(const std::uint8_t* bytes, std::uint32_t length, const char* sumText) {
+  char line[kDataLineSize];
+  t_BlockEcho echo{kEchoSame, -1, -1};
+  int linesOtherwise = 0;
+  for (std::uint32_t index = 0; index <= blockLineCount(length); ++index) {
+    const bool sum = index == blockLineCount(length);
+    if (!sum) {
+      blockLine(line, bytes, length, index);
+    }
+    int differsAt = -1;
+    const int read = ispReadEchoAt(sum ? sumText : line, &differsAt);
+    if (read == kEchoLost) {
+      return t_BlockEcho{kEchoLost, -1, -1};
+    }
+    if (read != kEchoSame) {
+      const bool single = ++linesOtherwise == 1 && differsAt >= 0;
+      echo = t_BlockEcho{kEchoOtherwise, single ? static_cast<int>(index) : -1, differsAt};
+    }
+  }
+  return echo;
+}
+
+// Whether RAM holds as sent the bytes that character `at` of data line `line` of a block
+// written at ramAddress stands for: the group of three it is part of, read back in whole
+// words. A read that the line spoils is ended with ESC and counts as not as sent. The length
+// character is no data: a block whose echo differed there goes again.
+bool ramHoldsCharacter(std::uint32_t ramAddress, const std::uint8_t* bytes, std::uint32_t length,
+                       int line, int at) {
+  if (line < 0 || static_cast<std::uint32_t>(line) >= blockLineCount(length) || at < 1) {
+    return false;
+  }
+  const std::uint32_t lineStart = static_cast<std::uint32_t>(line) * kUuLineBytes;
+  const std::uint32_t lineEnd =
+      length - lineStart < kUuLineBytes ? length : lineStart + kUuLineBytes;
+  const std::uint32_t first = lineStart + static_cast<std::uint32_t>(at - 1) / 4u * 3u;
+  if (first >= lineEnd) {
+    return false;
+  }
+  const std::uint32_t end = first + 3u < lineEnd ? first + 3u : lineEnd;
+  const std::uint32_t from = (ramAddress + first) & ~3u;
+  const std::uint32_t to = (ramAddress + end + 3u) & ~3u;
+  std::uint8_t words[8];  // three bytes span two words at most
+  t_MemoryRead read{false, false};
+  if (readBlockOnce(&read, words, from, to - from) != kActDone) {
+    ispAbort();
+    return false;
+  }
+  return std::memcmp(words + (ramAddress + first - from), bytes + first, end - first) == 0;
+}
+
+// A write in progress: its first address and, after a "W" that arrived elsewhere, the lowest
+// address of the bytes already in place that it may have overwritten; whether the bootloader
+// refused a "W" that came back as sent.
+struct t_RamWrite {
+  std::uint32_t writtenFrom;
+  std::uint32_t strayFrom;
+  bool refused;
+};
+
+// The bootloader's answer to a block, waited for limitMs: kExchangeOk for "OK",
+// kExchangeRefused for RESEND.
+int blockAnswer(std::uint32_t limitMs) {
+  char reply[kCodeLineSize];
+  if (ispReadReply(reply, sizeof reply, limitMs) < 0) {
+    return kExchangeNoReply;
+  }
+  if (std::strcmp(reply, "OK") == 0) {
+    return kExchangeOk;
+  }
+  return std::strcmp(reply, "RESEND") == 0 ? kExchangeRefused : kExchangeGarbled;
+}
+
+// A block's lines and checksum, sent again within the same "W" while the bootloader answers
+// RESEND. kActDone, kActAskAgain, kActNewCommand (the bootloader took a block whose echo
+// differed, and may hold other bytes though it answered OK) or kActGiveUp.
+int sendBlockData(std::uint32_t ramAddress, const std::uint8_t* bytes, std::uint32_t length) {
+  char sumText[kCodeLineSize + 8];
+  devFormatLine(sumText, sizeof sumText, "%u", blockSum(bytes, length));
+  for (int sent = 0; sent <= kBlockResends; ++sent) {
+    lineBudgetExchange();
+    sendBlockLines(bytes, length);
+    ispSendLine(sumText);
+    // An echo that did not come in time: the bootloader's answer will not either.
+    const t_BlockEcho echo = blockEcho(bytes, length, sumText);
+    int action = lineAction(kStepWriteData, echo.outcome == kEchoLost   ? kExchangeNoReply
+                                            : echo.outcome == kEchoSame ? blockAnswer(kLineTimeoutMs)
+                                                                        : kExchangeEchoDiffers);
+    if (action == kActReadAnswer) {
+      action = lineAction(kStepWriteDataOtherwise, blockAnswer(kBlockAnswerMs));
+    }
+    if (action == kActReadBack) {
+      action = ramHoldsCharacter(ramAddress, bytes, length, echo.line, echo.at) ? kActDone
+                                                                                : kActNewCommand;
+    }
+    if (action != kActResend) {
+      return action;
+    }
+  }
+  return kActAskAgain;
+}
+
+// Reads "W <address> <count>" exactly; false for anything else.
+bool parseWriteCommand(const char* text, std::uint32_t* address, std::uint32_t* count) {
+  std::uint32_t values[2] = {0, 0};
+  if (text[0] != 'W') {
+    return false;
+  }
+  ++text;
+  for (std::uint32_t& value : values) {
+    if (*text++ != ' ' || *text < '0' || *text > '9') {
+      return false;
+    }
+    std::uint64_t v = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+      v = v * 10u + static_cast<std::uint64_t>(*text - '0');
+      if (v > UINT32_MAX) {
+        return false;
+      }
+    }
+    value = static_cast<std::uint32_t>(v);
+  }
+  *address = values[0];
+  *count = values[1];
+  return *text == '\0';
+}
+
+// Whether a "W" that came back as `echo` may have written over the bytes from the write's
+// first address up to ramAddress, which this write has already put in place; if so, where the
+// write must go again from. An echo that is no "W" command at all was refused by the
+// bootloader, or damaged on its way back from one that arrived as sent.
+bool overwritesEarlierBlocks(const char* echo, t_RamWrite* write, std::uint32_t ramAddress) {
+  std::uint32_t address = 0;
+  std::uint32_t count = 0;
+  if (!parseWriteCommand(echo, &address, &count) || address >= ramAddress ||
+      static_cast<std::uint64_t>(address) + count <= write->writtenFrom) {
+    return false;
+  }
+  // The bootloader takes only whole words; a word it may have touched goes again whole.
+  const std::uint32_t word = address & ~3u;
+  write->strayFrom = word > write->writtenFrom ? word : write->writtenFrom;
+  return true;
+}
+
+// One attempt at one block (or piece) with a fresh "W": kActDone, kActAskAgain, kActRewind
+// (write->strayFrom says from where) or kActGiveUp.
+int writeBlockOnce(t_RamWrite* write, std::uint32_t ramAddress, const std::uint8_t* bytes,
+                   std::uint32_t length) {
+  char text[kCommandTextSize];
+  devFormatLine(text, sizeof text, "W %u %u", ramAddress, announcedCount(length));
+  char echo[kCommandTextSize * 2];
+  char reply[kCodeLineSize];
+  const int outcome = ispCommandEcho(text, echo, sizeof echo, reply, sizeof reply);
+  write->refused = write->refused || outcome == kExchangeRefused;
+  int action = lineAction(kStepWriteCommand, outcome);
+  if (action == kActDone) {
+    action = sendBlockData(ramAddress, bytes, length);
+  }
+  if (action == kActRewind && !overwritesEarlierBlocks(echo, write, ramAddress)) {
+    action = kActAskAgain;  // it reaches nothing in place: only this block goes again
+  }
+  if (action == kActNewCommand) {
+    return kActAskAgain;  // the exchange ended with the bootloader's "OK": nothing to abort
+  }
+  if (action != kActDone) {
+    ispAbort();
+  }
+  return action;
+}
+
+// The blocks of a write, each in the size the line's record says, until every byte has
+// arrived as it was sent: kActDone, or kActGiveUp once kBlockAttempts blocks in a row were
+// spoilt or the budget is spent.
+int writeAllBlocks(t_RamWrite* write, std::uint32_t ramAddress, const std::uint8_t* bytes,
+                   std::uint32_t count) {
+  static_assert(kBlockSizes[0] <= kUuBlockBytes, "one checksum covers at most 900 bytes");
+  std::uint32_t done = 0;
+  int rewinds = 0;
+  int spoiltInARow = 0;
+  while (done != count) {
+    const std::uint32_t left = count - done;
+    const std::uint32_t length = left < lineBlockSize() ? left : lineBlockSize();
+    const int action = writeBlockOnce(write, ramAddress + done, bytes + done, length);
+    if (action == kActDone) {
+      lineBlockCameThrough(length);
+      spoiltInARow = 0;
+      done += length;
+      continue;
+    }
+    if (action == kActGiveUp) {
+      return kActGiveUp;
+    }
+    lineBlockSpoilt();
+    if (++spoiltInARow >= kBlockAttempts) {
+      return kActGiveUp;
+    }
+    if (action == kActRewind) {
+      // Bytes already in place may have been overwritten: never go on without writing them
+      // again.
+      if (++rewinds > kWriteRewinds) {
+        return kActGiveUp;
+      }
+      done = write->strayFrom - ramAddress;
+    }
+  }
+  return kActDone;
+}
+
 }  // namespace
+
+int nxpWriteRam(std::uint32_t ramAddress, const std::uint8_t* bytes, std::uint32_t count) {
+  t_RamWrite write{ramAddress, ramAddress, false};
+  if (writeAllBlocks(&write, ramAddress, bytes, count) == kActDone) {
+    return kWriteRamOk;
+  }
+  return write.refused ? kWriteRamRejected : kWriteRamNoReply;
+}
 
 int nxpReadMemory(std::uint8_t* dest, std::uint32_t address, std::uint32_t count) {
   static_assert(kUuBlockBytes % 4 == 0, "a rounded-up block must still fit the block buffer");

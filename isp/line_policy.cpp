@@ -31,7 +31,9 @@ constexpr int kPolicy[kStepKinds][kExchangeOutcomes] = {
     /* read data */ {kDone, kActResend, kAgain, kAgain, kAgain},
     // A block whose echo differed: RESEND means the bootloader found its sum wrong and waits
     // for the block again; "OK" means it took the block, which may still not be the one sent.
-    /* write data, echo differed */ {kActNewCommand, kActResend, kAgain, kAgain, kAgain},
+    // With its sum right, one character otherwise in the echo was most likely spoilt on its
+    // way back, and the few bytes under it, read back, tell for certain.
+    /* write data, echo differed */ {kActReadBack, kActResend, kAgain, kAgain, kAgain},
     // A Copy received with one bit otherwise names an address not on a page boundary or
     // outside the prepared sectors, or a count or command the bootloader does not take: it is
     // refused and programs nothing, so it is simply sent again. Anything else may have
@@ -41,7 +43,8 @@ constexpr int kPolicy[kStepKinds][kExchangeOutcomes] = {
 
 bool repeatsWork(int action) {
   return action == kActAskAgain || action == kActResend || action == kActRewrite ||
-         action == kActRewind || action == kActCompare || action == kActNewCommand;
+         action == kActRewind || action == kActCompare || action == kActNewCommand ||
+         action == kActReadBack;
 }
 
 }  // namespace

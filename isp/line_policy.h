@@ -130,6 +130,10 @@ constexpr int kActRestartWatch = 7;  // the bootloader may have jumped: the rest
 constexpr int kActGiveUp = 8;        // the attempts or the budget are spent
 constexpr int kActNewCommand = 9;    // the bootloader ended the exchange cleanly but what it
                                      // holds is in doubt: the step again, with no ESC needed
+constexpr int kActReadBack = 10;     // the bootloader took a block whose echo differed in one
+                                     // data character: the bytes under it are read back from
+                                     // RAM; the block goes again (with no ESC needed) only
+                                     // when they are not as sent or the echo differed otherwise
 
 // What an outcome of a step leads to. Every action that repeats work is counted against the
 // budget, and once the budget is spent it becomes kActGiveUp. Outcomes out of range give up.

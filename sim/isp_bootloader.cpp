@@ -147,7 +147,7 @@ void IspBootloader::receive(std::uint8_t byte, int hostBaud) {
     if (state_ == State::WaitQuestion) return receive(byte, hostBaud);
   }
   byte = asReceived(byte);
-  echoByte(state_ == State::Command ? echoFault(byte) : byte, false);
+  echoByte(echoFault(byte), false);
   if (byte == kEsc) {
     abortLine();
   } else if (byte == '\r') {
@@ -179,29 +179,32 @@ std::uint8_t IspBootloader::asReceived(std::uint8_t byte) {
 
 std::uint8_t IspBootloader::commandFault(std::uint8_t byte) {
   const LineFaults& f = options_.lineFaults;
-  if (commandFaultDone_ || f.corruptCommand != commandLines_ + 1 || f.corruptCommandBit < 0 ||
-      line_.size() != static_cast<std::size_t>(f.corruptCommandBit / 8))
-    return byte;
-  commandFaultDone_ = true;
-  const auto changed = static_cast<std::uint8_t>(byte ^ (1u << (f.corruptCommandBit % 8)));
-  char text[96];
-  std::snprintf(text, sizeof text,
-                "fault: command line %d, byte %d (0x%02X) arrives as 0x%02X", f.corruptCommand,
-                f.corruptCommandBit / 8, byte, changed);
-  dev_.event(text);
-  return changed;
+  return lineBitFault(byte, commandLines_ + 1, f.corruptCommand, f.corruptCommandBit,
+                      &commandFaultDone_, "command line", "arrives as");
 }
 
 std::uint8_t IspBootloader::echoFault(std::uint8_t byte) {
   const LineFaults& f = options_.lineFaults;
-  if (echoFaultDone_ || f.corruptEcho != commandLines_ + 1 || f.corruptEchoBit < 0 ||
-      line_.size() != static_cast<std::size_t>(f.corruptEchoBit / 8))
+  if (state_ == State::Command) {
+    return lineBitFault(byte, commandLines_ + 1, f.corruptEcho, f.corruptEchoBit,
+                        &echoFaultDone_, "the echo of command line", "leaves as");
+  }
+  if (state_ == State::WriteData && !expectChecksum_) {
+    return lineBitFault(byte, dataLines_ + 1, f.corruptDataEcho, f.corruptDataEchoBit,
+                        &dataEchoFaultDone_, "the echo of Write-to-RAM data line", "leaves as");
+  }
+  return byte;
+}
+
+std::uint8_t IspBootloader::lineBitFault(std::uint8_t byte, int lineNumber, int target, int bit,
+                                         bool* done, const char* line, const char* as) {
+  if (*done || lineNumber != target || bit < 0 || line_.size() != static_cast<std::size_t>(bit / 8))
     return byte;
-  echoFaultDone_ = true;
-  const auto changed = static_cast<std::uint8_t>(byte ^ (1u << (f.corruptEchoBit % 8)));
-  char text[96];
-  std::snprintf(text, sizeof text, "fault: the echo of command line %d, byte %d (0x%02X) leaves as 0x%02X",
-                f.corruptEcho, f.corruptEchoBit / 8, byte, changed);
+  *done = true;
+  const auto changed = static_cast<std::uint8_t>(byte ^ (1u << (bit % 8)));
+  char text[128];
+  std::snprintf(text, sizeof text, "fault: %s %d, byte %d (0x%02X) %s 0x%02X", line, lineNumber,
+                bit / 8, byte, as, changed);
   dev_.event(text);
   return changed;
 }
@@ -431,6 +434,7 @@ void IspBootloader::dataLine(const std::string& line) {
   for (std::size_t i = 0; i < n; ++i) blockSum_ += bytes[i];
   blockBytes_ += static_cast<std::uint32_t>(n);
   ++blockLines_;
+  ++dataLines_;
   if (blockLines_ == kUuLinesPerBlock || xferDone_ + blockBytes_ == xferCount_)
     expectChecksum_ = true;
 }

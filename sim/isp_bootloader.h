@@ -99,7 +99,12 @@ class IspBootloader {
   // Line faults that change a byte as the UART receives it, before it is echoed or acted on.
   std::uint8_t asReceived(std::uint8_t byte);
   std::uint8_t commandFault(std::uint8_t byte);
+  // The byte the echo of a received byte leaves as.
   std::uint8_t echoFault(std::uint8_t byte);
+  // byte with bit BIT%8 flipped when it is byte BIT/8 of line lineNumber, the one the fault
+  // is set on (target), and the fault has not struck yet (*done); the event names the line.
+  std::uint8_t lineBitFault(std::uint8_t byte, int lineNumber, int target, int bit, bool* done,
+                            const char* line, const char* as);
   std::uint8_t sumPairFault(std::uint8_t byte);
   // The echo of one received byte; lfAfterCr for the LF of a CR LF line end.
   void echoByte(std::uint8_t byte, bool lfAfterCr);
@@ -135,6 +140,8 @@ class IspBootloader {
   int commandLines_ = 0;  // command lines taken in the synchronised state
   bool commandFaultDone_ = false;
   bool echoFaultDone_ = false;
+  int dataLines_ = 0;     // Write-to-RAM data lines taken (a line sent again counts again)
+  bool dataEchoFaultDone_ = false;
   int writeBlocks_ = 0;   // Write-to-RAM blocks begun (a block sent again counts again)
   int pairStep_ = 0;      // sum pair: 0 nothing changed yet, 1 one byte changed, 2 done
   int pairDelta_ = 0;     // what the first change added

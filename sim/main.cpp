@@ -134,6 +134,9 @@ const char kHelp[] =
     "                          is left alone)\n"
     "  --fault corrupt-echo=K:BIT  the K-th command line arrives as sent, but its echo leaves\n"
     "                          with bit BIT flipped (counted as for corrupt-command)\n"
+    "  --fault corrupt-data-echo=K:BIT  the K-th Write-to-RAM data line (a line sent again\n"
+    "                          counts again) arrives as sent, but its echo leaves with bit BIT\n"
+    "                          flipped (byte BIT/8 counted from the length character)\n"
     "  --fault sum-pair=K      in the K-th Write-to-RAM block (a block sent again counts again)\n"
     "                          one data byte arrives +1 and another -1: the block's sum is\n"
     "                          unchanged and the bootloader answers OK\n"
@@ -235,13 +238,19 @@ bool applyLineFault(const std::string& spec, sim::LineFaults* f) {
   const std::size_t eq = spec.find('=');
   if (eq == std::string::npos) return false;
   const std::string name = spec.substr(0, eq), value = spec.substr(eq + 1);
-  if (name == "corrupt-command" || name == "corrupt-echo") {
+  if (name == "corrupt-command" || name == "corrupt-echo" || name == "corrupt-data-echo") {
     const std::size_t colon = value.find(':');
     if (colon == std::string::npos || !parseInt(value.substr(0, colon).c_str(), 1, 0x7FFFFFFF, &k) ||
         !parseInt(value.substr(colon + 1).c_str(), 0, 8 * 255, &bit))
       return false;
-    (name == "corrupt-command" ? f->corruptCommand : f->corruptEcho) = static_cast<int>(k);
-    (name == "corrupt-command" ? f->corruptCommandBit : f->corruptEchoBit) = static_cast<int>(bit);
+    int* line = name == "corrupt-command" ? &f->corruptCommand
+                : name == "corrupt-echo"  ? &f->corruptEcho
+                                          : &f->corruptDataEcho;
+    int* lineBit = name == "corrupt-command" ? &f->corruptCommandBit
+                   : name == "corrupt-echo"  ? &f->corruptEchoBit
+                                             : &f->corruptDataEchoBit;
+    *line = static_cast<int>(k);
+    *lineBit = static_cast<int>(bit);
     return true;
   }
   if (name == "dropout") {  // EVERY:FOR, in milliseconds

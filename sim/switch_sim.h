@@ -51,6 +51,8 @@ struct LineFaults {
   int corruptCommandBit = 0;   // ...arrives with this bit flipped (byte BIT/8, bit BIT%8)
   int corruptEcho = -1;        // the K-th command line arrives as sent, but its echo...
   int corruptEchoBit = 0;      // ...leaves with this bit flipped
+  int corruptDataEcho = -1;    // the K-th Write-to-RAM data line arrives as sent, but its echo...
+  int corruptDataEchoBit = 0;  // ...leaves with this bit flipped
   int sumPairBlock = -1;       // in the K-th Write-to-RAM block one byte +1, another -1
   // The reply to the K-th command with this letter (its return code and the lines after it,
   // line ends included; not the echo) leaves with bit BIT%8 of its byte BIT/8 flipped.

@@ -124,17 +124,31 @@ TEST_F(Transfer, BlockGoesOutInOneWrite) {
 }
 
 // A data line that came back otherwise than it was sent: the bootloader's answer to the block
-// decides. OK (two errors that cancel in the sum): its RAM may hold other bytes, so the block
-// goes again with a fresh "W", no ESC needed. RESEND: it found the sum wrong and waits for the
-// block, which goes again within the same "W". Anything else: ESC, and a fresh "W".
-TEST_F(Transfer, EchoThatDiffersSendsTheBlockAgain) {
+// decides. OK: its sum matched, so a single character otherwise was most likely spoilt on its
+// way back; the word under it is read back, and the block is done when RAM holds it as sent.
+// Read back otherwise, or two characters otherwise (two errors that cancel in the sum): its
+// RAM holds other bytes, so the block goes again with a fresh "W", no ESC needed. RESEND: it
+// found the sum wrong and waits for the block, which goes again within the same "W". Anything
+// else: ESC, and a fresh "W".
+TEST_F(Transfer, EchoThatDiffersIsSettledByTheAnswerOrAReadBack) {
   const std::string w = "W 268435456 4\r\n";
   const std::string block = kFourLine + "276\r\n";
-  const std::string otherwise = "$$C26>```\r\n276\r\n";
+  const std::string otherwise = "$$C26>```\r\n276\r\n";  // the third byte 0x96, not 0x56
+  const std::string r = "R 268435456 4\r\n";
   using Steps = std::vector<std::pair<std::string, std::string>>;
   const struct { const char* what; Steps steps; std::string sent; } cases[] = {
-      {"OK", {{w, w + "0\r\n"}, {"276\r\n", otherwise + "OK\r\n"}, {w, w + "0\r\n"},
-              {"276\r\n", block + "OK\r\n"}},
+      {"OK, read back as sent",
+       {{w, w + "0\r\n"}, {"276\r\n", otherwise + "OK\r\n"}, {r, r + "0\r\n" + block},
+        {"OK\r\n", "OK\r\n"}},
+       w + block + r + "OK\r\n"},
+      {"OK, read back otherwise",
+       {{w, w + "0\r\n"}, {"276\r\n", otherwise + "OK\r\n"},
+        {r, r + "0\r\n$$C26>```\r\n340\r\n"}, {"OK\r\n", "OK\r\n"}, {w, w + "0\r\n"},
+        {"276\r\n", block + "OK\r\n"}},
+       w + block + r + "OK\r\n" + w + block},
+      {"OK, two characters otherwise",
+       {{w, w + "0\r\n"}, {"276\r\n", "$$C26?```\r\n276\r\nOK\r\n"}, {w, w + "0\r\n"},
+        {"276\r\n", block + "OK\r\n"}},
        w + block + w + block},
       {"RESEND", {{w, w + "0\r\n"}, {"276\r\n", otherwise + "RESEND\r\n"}, {"276\r\n", block + "OK\r\n"}},
        w + block + block},

@@ -168,6 +168,35 @@ TEST_F(LineErrors, CopyWhoseEchoAloneIsDamagedIsFoundInPlace) {
   }
 }
 
+// A data line that arrives as sent but whose echo comes back with one character otherwise:
+// the bootloader's sum matches and it answers OK. The word under that character is read back
+// from RAM, and the block does not go again. A length character otherwise in the echo may
+// have made the bootloader take another count of bytes: that block goes again.
+TEST_F(LineErrors, DataLineWhoseEchoAloneIsDamagedIsReadBack) {
+  const struct { const char* what; int bit; const char* readBack; std::size_t firstBlocks; }
+      cases[] = {
+      // The third line of the first block holds bytes 90..134; its tenth character is the
+      // second of the group of bytes 96..98, in the word at 268435456 + 96.
+      {"a data character", bitOf(9, 0), "R 268435552 4\r\n", 35u + 3u + 3u},
+      {"the length character", bitOf(0, 0), nullptr, 35u + 3u + 3u + 1u},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    sim::LineFaults faults;
+    faults.corruptDataEcho = 3;
+    faults.corruptDataEchoBit = c.bit;
+    EXPECT_EQ(updateOver(faults), kUpdateOk) << output_;
+    EXPECT_TRUE(exact_) << "success over flash that differs from the image";
+    EXPECT_NE(log().find("fault: the echo of Write-to-RAM data line 3,"), std::string::npos);
+    const std::string sent = logStream(true);
+    EXPECT_EQ(count(sent, "W 268435456 "), c.firstBlocks);
+    EXPECT_EQ(count(sent, "\r\nR 2684"), c.readBack != nullptr ? 1u : 0u);
+    if (c.readBack != nullptr) {
+      EXPECT_NE(sent.find(c.readBack), std::string::npos);
+    }
+  }
+}
+
 // One byte +1 and another -1 in one block: the sum holds and the bootloader answers OK, but
 // the echo shows the two characters; the block goes again. In the first block of the
 // firmware, and in the parameter table's block (which today's restart would only report).
