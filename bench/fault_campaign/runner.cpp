@@ -56,10 +56,19 @@ bool crashSpoke(const std::string& text, std::string* which) {
 }
 
 // The last line the utility printed before its exit prompt (progress lines count by their last
-// redraw).
+// redraw). After a failed update the utility shows the versions and asks again: the message
+// that tells the failure stands before that repeat.
 std::string lastMessageOf(const std::string& text) {
   std::size_t end = text.rfind("Press any key to exit...");
   if (end == std::string::npos) end = text.size();
+  const std::size_t asked = text.find("(Y,N) ");
+  const std::size_t askedAgain = asked == std::string::npos ? asked : text.find("(Y,N) ", asked + 1);
+  if (askedAgain != std::string::npos && askedAgain < end) {
+    // The repeat is the text before the second question that also stands before the first.
+    std::size_t same = 0;
+    while (same < asked && text[asked - 1 - same] == text[askedAgain - 1 - same]) ++same;
+    end = askedAgain - same;
+  }
   std::size_t stop = end;
   while (stop > 0) {
     std::size_t start = text.find_last_of("\r\n", stop - 1);
