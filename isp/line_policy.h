@@ -60,8 +60,9 @@ constexpr int kBlockSizeCount = sizeof kBlockSizes / sizeof kBlockSizes[0];
 // take equally long. A spoilt block costs the whole block again, and every block also costs
 // its "W", the answers and two turnarounds, about 30 characters' time. A block spoilt sooner
 // than this after the last makes the next one smaller; this many bytes in a row that came
-// through make it larger again. At one bit error in 10^5 blocks of 176 and 440 bytes cost the
-// same and 900 costs 8 % more; on a line that drops a bit in 10^6 900 is the best.
+// through make it larger again. Only a bit error on the way to the bootloader spoils a block
+// (one in the echo costs a read-back of a word): at one bit error in 10^5 each way 440 bytes is
+// the best and 900 costs 3 % more; on a line that drops a bit in 10^6 900 is the best.
 constexpr std::uint32_t kBlockBreakEven[kBlockSizeCount - 1] = {19000, 4000, 900, 250};
 // Blocks spoilt in a row, whatever their size, after which the write gives up.
 constexpr int kBlockAttempts = 8;
