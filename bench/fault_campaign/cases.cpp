@@ -16,6 +16,7 @@ constexpr int kSpread = 60;            // positions of a dropped or late reply l
 constexpr int kWriteLineSpread = 40;   // damaged Write-to-RAM lines per image
 constexpr int kPairSpread = 40;        // compensating pairs per image
 constexpr int kCommandSpread = 40;     // flipped command bits per image
+constexpr int kDataEchoSpread = 20;    // data lines whose echo alone is spoilt, per image
 constexpr const char* kRates[] = {"1e-6", "1e-5", "1e-4"};
 // Rates at which most updates cannot finish: the budget must end them with its message.
 constexpr const char* kHeavyRates[] = {"3e-4", "1e-3", "1e-2"};
@@ -172,7 +173,7 @@ void noisy(Table t, const Profile& p) {
     return args;
   };
   // --ci: 1e-5 and 1e-4 (first seed, one image each), 1e-2 and 3e-4 (the budget's message,
-  // fast and slow), the line gone 6 s of every 10.
+  // fast and slow), the line gone 6 s of every 10, a data line's echo spoilt.
   const std::string ciRate = t.image == 0 ? "1e-5" : "1e-4";
   const std::string ciHeavy = t.image == 0 ? "1e-2" : "3e-4";
   for (const char* rate : kRates)
@@ -212,6 +213,18 @@ void noisy(Table t, const Profile& p) {
     // A Copy received as sent whose echo alone comes back otherwise.
     if (text.rfind("C ", 0) == 0)
       t.add(Klass::Noisy, wire(fault("corrupt-echo=" + std::to_string(k + 1) + ":" + std::to_string(bit))), false);
+  }
+  // A data line received as sent whose echo alone comes back otherwise: in a data character
+  // (the word under it is read back) or, every fourth, in its length character (the block goes
+  // again). A position beyond a short line does not fire.
+  const std::vector<long> echoLines = spread(p.writeLines, kDataEchoSpread);
+  for (std::size_t i = 0; i < echoLines.size(); ++i) {
+    const long byte = i % 4 == 3 ? 0 : 1 + static_cast<long>((i * 7) % 40);
+    const long bit = byte * 8 + static_cast<long>(i % 6);
+    t.add(Klass::Noisy,
+          wire(fault("corrupt-data-echo=" + std::to_string(echoLines[i]) + ":" + std::to_string(bit))),
+          i == echoLines.size() / 2)
+        .ci = t.image == 1 && i == echoLines.size() / 2;
   }
   t.add(Klass::Noisy, wire({"--echo-crlflf"}), true);
   for (int s = 1; s <= kQuickNoisySeeds; ++s)
