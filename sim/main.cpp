@@ -238,19 +238,22 @@ bool applyLineFault(const std::string& spec, sim::LineFaults* f) {
   const std::size_t eq = spec.find('=');
   if (eq == std::string::npos) return false;
   const std::string name = spec.substr(0, eq), value = spec.substr(eq + 1);
-  if (name == "corrupt-command" || name == "corrupt-echo" || name == "corrupt-data-echo") {
+  // The single-bit faults of one line: which line (K) and which bit (BIT) of it.
+  const struct {
+    const char* name;
+    int* line;
+    int* bit;
+  } kLineBitFaults[] = {{"corrupt-command", &f->corruptCommand, &f->corruptCommandBit},
+                        {"corrupt-echo", &f->corruptEcho, &f->corruptEchoBit},
+                        {"corrupt-data-echo", &f->corruptDataEcho, &f->corruptDataEchoBit}};
+  for (const auto& fault : kLineBitFaults) {
+    if (name != fault.name) continue;
     const std::size_t colon = value.find(':');
     if (colon == std::string::npos || !parseInt(value.substr(0, colon).c_str(), 1, 0x7FFFFFFF, &k) ||
         !parseInt(value.substr(colon + 1).c_str(), 0, 8 * 255, &bit))
       return false;
-    int* line = name == "corrupt-command" ? &f->corruptCommand
-                : name == "corrupt-echo"  ? &f->corruptEcho
-                                          : &f->corruptDataEcho;
-    int* lineBit = name == "corrupt-command" ? &f->corruptCommandBit
-                   : name == "corrupt-echo"  ? &f->corruptEchoBit
-                                             : &f->corruptDataEchoBit;
-    *line = static_cast<int>(k);
-    *lineBit = static_cast<int>(bit);
+    *fault.line = static_cast<int>(k);
+    *fault.bit = static_cast<int>(bit);
     return true;
   }
   if (name == "dropout") {  // EVERY:FOR, in milliseconds
