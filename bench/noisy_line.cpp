@@ -109,8 +109,21 @@ int main(int argc, char** argv) {
     } else if (a == "--first-seed" && i + 1 < argc) {
       firstSeed = std::strtoull(argv[++i], nullptr, 10);
     } else {
-      rates.push_back(std::strtod(a.c_str(), nullptr));
+      char* end = nullptr;
+      const double rate = std::strtod(a.c_str(), &end);
+      if (end == a.c_str() || *end != '\0' || !(rate >= 0.0 && rate < 1.0)) {
+        std::fprintf(stderr,
+                     "%s: give a bit-error rate from 0 up to 1, --runs N, --first-seed S, --log FILE, "
+                     "--console, --wire-speed or --dropout EVERY:FOR\n",
+                     a.c_str());
+        return 2;
+      }
+      rates.push_back(rate);
     }
+  }
+  if (runs < 1) {
+    std::fprintf(stderr, "--runs wants a count of at least 1\n");
+    return 2;
   }
   if (rates.empty()) rates = {1e-6, 1e-5, 1e-4};
 
