@@ -103,9 +103,13 @@ int main(int argc, char** argv) {
       console = true;
     } else if (a == "--wire-speed") {
       wireSpeed = true;
-    } else if (a == "--dropout" && i + 1 < argc &&
-               std::sscanf(argv[++i], "%d:%d", &dropoutEveryMs, &dropoutMs) == 2) {
+    } else if (a == "--dropout") {
       // the line comes and goes: away for the last dropoutMs of every dropoutEveryMs
+      if (i + 1 >= argc || std::sscanf(argv[++i], "%d:%d", &dropoutEveryMs, &dropoutMs) != 2 ||
+          dropoutEveryMs <= 0 || dropoutMs < 0 || dropoutMs > dropoutEveryMs) {
+        std::fprintf(stderr, "--dropout wants EVERY:FOR in milliseconds, FOR at most EVERY\n");
+        return 2;
+      }
     } else if (a == "--first-seed" && i + 1 < argc) {
       firstSeed = std::strtoull(argv[++i], nullptr, 10);
     } else {
