@@ -234,7 +234,8 @@ void EndToEnd::expectRun(const std::vector<std::string>& args, const Ports& port
   const ChildProcess::Result result = run.wait(prompted ? timeoutMs_ : 0);
   EXPECT_TRUE(result.exited && result.exitCode == 1)
       << "exit status " << result.exitCode << ", signal " << result.termSignal << ", expected status 1";
-  EXPECT_TRUE(sameTranscript(onConsole(consolePrefix_ + startText() + expected + kExitText), result.output));
+  EXPECT_TRUE(sameTranscript(onConsole(consolePrefix_ + startText() + expected + kExitText), result.output))
+      << launchMessages();
   if (expectLog_) {
     expectLogOfRun(result.output);
   }

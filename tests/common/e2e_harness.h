@@ -96,6 +96,8 @@ class EndToEnd : public ::testing::Test {
   void stopSims();  // the polite way, so that the flash files are saved
   virtual bool launch(ChildProcess& run, const std::vector<std::string>& args, const Ports& ports);
   virtual std::string onConsole(const std::string& text) const { return text; }
+  // What the layer that starts the program said, for a run whose transcript is wrong.
+  virtual std::string launchMessages() const { return {}; }
 
   // Runs the utility, answers the questions, checks the exit status and the whole transcript;
   // with quietFrom, that the power-cycle message follows that text after the restart window.

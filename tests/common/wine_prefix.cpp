@@ -4,10 +4,16 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
 
 namespace vlfwu_test {
+
+constexpr std::uintmax_t kWineMessagesKept = 16u << 20;
 
 std::string winePrefix() { return std::string(VLFWU_BIN_DIR) + "/../e2e-wine-prefix"; }
 
@@ -38,6 +44,11 @@ std::string wineUnavailable() {
       boot.start("/bin/sh", {"-c", "wineboot -i && wineserver -w && touch \"$0\"", marker}, wineEnvironment(prefix))) {
     boot.wait(kWineLimitMs);
   }
+  // Wine's messages (see startProgramInPrefix) are kept for the runs of one test session.
+  std::error_code ignored;
+  if (std::filesystem::file_size(prefix + "/wine-messages.txt", ignored) > kWineMessagesKept && !ignored) {
+    std::filesystem::resize_file(prefix + "/wine-messages.txt", 0, ignored);
+  }
   close(lock);
   if (!std::filesystem::exists(marker)) {
     return ::testing::AssertionFailure() << "wineboot failed: " << boot.error() << boot.output();
@@ -52,6 +63,27 @@ bool startUnderWine(ChildProcess& child, const std::vector<std::string>& argumen
 bool startUnderWineWith(ChildProcess& child, const std::vector<std::string>& arguments,
                         const ChildProcess::Environment& environment) {
   return startProgramUnderWine(child, VLFWU_WINDOWS_EXE, arguments, environment);
+}
+
+std::string wineMessages(const std::string& prefix) {
+  // The wineserver lists its objects there too when it ends; the loader's and the DLLs' own
+  // complaints are the lines that start with "wine" or carry an "err:" channel.
+  constexpr std::size_t kLast = 20;
+  std::ifstream in(prefix + "/wine-messages.txt");
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("wine", 0) == 0 || line.find("err:") != std::string::npos) {
+      lines.push_back(line);
+    }
+  }
+  if (lines.empty()) {
+    return "(none)";
+  }
+  std::string text;
+  for (std::size_t i = lines.size() > kLast ? lines.size() - kLast : 0; i < lines.size(); ++i) {
+    text += lines[i] + "\n";
+  }
+  return text;
 }
 
 std::string windowsPath(const std::string& path) {
@@ -77,10 +109,12 @@ bool startProgramUnderWine(ChildProcess& child, const std::string& program, cons
 
 bool startProgramInPrefix(const std::string& prefix, ChildProcess& child, const std::string& program,
                           const std::vector<std::string>& arguments, const ChildProcess::Environment& environment) {
-  // Wine's own diagnostics stay out of the program's output: the wineserver, started by the
-  // first run and shared by the later ones, writes to the stderr it was started with, and it
-  // reports there whenever a pseudo-terminal it has opened is closed (a simulator ending).
-  std::vector<std::string> command = {"-c", "exec wine \"$@\" 2> /dev/null", "wine", program};
+  // Wine's own diagnostics stay out of the program's output, in a file of the prefix: the
+  // wineserver, started by the first run and shared by the later ones, writes to the stderr it
+  // was started with, and it reports there whenever a pseudo-terminal it has opened is closed
+  // (a simulator ending).
+  std::vector<std::string> command = {"-c", "exec wine \"$@\" 2>> \"$WINEPREFIX/wine-messages.txt\"", "wine",
+                                      program};
   command.insert(command.end(), arguments.begin(), arguments.end());
   ChildProcess::Environment all = wineEnvironment(prefix);
   all.insert(all.end(), environment.begin(), environment.end());

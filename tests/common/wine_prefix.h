@@ -30,6 +30,9 @@ bool startProgramUnderWine(ChildProcess& child, const std::string& program, cons
 // The same in another prefix.
 bool startProgramInPrefix(const std::string& prefix, ChildProcess& child, const std::string& program,
                           const std::vector<std::string>& arguments, const ChildProcess::Environment& environment = {});
+// The last complaints Wine itself wrote to its standard error in the prefix, by every run there,
+// to tell a run that Wine could not start from one the program ended.
+std::string wineMessages(const std::string& prefix = winePrefix());
 // The Windows name of a file of this machine: Wine's drive Z: is the root.
 std::string windowsPath(const std::string& path);
 // Text as a Windows program's console shows it: every line break written as CR LF.

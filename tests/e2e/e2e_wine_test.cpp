@@ -50,6 +50,9 @@ class Wine : public UnderWine, public ::testing::WithParamInterface<Scenario> {
   }
   std::string logSetting() const override { return vlfwu_test::windowsPath(logFile()); }
   std::string onConsole(const std::string& text) const override { return vlfwu_test::windowsConsoleText(text); }
+  std::string launchMessages() const override {
+    return "\nWine's own complaints, the last of every run in the prefix:\n" + vlfwu_test::wineMessages();
+  }
 };
 
 TEST_P(Wine, TranscriptAndFlash) { runScenario(GetParam()); }
