@@ -1,5 +1,5 @@
-// Noisy-line runs: whole updates of a simulated switch (the first compiled-in image over a
-// switch that runs it at 4.01) while switch-sim adds random bit errors to the line in both
+// Noisy-line runs: whole updates of a simulated switch (a compiled-in image, the first unless
+// --image says otherwise, over a switch that runs it at 4.01) while switch-sim adds random bit errors to the line in both
 // directions, one seed per run. Each update either reports success over flash that is exactly
 // what a clean update leaves, or reports a failure; a success over any other flash is a false
 // success. In process, without wire timing by default, so that many runs take minutes;
@@ -7,7 +7,7 @@
 // the times a technician would see.
 //
 // Usage: bench_noisy_line [--runs N] [--first-seed S] [--log FILE] [--console] [--wire-speed]
-//                         [--dropout EVERY:FOR] [RATE ...]
+//                         [--dropout EVERY:FOR] [--image I] [RATE ...]
 //        (default: 30 runs each of 1e-6 1e-5 1e-4, seeds 1..30; --log keeps the simulator's
 //        transcript of the last run, --console shows the utility's console text, --dropout
 //        makes the line carry nothing for the last FOR ms of every EVERY ms)
@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -35,11 +36,22 @@ std::string logFile;
 bool wireSpeed = false;
 int dropoutEveryMs = 0;
 int dropoutMs = 0;
+int imageIndex = 0;
+
+// Each compiled-in image as the simulated switch runs it at 4.01: its container file, and the
+// part it is made for (the second for 256 KB banks).
+struct ImageSwitch {
+  const char* file;
+  bool bank256K;
+};
+constexpr ImageSwitch kImageSwitches[] = {{"sonarch60.vlfw", false}, {"sonarch60-2710.vlfw", true}};
+static_assert(std::size(kImageSwitches) == kEmbeddedImageCount);
 
 sim::Options switchAt401(double rate, std::uint64_t seed) {
   sim::Options options;
   options.logFile = logFile;
-  options.installImage = std::string(VLFWU_SOURCE_DIR) + "/firmware/images/sonarch60.vlfw";
+  options.installImage = std::string(VLFWU_SOURCE_DIR) + "/firmware/images/" + kImageSwitches[imageIndex].file;
+  options.bank256K = kImageSwitches[imageIndex].bank256K;
   options.version = 0x04010000;
   options.dspBanks = 0;
   options.readyMessage = false;
@@ -110,6 +122,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "--dropout wants EVERY:FOR in milliseconds, FOR at most EVERY\n");
         return 2;
       }
+    } else if (a == "--image") {
+      if (i + 1 >= argc || std::sscanf(argv[++i], "%d", &imageIndex) != 1 || imageIndex < 0 ||
+          imageIndex >= kEmbeddedImageCount) {
+        std::fprintf(stderr, "--image wants a compiled-in image's index, 0 to %d\n", kEmbeddedImageCount - 1);
+        return 2;
+      }
     } else if (a == "--first-seed" && i + 1 < argc) {
       firstSeed = std::strtoull(argv[++i], nullptr, 10);
     } else {
@@ -118,7 +136,7 @@ int main(int argc, char** argv) {
       if (end == a.c_str() || *end != '\0' || !(rate >= 0.0 && rate < 1.0)) {
         std::fprintf(stderr,
                      "%s: give a bit-error rate from 0 up to 1, --runs N, --first-seed S, --log FILE, "
-                     "--console, --wire-speed or --dropout EVERY:FOR\n",
+                     "--console, --wire-speed, --dropout EVERY:FOR or --image I\n",
                      a.c_str());
         return 2;
       }
@@ -132,9 +150,9 @@ int main(int argc, char** argv) {
   if (rates.empty()) rates = {1e-6, 1e-5, 1e-4};
 
   t_FirmwareImage image{};
-  selectEmbeddedImage(&image, 0);
+  selectEmbeddedImage(&image, imageIndex);
   if (validateImage(nullptr, &image) != kImageSound) {
-    std::fprintf(stderr, "the first compiled-in image is not sound\n");
+    std::fprintf(stderr, "compiled-in image %d is not sound\n", imageIndex);
     return 1;
   }
   // The utility's console text goes nowhere; the table goes to standard error.
