@@ -38,6 +38,12 @@ int dropoutEveryMs = 0;
 int dropoutMs = 0;
 int imageIndex = 0;
 
+// The benchmark's exit statuses.
+constexpr int kExitNoFalseSuccess = 0;
+constexpr int kExitCouldNotRun = 1;   // the clean update failed, or the simulator did not start
+constexpr int kExitFalseSuccess = 2;  // a success over flash that is not what a clean update leaves
+constexpr int kExitUsage = 3;         // an argument it does not take
+
 // Each compiled-in image as the simulated switch runs it at 4.01: its container file, and the
 // part it is made for (the second for 256 KB banks).
 struct ImageSwitch {
@@ -120,13 +126,13 @@ int main(int argc, char** argv) {
       if (i + 1 >= argc || std::sscanf(argv[++i], "%d:%d", &dropoutEveryMs, &dropoutMs) != 2 ||
           dropoutEveryMs <= 0 || dropoutMs < 0 || dropoutMs > dropoutEveryMs) {
         std::fprintf(stderr, "--dropout wants EVERY:FOR in milliseconds, FOR at most EVERY\n");
-        return 2;
+        return kExitUsage;
       }
     } else if (a == "--image") {
       if (i + 1 >= argc || std::sscanf(argv[++i], "%d", &imageIndex) != 1 || imageIndex < 0 ||
           imageIndex >= kEmbeddedImageCount) {
         std::fprintf(stderr, "--image wants a compiled-in image's index, 0 to %d\n", kEmbeddedImageCount - 1);
-        return 2;
+        return kExitUsage;
       }
     } else if (a == "--first-seed" && i + 1 < argc) {
       firstSeed = std::strtoull(argv[++i], nullptr, 10);
@@ -138,14 +144,14 @@ int main(int argc, char** argv) {
                      "%s: give a bit-error rate from 0 up to 1, --runs N, --first-seed S, --log FILE, "
                      "--console, --wire-speed, --dropout EVERY:FOR or --image I\n",
                      a.c_str());
-        return 2;
+        return kExitUsage;
       }
       rates.push_back(rate);
     }
   }
   if (runs < 1) {
     std::fprintf(stderr, "--runs wants a count of at least 1\n");
-    return 2;
+    return kExitUsage;
   }
   if (rates.empty()) rates = {1e-6, 1e-5, 1e-4};
 
@@ -153,11 +159,11 @@ int main(int argc, char** argv) {
   selectEmbeddedImage(&image, imageIndex);
   if (validateImage(nullptr, &image) != kImageSound) {
     std::fprintf(stderr, "compiled-in image %d is not sound\n", imageIndex);
-    return 1;
+    return kExitCouldNotRun;
   }
   // The utility's console text goes nowhere; the table goes to standard error.
   std::fflush(stdout);
-  if (!console && std::freopen("/dev/null", "w", stdout) == nullptr) return 1;
+  if (!console && std::freopen("/dev/null", "w", stdout) == nullptr) return kExitCouldNotRun;
 
   const int every = dropoutEveryMs;
   dropoutEveryMs = 0;  // the clean update's line stays
@@ -165,7 +171,7 @@ int main(int argc, char** argv) {
   dropoutEveryMs = every;
   if (!clean.started || clean.result != kUpdateOk) {
     std::fprintf(stderr, "the clean update failed (%d)\n", clean.result);
-    return 1;
+    return kExitCouldNotRun;
   }
   std::fprintf(stderr, "clean update: %.1f s\n", clean.seconds);
   std::fprintf(stderr, "%-8s %5s %9s %9s %9s %10s %10s %10s\n", "rate", "runs", "exact ok",
@@ -206,5 +212,5 @@ int main(int argc, char** argv) {
                  falseOk, runs ? seconds / runs : 0.0, each.empty() ? 0.0 : each[each.size() / 2],
                  each.empty() ? 0.0 : each.back());
   }
-  return falseTotal == 0 ? 0 : 2;
+  return falseTotal == 0 ? kExitNoFalseSuccess : kExitFalseSuccess;
 }
