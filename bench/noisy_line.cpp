@@ -1,8 +1,8 @@
 // Noisy-line runs: whole updates of a simulated switch (a compiled-in image, the first unless
-// --image says otherwise, over a switch that runs it at 4.01) while switch-sim adds random bit errors to the line in both
-// directions, one seed per run. Each update either reports success over flash that is exactly
-// what a clean update leaves, or reports a failure; a success over any other flash is a false
-// success. In process, without wire timing by default, so that many runs take minutes;
+// --image says otherwise, over a switch that runs it at 4.01) while switch-sim adds random bit
+// errors to the line in both directions, one seed per run. Each update either reports success
+// over flash that is exactly what a clean update leaves, or reports a failure; a success over
+// any other flash is a false success. In process, without wire timing by default, so that many runs take minutes;
 // --wire-speed paces the simulated switch at 115200 baud and its flash at its real speed, for
 // the times a technician would see.
 //

@@ -13,6 +13,8 @@
 
 namespace vlfwu_test {
 
+// Where each prefix keeps what Wine itself wrote to standard error, and how much of it.
+constexpr const char* kWineMessagesFile = "/wine-messages.txt";
 constexpr std::uintmax_t kWineMessagesKept = 16u << 20;
 
 std::string winePrefix() { return std::string(VLFWU_BIN_DIR) + "/../e2e-wine-prefix"; }
@@ -46,8 +48,8 @@ std::string wineUnavailable() {
   }
   // Wine's messages (see startProgramInPrefix) are kept for the runs of one test session.
   std::error_code ignored;
-  if (std::filesystem::file_size(prefix + "/wine-messages.txt", ignored) > kWineMessagesKept && !ignored) {
-    std::filesystem::resize_file(prefix + "/wine-messages.txt", 0, ignored);
+  if (std::filesystem::file_size(prefix + kWineMessagesFile, ignored) > kWineMessagesKept && !ignored) {
+    std::filesystem::resize_file(prefix + kWineMessagesFile, 0, ignored);
   }
   close(lock);
   if (!std::filesystem::exists(marker)) {
@@ -69,7 +71,7 @@ std::string wineMessages(const std::string& prefix) {
   // The wineserver lists its objects there too when it ends; the loader's and the DLLs' own
   // complaints are the lines that start with "wine" or carry an "err:" channel.
   constexpr std::size_t kLast = 20;
-  std::ifstream in(prefix + "/wine-messages.txt");
+  std::ifstream in(prefix + kWineMessagesFile);
   std::vector<std::string> lines;
   for (std::string line; std::getline(in, line);) {
     if (line.rfind("wine", 0) == 0 || line.find("err:") != std::string::npos) {
@@ -113,8 +115,8 @@ bool startProgramInPrefix(const std::string& prefix, ChildProcess& child, const 
   // wineserver, started by the first run and shared by the later ones, writes to the stderr it
   // was started with, and it reports there whenever a pseudo-terminal it has opened is closed
   // (a simulator ending).
-  std::vector<std::string> command = {"-c", "exec wine \"$@\" 2>> \"$WINEPREFIX/wine-messages.txt\"", "wine",
-                                      program};
+  std::vector<std::string> command = {"-c", "exec wine \"$@\" 2>> \"$WINEPREFIX" + std::string(kWineMessagesFile) + "\"",
+                                      "wine", program};
   command.insert(command.end(), arguments.begin(), arguments.end());
   ChildProcess::Environment all = wineEnvironment(prefix);
   all.insert(all.end(), environment.begin(), environment.end());
