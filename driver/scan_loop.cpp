@@ -2,6 +2,7 @@
 // user, update it, and stay on the line while it restarts. Every way out is exitProgram.
 #include "driver/scan_loop.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -58,6 +59,24 @@ bool selectImageForDevice() {
   return false;
 }
 
+// The identity line a console answered with when it never came whole twice alike, as the
+// technician can read it: bytes no text holds are shown as '?'.
+const char* garbledLineShown() {
+  static char shown[kIdentityLineRoom];
+  std::size_t i = 0;
+  for (; i + 1 < sizeof shown && identityLineSeen[i] != '\0'; ++i) {
+    const char c = identityLineSeen[i];
+    shown[i] = c >= 0x20 && c < 0x7F ? c : '?';
+  }
+  shown[i] = '\0';
+  return shown;
+}
+
+// Whether the identification failed on a switch that answered, but only with spoilt lines.
+bool answeredGarbled(int identified) {
+  return identified == kIdentifyUnreadable && identityLineSeen[0] != '\0';
+}
+
 void announceDevice() {
   const t_ShownName name = shownDeviceName(&deviceInfo, selectedImage.header);
   conStdPrintf("An %s was found with firmware version: %s", name.text,
@@ -83,7 +102,11 @@ unsigned scanPorts(const unsigned* ports, int count, bool singlePort) {
     }
     currentBaud = kOpenBaud;
     devFlushInput();
-    if (identifyDevice() != kIdentified) {
+    const int identified = identifyDevice();
+    if (answeredGarbled(identified)) {
+      conStdPrintf("A Valtrane device answered, but its identity line arrived garbled: \"%s\".",
+                   garbledLineShown());
+    } else if (identified != kIdentified) {
       conPuts("No Valtrane devices detected.");
     } else if (singlePort && deviceState == kStateBootloaderNoTable) {
       // The console loop explains this switch and offers its repair; calling it a mismatch
@@ -178,7 +201,15 @@ void handleSwitchWithoutTable(unsigned port, bool* explained) {
 
 // One identify-and-ask pass of the console loop (the switch is not yet updated).
 void identifyAndAsk(unsigned port, bool* tableStateExplained) {
-  if (identifyDevice() != kIdentified) {
+  const int identified = identifyDevice();
+  if (answeredGarbled(identified)) {
+    // A switch that answers is not absent: the line to it is what needs looking at.
+    conStdPrintf("\nThe switch on %s answers, but its identity line arrived garbled every time it"
+                 "\nwas asked: \"%s\".\nCheck the cable and its connections, then run the program again.\n",
+                 comPortName(port), garbledLineShown());
+    exitProgram(1);
+  }
+  if (identified != kIdentified) {
     conStdPrintf("\nNo Valtrane device found on %s.\n", comPortName(port));
     exitProgram(1);
   }

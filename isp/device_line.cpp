@@ -350,7 +350,12 @@ int lineAcceptByte(char* buffer, int size, int* stored, unsigned char byte,
   return kLineDropped;
 }
 
-int devReadLine(char* buffer, int size, const char* terminators) {
+namespace {
+
+// devReadLine that counts in *dropped the bytes it dropped once the line had begun. A line cut
+// off (no terminator in time, or no room) keeps what was stored, NUL-terminated, and counts as
+// one dropped byte when anything of it came.
+int readLineCounting(char* buffer, int size, const char* terminators, int* dropped) {
   sendQueued();
   if (buffer == nullptr || size <= 0) {
     return -1;
@@ -360,10 +365,12 @@ int devReadLine(char* buffer, int size, const char* terminators) {
   for (;;) {
     // A full buffer takes no byte more: the terminator stays for the next reader.
     while (stored < size && held.count > 0) {
-      if (lineAcceptByte(buffer, size, &stored, static_cast<unsigned char>(takeHeld()), terminators) ==
-          kLineTerminated) {
+      const int took =
+          lineAcceptByte(buffer, size, &stored, static_cast<unsigned char>(takeHeld()), terminators);
+      if (took == kLineTerminated) {
         return stored;
       }
+      *dropped += took == kLineDropped && stored > 0 ? 1 : 0;
     }
     if (stored >= size || clockExpired(start, kLineTimeoutMs)) {
       break;
@@ -375,8 +382,28 @@ int devReadLine(char* buffer, int size, const char* terminators) {
       break;  // a port that can deliver nothing any more ends the line at once
     }
   }
-  buffer[0] = '\0';
+  buffer[stored < size ? stored : size - 1] = '\0';
+  *dropped += stored > 0 ? 1 : 0;
   return -1;
+}
+
+}  // namespace
+
+int devReadLine(char* buffer, int size, const char* terminators) {
+  int dropped = 0;
+  const int length = readLineCounting(buffer, size, terminators, &dropped);
+  if (length < 0 && buffer != nullptr && size > 0) {
+    buffer[0] = '\0';
+  }
+  return length;
+}
+
+int devReadFrameLine(char* buffer, int size, bool* garbled) {
+  int dropped = 0;
+  const int length = readLineCounting(buffer, size, "$", &dropped);
+  // DEL is stored like a printable byte, but no frame holds it either.
+  *garbled = dropped > 0 || (length > 0 && std::memchr(buffer, 0x7F, static_cast<std::size_t>(length)) != nullptr);
+  return length;
 }
 
 int devReadCrLine(char* buffer, int size) { return devReadLine(buffer, size, "\r"); }

@@ -46,6 +46,12 @@ int devReadWaiting(char* buffer, int size);
 int devReadLine(char* buffer, int size, const char* terminators);
 int devReadCrLine(char* buffer, int size);
 int devReadDollarLine(char* buffer, int size);
+// devReadDollarLine for a frame of the switch's console that must arrive whole: *garbled tells
+// whether a control, high or DEL byte came within it once it had begun (a bit error that makes
+// a control byte of a letter must not leave a well-formed but other line). Bytes before the
+// frame's first printable byte are noise between frames and are not counted. A frame begun
+// but not ended in time is -1 with *garbled set and what came of it in buffer.
+int devReadFrameLine(char* buffer, int size, bool* garbled);
 // The echo of a line of `expected` characters, byte for byte up to its CR within 500 ms (or up
 // to an LF after its first byte, its CR spoilt on the way):
 // control and high bytes are kept (a damaged echo must not read as the line sent), only LFs

@@ -252,11 +252,50 @@ int nxpCopyRamToFlash(std::uint32_t flashAddress, std::uint32_t ramAddress, std:
   return ispLogCommand("copy", exchange);
 }
 
+namespace {
+
+// One blank check: "0" when the sectors are blank; SECTOR_NOT_BLANK (8) comes with the offset
+// and the value of the first word that is not, both read so that the next reply is in step,
+// and sets *notBlank.
+int blankCheckOnce(const char* text, bool* notBlank) {
+  char line[kLongReplySize];
+  const int exchange = ispCommand(text, line, sizeof line);
+  if (exchange != kExchangeRefused || std::strcmp(line, "8") != 0) {
+    return endExchange(exchange);
+  }
+  for (int index = 0; index < 2; ++index) {
+    const int length = ispReadReply(line, sizeof line);
+    if (length <= 0 || !isDecimalText(line)) {
+      return endExchange(length < 0 ? kExchangeNoReply : kExchangeGarbled);
+    }
+  }
+  *notBlank = true;
+  return kExchangeRefused;
+}
+
+}  // namespace
+
 int nxpEraseSectors(std::uint8_t startSector, std::uint8_t endSector, std::uint8_t bank) {
   char text[kCommandTextSize];
   devFormatLine(text, sizeof text, "E %u %u %u", unsigned{startSector}, unsigned{endSector},
                 unsigned{bank});
-  return ispLogCommand("erase", commandOnce(text));
+  const int erased = commandOnce(text);
+  if (erased != kExchangeOk) {
+    return ispLogCommand("erase", erased);
+  }
+  // The answer "0" is one byte that a refusal such as "7" or "9" becomes with one byte
+  // replaced on the line: the sectors are asked whether they are blank before anything is
+  // copied into them. A refusal here is an erase that did not happen.
+  text[0] = 'I';
+  int outcome = kExchangeEchoDiffers;
+  bool notBlank = false;
+  for (int attempt = 0; attempt < kCommandAttempts && !notBlank; ++attempt) {
+    outcome = blankCheckOnce(text, &notBlank);
+    if (lineAction(kStepQuery, outcome) != kActAskAgain) {
+      break;
+    }
+  }
+  return ispLogCommand("erase", outcome);
 }
 
 namespace {
@@ -286,10 +325,21 @@ int compareOnce(const char* text) {
 int nxpCompare(std::uint32_t address1, std::uint32_t address2, std::uint32_t count) {
   char text[kCommandTextSize];
   devFormatLine(text, sizeof text, "M %u %u %u", address1, address2, count);
-  for (int attempt = 0; attempt < kCommandAttempts; ++attempt) {
+  // COMPARE_ERROR is "10" and then the offset, often "0": a lost '1', or a burst that takes
+  // "10" and the offset's leading digits, leaves a lone "0" that no single answer tells from
+  // success. So equal takes two answers "0"; a difference is believed at once, since no single
+  // fault makes "10" and an offset out of "0".
+  int equalAnswers = 0;
+  for (int attempt = 0; attempt < kCompareAttempts; ++attempt) {
     const int result = compareOnce(text);
-    if (result >= 0) {
-      return ispLogCompare(result);
+    if (result == kCompareDifferent) {
+      return ispLogCompare(kCompareDifferent);
+    }
+    if (result == kCompareEqual) {
+      if (++equalAnswers == kCompareEqualAnswers) {
+        return ispLogCompare(kCompareEqual);
+      }
+      continue;
     }
     if (lineAction(kStepQuery, -1 - result) != kActAskAgain) {
       break;

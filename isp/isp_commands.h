@@ -35,7 +35,12 @@ int nxpPrepareSectors(std::uint8_t startSector, std::uint8_t endSector, std::uin
 // into *answered (if given) as an exchange's outcome; otherwise *answered is the exchange's.
 int nxpCopyRamToFlash(std::uint32_t flashAddress, std::uint32_t ramAddress, std::uint32_t count,
                       int* answered = nullptr);
+// Erase, sent once, and then a blank check of the same sectors (asked again as the policy
+// says): kExchangeOk only when both answered exactly "0"; a blank check that finds a word not
+// erased is kExchangeRefused.
 int nxpEraseSectors(std::uint8_t startSector, std::uint8_t endSector, std::uint8_t bank);
+// Compare: equal only after two answers exactly "0" (asked kCompareAttempts times at most); a
+// difference is believed at once.
 constexpr int kCompareEqual = 0;
 constexpr int kCompareFailed = 1;     // any answer but success or COMPARE_ERROR, or none
 constexpr int kCompareDifferent = 2;  // COMPARE_ERROR (10): the two areas differ

@@ -45,6 +45,15 @@ constexpr int kCommandAttempts = 3;
 // Part identification: its words count when two reads in a row agree (a digit that takes a
 // bit error may still be a digit), read this often at most.
 constexpr int kPartIdReads = kCommandAttempts + 1;
+// The identity line of the switch's console: it counts when two reads in a row agree, asked
+// this often at most. Each is a frame of about 40 characters, 21 ms at 19200 baud; with a bit
+// error in 10^3 a third of them are spoilt, and six reads still find two good ones in a row
+// almost nine times in ten.
+constexpr int kIdentityReads = 6;
+// Compare: equal only when this many answers were exactly "0" (the tail of COMPARE_ERROR and
+// its offset can be a lone "0"), asked this often at most.
+constexpr int kCompareEqualAnswers = 2;
+constexpr int kCompareAttempts = kCommandAttempts + 1;
 // Go, sent again only while the bootloader is seen to be still there.
 constexpr int kGoAttempts = 3;
 // A Write-to-RAM block that came back as sent and was answered RESEND: sent again within the

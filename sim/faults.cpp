@@ -1,5 +1,7 @@
 #include "sim/faults.h"
 
+#include <cstdio>
+
 namespace sim {
 
 namespace {
@@ -7,6 +9,20 @@ bool strikes(int fault, std::uint32_t number) {
   return fault > 0 && number == static_cast<std::uint32_t>(fault);
 }
 }  // namespace
+
+std::string strikeByte(std::string* bytes, std::size_t at, int bit) {
+  const auto was = static_cast<unsigned char>((*bytes)[at]);
+  char words[48];
+  if (bit < 0) {
+    bytes->erase(at, 1);
+    std::snprintf(words, sizeof words, "byte %zu (0x%02X) is lost", at, was);
+  } else {
+    (*bytes)[at] = static_cast<char>(was ^ (1u << bit));
+    std::snprintf(words, sizeof words, "byte %zu (0x%02X) leaves as 0x%02X", at, was,
+                  static_cast<unsigned char>((*bytes)[at]));
+  }
+  return words;
+}
 
 std::uint64_t SeededChoice::next() {
   std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);

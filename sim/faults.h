@@ -4,6 +4,7 @@
 // line), counted from the simulator's start, and only once; where a fault needs a random
 // choice (how a torn operation leaves the flash) it is drawn from the run's seed.
 #include <cstdint>
+#include <string>
 
 #include "sim/switch_sim.h"
 
@@ -12,6 +13,11 @@ namespace sim {
 enum class LineFate { Send, Drop, Delay };
 enum class AfterCopy { Nothing, PowerLoss, Vanish };
 enum class FlashCut { None, Before, Torn, After };  // where the power fails around an operation
+
+// One byte of bytes as a line fault leaves it: bit BIT (0..7) of byte at flipped, or with BIT
+// -1 the byte lost, never received. The transcript's words for it: "byte 3 (0x34) leaves as
+// 0x35" or "byte 3 (0x34) is lost".
+std::string strikeByte(std::string* bytes, std::size_t at, int bit);
 
 // A small seeded generator (splitmix64): the same seed gives the same choices on every host.
 class SeededChoice {

@@ -60,11 +60,33 @@ std::optional<TimePoint> FirmwareConsole::nextEvent() const {
   return scheduled_.front().first;
 }
 
-void FirmwareConsole::sendFrame(const std::string& body) {
-  std::string out;
-  if (faults_.consoleNoise()) out.append(kNoise, sizeof kNoise - 1);
-  out += "^" + body + "$";
-  dev_.transmit(out);
+void FirmwareConsole::sendFrame(const std::string& body) { sendRaw("^" + body + "$"); }
+
+void FirmwareConsole::sendRaw(std::string frame) {
+  if (faults_.consoleNoise()) frame.insert(0, kNoise, sizeof kNoise - 1);
+  dev_.transmit(frame);
+}
+
+std::string FirmwareConsole::identityFrame() {
+  const LineFaults& f = options_.lineFaults;
+  std::string frame(1, '^');
+  frame += identityText();
+  frame += '$';
+  const int answer = ++identityAnswers_;
+  const struct {
+    int answer;
+    int byte;
+    int bit;  // -1: the byte is lost
+  } strikes[] = {{f.identityFlipBit < 0 ? -1 : f.identityFlipAnswer, f.identityFlipBit / 8,
+                  f.identityFlipBit % 8},
+                 {f.identityLoseByte < 0 ? -1 : f.identityLoseAnswer, f.identityLoseByte, -1}};
+  for (const auto& strike : strikes) {
+    if (answer != strike.answer || static_cast<std::size_t>(strike.byte) >= frame.size())
+      continue;  // a frame shorter than that is left alone
+    const std::string line = "fault: identity answer " + std::to_string(answer) + " \"" + frame + "\", ";
+    dev_.event(line + strikeByte(&frame, static_cast<std::size_t>(strike.byte), strike.bit));
+  }
+  return frame;
 }
 
 void FirmwareConsole::receive(std::uint8_t byte, bool clean) {
@@ -97,7 +119,7 @@ void FirmwareConsole::dispatch(const std::string& body) {
     sendFrame(options_.probeAnswer == ProbeAnswer::Ack ? "+" : "=P00");
   } else if (body == "V") {
     if (options_.ackBeforeIdentity) sendFrame("+");
-    sendFrame(identityText());
+    sendRaw(identityFrame());
   } else if (body == "BOOTL") {
     dev_.event("firmware: bootloader requested");
     stop();

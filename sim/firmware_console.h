@@ -38,6 +38,10 @@ class FirmwareConsole {
 
  private:
   void sendFrame(const std::string& body);
+  // A whole frame as it leaves, after the noise a fault lets slip out before it.
+  void sendRaw(std::string frame);
+  // The identity frame that answers "^V$", as the identity faults let it leave.
+  std::string identityFrame();
   void dispatch(const std::string& body);
 
   DeviceServices& dev_;
@@ -47,6 +51,7 @@ class FirmwareConsole {
   bool inFrame_ = false;
   std::string body_;
   std::deque<std::pair<TimePoint, std::string>> scheduled_;
+  int identityAnswers_ = 0;  // identity frames sent since the simulator's start
 };
 
 }  // namespace sim

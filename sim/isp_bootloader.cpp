@@ -73,35 +73,45 @@ void IspBootloader::setState(State s, const std::string& why) {
 
 void IspBootloader::replyBegins(char letter) {
   const LineFaults& f = options_.lineFaults;
-  flipArmed_ = false;
-  if (f.replyFlipLetter == 0 || letter != f.replyFlipLetter) return;
-  flipArmed_ = ++flipCommands_ == f.replyFlipCommand && f.replyFlipBit >= 0;
-  flipReplyBytes_ = 0;
+  armReply(&flipMark_, letter, f.replyFlipLetter, f.replyFlipCommand, f.replyFlipBit);
+  armReply(&loseMark_, letter, f.replyLoseLetter, f.replyLoseCommand, f.replyLoseByte);
 }
 
-int IspBootloader::replyFlip(std::size_t bytes) {
-  if (!flipArmed_) return -1;
-  const auto byte = static_cast<std::size_t>(options_.lineFaults.replyFlipBit / 8);
-  const std::size_t first = flipReplyBytes_;
-  flipReplyBytes_ += bytes;
-  if (byte < first || byte >= flipReplyBytes_) return -1;
-  flipArmed_ = false;
-  return static_cast<int>((byte - first) * 8) + options_.lineFaults.replyFlipBit % 8;
+void IspBootloader::armReply(ReplyMark* mark, char letter, char target, int command, int at) {
+  mark->armed = false;
+  if (target == 0 || letter != target) return;
+  mark->armed = ++mark->commands == command && at >= 0;
+  mark->bytes = 0;
+}
+
+int IspBootloader::replyByte(ReplyMark* mark, int at, std::size_t bytes) {
+  if (!mark->armed) return -1;
+  const auto byte = static_cast<std::size_t>(at);
+  const std::size_t first = mark->bytes;
+  mark->bytes += bytes;
+  if (byte < first || byte >= mark->bytes) return -1;
+  mark->armed = false;
+  return static_cast<int>(byte - first);
 }
 
 void IspBootloader::reply(const std::string& text) {
+  const LineFaults& f = options_.lineFaults;
   std::string line = text + "\r\n";
-  const int bit = replyFlip(line.size());
-  if (bit >= 0) {
-    const auto was = static_cast<unsigned char>(line[static_cast<std::size_t>(bit / 8)]);
-    line[static_cast<std::size_t>(bit / 8)] = static_cast<char>(was ^ (1u << (bit % 8)));
-    char note[96];
-    std::snprintf(note, sizeof note, "fault: byte %d (0x%02X) of the reply line \"%s\" leaves as 0x%02X",
-                  bit / 8, was, text.substr(0, 40).c_str(),
-                  static_cast<unsigned char>(line[static_cast<std::size_t>(bit / 8)]));
-    dev_.event(note);
+  std::size_t textBytes = text.size();
+  const int flipped = replyByte(&flipMark_, f.replyFlipBit / 8, line.size());
+  const int lost = replyByte(&loseMark_, f.replyLoseByte, line.size());
+  const struct {
+    int at;
+    int bit;  // -1: the byte is lost
+  } strikes[] = {{flipped, f.replyFlipBit % 8}, {lost, -1}};
+  for (const auto& strike : strikes) {
+    if (strike.at < 0) continue;
+    const auto at = static_cast<std::size_t>(strike.at);
+    const std::string what = strikeByte(&line, at, strike.bit);
+    if (strike.bit < 0 && at < textBytes) --textBytes;
+    dev_.event("fault: the reply line \"" + text.substr(0, 40) + "\", " + what);
   }
-  dev_.replyLine(line.substr(0, text.size()), line.substr(text.size()));
+  dev_.replyLine(line.substr(0, textBytes), line.substr(textBytes));
 }
 
 void IspBootloader::code(int value) {
@@ -111,6 +121,9 @@ void IspBootloader::code(int value) {
 
 void IspBootloader::receive(std::uint8_t byte, int hostBaud) {
   if (halted_) return;
+  // DC1 and DC3 from the host are the flow control of NXP's XON/XOFF scheme: its UART handler
+  // takes them, so they are neither echoed nor part of a line (the utility sends neither).
+  if (byte == 0x11 || byte == 0x13) return;
   if (state_ == State::WaitQuestion) {
     // Auto-baud: the bit times of a '?' set the rate; anything else is not a '?' at any rate.
     if (byte == '?' && faults_.garblesSyncAnswer()) {

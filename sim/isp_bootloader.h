@@ -71,12 +71,23 @@ class IspBootloader {
   void dataLine(const std::string& line);
   void readAck(const std::string& line);
   void sendReadBlock();
-  // One reply line, with its line end; a reply fault may flip one of its bits.
+  // Where one reply fault stands: the commands with its letter so far, and while the reply it
+  // strikes is being sent, that reply's bytes so far.
+  struct ReplyMark {
+    int commands = 0;
+    bool armed = false;
+    std::size_t bytes = 0;
+  };
+  // One reply line, with its line end; a reply fault may flip one of its bits or lose a byte.
   void reply(const std::string& text);
   // A command line is taken (letter: its one-letter name, or 0): its reply begins.
   void replyBegins(char letter);
-  // The bit to flip in the next line of the reply (bytes long with its line end), or -1.
-  int replyFlip(std::size_t bytes);
+  // A command with this letter is taken: mark is armed when it is the command-th with the
+  // fault's letter (target) and the fault names a byte (at >= 0).
+  static void armReply(ReplyMark* mark, char letter, char target, int command, int at);
+  // Which byte of the next reply line (bytes long with its line end) is byte at of the armed
+  // reply, or -1; the mark disarms once it has struck.
+  static int replyByte(ReplyMark* mark, int at, std::size_t bytes);
   void code(int value);
   void setState(State s, const std::string& why);
 
@@ -145,9 +156,8 @@ class IspBootloader {
   int writeBlocks_ = 0;   // Write-to-RAM blocks begun (a block sent again counts again)
   int pairStep_ = 0;      // sum pair: 0 nothing changed yet, 1 one byte changed, 2 done
   int pairDelta_ = 0;     // what the first change added
-  int flipCommands_ = 0;  // commands with the letter of the reply flip so far
-  bool flipArmed_ = false;           // the reply being sent is the one with the flipped bit
-  std::size_t flipReplyBytes_ = 0;   // bytes of that reply so far
+  ReplyMark flipMark_;  // the reply with a flipped bit
+  ReplyMark loseMark_;  // the reply with a lost byte
 };
 
 }  // namespace sim

@@ -145,6 +145,12 @@ const char kHelp[] =
     "  --fault flip-reply=L:K:BIT  the reply to the K-th command with the letter L (its\n"
     "                          return code and the lines after it, line ends included, not the\n"
     "                          echo) leaves with bit BIT%8 of its byte BIT/8 flipped\n"
+    "  --fault lose-reply=L:K:BYTE  that reply (counted as for flip-reply) leaves with its\n"
+    "                          byte BYTE lost: the host never receives it\n"
+    "  --fault flip-identity=K:BIT  the K-th identity frame the firmware sends in answer to\n"
+    "                          \"^V$\" (the whole frame, its \"^\" byte 0) leaves with bit BIT%8\n"
+    "                          of its byte BIT/8 flipped\n"
+    "  --fault lose-identity=K:BYTE  the K-th identity frame leaves with its byte BYTE lost\n"
     "  --echo-crlflf           the LPC18xx echo: while echo is on, a received line end is\n"
     "                          echoed as CR LF LF\n"
     "\n"
@@ -238,22 +244,36 @@ bool applyLineFault(const std::string& spec, sim::LineFaults* f) {
   const std::size_t eq = spec.find('=');
   if (eq == std::string::npos) return false;
   const std::string name = spec.substr(0, eq), value = spec.substr(eq + 1);
-  // The single-bit faults of one line: which line (K) and which bit (BIT) of it.
+  // The faults that strike one bit or byte of one line or reply: which one (K, of the command
+  // letter L where the fault names one) and where in it (BIT or BYTE, up to most).
   const struct {
     const char* name;
+    char* letter;  // null: the value is K:N, else L:K:N
     int* line;
-    int* bit;
-  } kLineBitFaults[] = {{"corrupt-command", &f->corruptCommand, &f->corruptCommandBit},
-                        {"corrupt-echo", &f->corruptEcho, &f->corruptEchoBit},
-                        {"corrupt-data-echo", &f->corruptDataEcho, &f->corruptDataEchoBit}};
+    int* at;
+    long most;
+  } kLineBitFaults[] = {
+      {"corrupt-command", nullptr, &f->corruptCommand, &f->corruptCommandBit, 8 * 255},
+      {"corrupt-echo", nullptr, &f->corruptEcho, &f->corruptEchoBit, 8 * 255},
+      {"corrupt-data-echo", nullptr, &f->corruptDataEcho, &f->corruptDataEchoBit, 8 * 255},
+      {"flip-reply", &f->replyFlipLetter, &f->replyFlipCommand, &f->replyFlipBit, 8 * 1024},
+      {"lose-reply", &f->replyLoseLetter, &f->replyLoseCommand, &f->replyLoseByte, 1024},
+      {"flip-identity", nullptr, &f->identityFlipAnswer, &f->identityFlipBit, 8 * 255},
+      {"lose-identity", nullptr, &f->identityLoseAnswer, &f->identityLoseByte, 255}};
   for (const auto& fault : kLineBitFaults) {
     if (name != fault.name) continue;
-    const std::size_t colon = value.find(':');
-    if (colon == std::string::npos || !parseInt(value.substr(0, colon).c_str(), 1, 0x7FFFFFFF, &k) ||
-        !parseInt(value.substr(colon + 1).c_str(), 0, 8 * 255, &bit))
-      return false;
+    long at = 0;
+    if (fault.letter) {
+      if (!parseLetterCount(value, fault.letter, &k, &at, 0, fault.most)) return false;
+    } else {
+      const std::size_t colon = value.find(':');
+      if (colon == std::string::npos ||
+          !parseInt(value.substr(0, colon).c_str(), 1, 0x7FFFFFFF, &k) ||
+          !parseInt(value.substr(colon + 1).c_str(), 0, fault.most, &at))
+        return false;
+    }
     *fault.line = static_cast<int>(k);
-    *fault.bit = static_cast<int>(bit);
+    *fault.at = static_cast<int>(at);
     return true;
   }
   if (name == "dropout") {  // EVERY:FOR, in milliseconds
@@ -263,15 +283,6 @@ bool applyLineFault(const std::string& spec, sim::LineFaults* f) {
       return false;
     f->dropoutEveryMs = static_cast<int>(k);
     f->dropoutMs = static_cast<int>(bit);
-    return true;
-  }
-  if (name == "flip-reply") {
-    long bitIndex = 0;
-    char letter = 0;
-    if (!parseLetterCount(value, &letter, &k, &bitIndex, 0, 8 * 1024)) return false;
-    f->replyFlipLetter = letter;
-    f->replyFlipCommand = static_cast<int>(k);
-    f->replyFlipBit = static_cast<int>(bitIndex);
     return true;
   }
   if (name == "sum-pair" && parseInt(value.c_str(), 1, 0x7FFFFFFF, &k)) {

@@ -59,6 +59,17 @@ struct LineFaults {
   char replyFlipLetter = 0;
   int replyFlipCommand = -1;
   int replyFlipBit = -1;
+  // ...or, counted the same way, leaves with its byte BYTE lost: the host never receives it.
+  char replyLoseLetter = 0;
+  int replyLoseCommand = -1;
+  int replyLoseByte = -1;
+  // The K-th identity frame the firmware sends in answer to "^V$" (counted from the start,
+  // the whole frame "^=V ...$" with its "^" as byte 0) leaves with bit BIT%8 of its byte
+  // BIT/8 flipped, or with its byte BYTE lost.
+  int identityFlipAnswer = -1;
+  int identityFlipBit = -1;
+  int identityLoseAnswer = -1;
+  int identityLoseByte = -1;
   bool echoCrLfLf = false;     // while echo is on, a line end is echoed CR LF LF
   // A line that comes and goes (a loose connector): from the simulator's start, every
   // dropoutEveryMs the line carries nothing either way for dropoutMs. 0: never.

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "firmware/device_state.h"
+#include "firmware/product_table.h"
 #include "isp/device_line.h"
 #include "isp/isp_commands.h"
 #include "isp/isp_transfer.h"
@@ -210,6 +211,49 @@ void reportNoisyLine() {
             lineBudget.repeated, lineBudget.exchanges);
 }
 
+// A product's name for a message: the product table's, else fallback.
+const char* productNameOf(std::uint32_t model, std::uint32_t pcbRevision, const char* fallback) {
+  const char* known = lookupProductName(static_cast<std::int32_t>(model & 0xFFFF),
+                                        static_cast<std::int32_t>(pcbRevision & 0xFFFF));
+  return known != nullptr ? known : fallback;
+}
+
+// The switch's own flash decides which firmware may go in: its parameter table must name the
+// model and PCB revision the image is for (the identity the technician was shown chose that
+// image). A table that is missing cannot decide: the switch is one whose last update was cut
+// off (its repair is the technician's explicit choice) or one whose identity line, read twice
+// alike, is all there is. True when the update may go on; otherwise a message is printed.
+bool flashAllowsImage(int layout, const t_FirmwareImage* image) {
+  t_DeviceInfo flash{};
+  bool crcSound = false;
+  const int read = readFlashIdentity(layout, &flash, &crcSound);
+  updateLogFlashIdentity(read, flash.modelNumber, flash.pcbRevision, crcSound);
+  if (read == kFlashIdentityNoTable) {
+    return true;
+  }
+  if (read != kFlashIdentityRead) {
+    if (lineBudgetNoisy()) {
+      reportNoisyLine();
+    } else {
+      conPuts("Error: Could not read the switch's parameter table! Check cables and power.\n");
+    }
+    return false;
+  }
+  const t_FirmwareHeader* header = image->header;
+  if (flash.modelNumber == header->modelNumber && flash.pcbRevision == header->pcbRevision) {
+    return true;
+  }
+  conPrintf("\nThe switch's own flash describes a %s (model %u, PCB revision %u%s),\n"
+            "but this firmware is for a %s (model %u, PCB revision %u).\n"
+            "Nothing was erased: the device was not updated. Power-cycle the switch to restart it.\n",
+            productNameOf(flash.modelNumber, flash.pcbRevision, flash.nameBuf),
+            unsigned{flash.modelNumber}, unsigned{flash.pcbRevision},
+            crcSound ? "" : "; its table fails its CRC",
+            productNameOf(header->modelNumber, header->pcbRevision, header->productName),
+            static_cast<unsigned>(header->modelNumber), static_cast<unsigned>(header->pcbRevision));
+  return false;
+}
+
 }  // namespace
 
 int updateFirmware(const t_FirmwareImage* image) {
@@ -234,7 +278,8 @@ int updateFirmware(const t_FirmwareImage* image) {
     reportNoisyLine();
     return kUpdateFailed;
   }
-  if (checkTableLayout(image->header->paramAddress, layout) != kFitSound) {
+  if (checkTableLayout(image->header->paramAddress, layout) != kFitSound ||
+      !flashAllowsImage(layout, image)) {
     lineBudgetEnd();
     return kUpdateFailed;
   }

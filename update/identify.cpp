@@ -13,34 +13,79 @@
 
 namespace {
 
-constexpr int kIdentityLineRoom = 100;
 // The firmware acknowledges with "^+" before its identity line. A switch that sends nothing
 // else must not hold the program forever, so only this many are passed over.
 constexpr int kMaxAcknowledgements = 8;
 
-}  // namespace
-
-int queryIdentity(t_DeviceInfo* record) {
-  if (record == nullptr) {
-    return kIdentityLineMissing;
-  }
+// One "^V$" and the line that answers it, past the acknowledgements: kIdentityLineOk for a
+// line that came whole, kIdentityLineGarbled for one with a byte no frame holds,
+// kIdentityLineMissing when none came.
+int readIdentityLine(char* line, int size) {
   comWrite(&devicePort, "^V$", 3);
+  for (int acknowledgements = 0; acknowledgements <= kMaxAcknowledgements; ++acknowledgements) {
+    bool garbled = false;
+    const int length = devReadFrameLine(line, size, &garbled);
+    // A '^' starts a frame, so none stands within one: a second is a frame end that was lost.
+    if (garbled || (length > 0 && std::strchr(line + 1, '^') != nullptr)) {
+      return kIdentityLineGarbled;
+    }
+    if (length < 0) {
+      return kIdentityLineMissing;
+    }
+    if (std::strcmp(line, "^+") != 0) {
+      return kIdentityLineOk;
+    }
+  }
+  return kIdentityLineMissing;
+}
+
+void clearIdentity(t_DeviceInfo* record) {
   record->modelNumber = 0;
   record->pcbRevision = 0;
   record->firmwareVersion = 0;
   record->hexWord = 0xFFFFFFFF;
   record->nameBuf[0] = '\0';
+}
 
+}  // namespace
+
+char identityLineSeen[kIdentityLineRoom];
+
+int queryIdentity(t_DeviceInfo* record) {
+  identityLineSeen[0] = '\0';
+  if (record == nullptr) {
+    return kIdentityLineMissing;
+  }
+  clearIdentity(record);
+  // Nothing the console says carries a checksum, and a digit that takes a bit error may still
+  // be a digit (a PCB revision 4 read as 5 names another product): a line counts only when
+  // two reads in a row came whole, alike and well-formed.
   char line[kIdentityLineRoom];
-  for (int acknowledgements = 0; acknowledgements <= kMaxAcknowledgements; ++acknowledgements) {
-    if (devReadDollarLine(line, sizeof line) < 0) {
-      return kIdentityLineMissing;
+  char before[kIdentityLineRoom] = "";
+  int result = kIdentityLineMissing;
+  for (int read = 0; read < kIdentityReads; ++read) {
+    result = readIdentityLine(line, sizeof line);
+    if (result == kIdentityLineMissing && read == 0) {
+      return result;  // a silent console is not asked again and again
     }
-    if (std::strcmp(line, "^+") != 0) {
+    if (result == kIdentityLineOk) {
+      t_DeviceInfo scratch = *record;
+      result = parseIdentity(&scratch, line);
+    }
+    if (result == kIdentityLineOk && std::strcmp(line, before) == 0) {
       return parseIdentity(record, line);
     }
+    if (result != kIdentityLineMissing) {
+      std::memcpy(identityLineSeen, line, sizeof identityLineSeen);
+    }
+    if (result == kIdentityLineOk) {
+      std::memcpy(before, line, sizeof before);
+    } else {
+      before[0] = '\0';
+    }
   }
-  return kIdentityLineMissing;
+  // Lines came, but never two alike and whole.
+  return result == kIdentityLineOk || result == kIdentityLineMissing ? kIdentityLineGarbled : result;
 }
 
 int identifyDevice() {

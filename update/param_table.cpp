@@ -144,6 +144,31 @@ int checkWrittenTable(std::uint32_t address, const std::uint8_t* params, std::ui
                                                                           : kTableNotAsWritten;
 }
 
+int readFlashIdentity(int layout, t_DeviceInfo* record, bool* crcSound) {
+  *crcSound = false;
+  const std::uint32_t address = layoutTableAddress(layout);
+  // Bytes past the table (and the rest of a short read) stay erased, as in flash.
+  std::memset(tableBuf, 0xFF, sizeof tableBuf);
+  if (address == 0 || nxpReadMemory(tableBuf, address, sizeof(t_ParamTable)) !=
+                          static_cast<int>(sizeof(t_ParamTable))) {
+    return kFlashIdentityUnreadable;
+  }
+  const t_ParamTable table = tableFromBuffer();
+  if (table.magic != kTableMagic && table.magic != kTableMagicOld) {
+    return kFlashIdentityNoTable;
+  }
+  constexpr std::uint32_t kHead = sizeof(t_ParamTable);
+  if (table.magic == kTableMagic && table.tableLength > kHead && table.tableLength <= kTableArea) {
+    const std::uint32_t rest = (table.tableLength - kHead + 3) & ~3u;
+    if (nxpReadMemory(tableBuf + kHead, address + kHead, rest) != static_cast<int>(rest)) {
+      return kFlashIdentityUnreadable;
+    }
+  }
+  *crcSound = table.magic != kTableMagic || tableCrcSound(table);
+  fillRecordFromTable(record, &table, kTableSound);
+  return kFlashIdentityRead;
+}
+
 int queryTable(t_DeviceInfo* record) {
   bool crcBad = false;
   const int r = readAndCheckTable(record, &crcBad);

@@ -55,6 +55,15 @@ int queryTable(t_DeviceInfo* record);
 constexpr int kTableNotAsWritten = 7;
 int checkWrittenTable(std::uint32_t address, const std::uint8_t* params, std::uint32_t length);
 
+// The identity the switch's own flash holds, read before anything is erased: the table's first
+// bytes (all that its CRC covers) at the layout's address, each read block proven by its sum.
+constexpr int kFlashIdentityRead = 0;        // a table of a known form: record filled
+constexpr int kFlashIdentityNoTable = 1;     // the magic number is neither known value
+constexpr int kFlashIdentityUnreadable = 2;  // unknown layout, or the read failed
+// *crcSound tells whether a table of the current form passes its own CRC (true for the older
+// form, which has none).
+int readFlashIdentity(int layout, t_DeviceInfo* record, bool* crcSound);
+
 constexpr int kRebootOk = 0;        // the G command was accepted
 constexpr int kRebootFailed = 1;    // Unlock or G failed (or queryTable's kTableUnreadable)
 constexpr int kRebootCrcFailed = 2; // the table fails its own CRC, also when read a second time

@@ -63,3 +63,13 @@ void updateLogBudget(unsigned repeated, unsigned exchanges) {
   logEventFormat("step", "line budget: spent, %u of %u exchanges repeated; stopped before the head block",
                  repeated, exchanges);
 }
+
+void updateLogFlashIdentity(int result, unsigned model, unsigned pcbRevision, bool crcSound) {
+  if (result == kFlashIdentityRead) {
+    logEventFormat("step", "flash identity: the table names model %u, PCB revision %u%s", model,
+                   pcbRevision, crcSound ? "" : " (it fails its own CRC)");
+  } else {
+    logEvent("step", result == kFlashIdentityNoTable ? "flash identity: no parameter table"
+                                                     : "flash identity: the table could not be read");
+  }
+}

@@ -10,3 +10,5 @@ int updateLogRestart(int result);
 int updateLogResult(int result);
 // The update's budget spent: repeated of exchanges had to be repeated.
 void updateLogBudget(unsigned repeated, unsigned exchanges);
+// The identity the switch's flash holds, read before the erase (readFlashIdentity's result).
+void updateLogFlashIdentity(int result, unsigned model, unsigned pcbRevision, bool crcSound);

@@ -25,11 +25,13 @@ constexpr const char* kDropouts[] = {"20000:2000", "10000:6000", "40000:30000"};
 constexpr int kLatencies[] = {1, 4, 16, 32};
 // The --ci subset: this many of each class's quick cases, spread over them, both images. Every
 // class is touched on every landing, in a few minutes. The noisy class's are chosen in its
-// table, one of each kind of line.
+// table, one of each kind of line, and so are the identity class's.
 constexpr int kCiCases[kClassCount] = {/* flash-ops */ 4, /* steps */ 6, /* double */ 2,
-                                       /* noisy */ 0, /* adapters */ 1, /* reply-bits */ 4};
+                                       /* noisy */ 0, /* adapters */ 1, /* reply-bits */ 4,
+                                       /* compare-loss */ 2, /* identity */ 0};
 
-const char* const kNames[kClassCount] = {"flash-ops", "steps", "double", "noisy", "adapters", "reply-bits"};
+const char* const kNames[kClassCount] = {"flash-ops", "steps", "double",     "noisy",
+                                         "adapters",  "reply-bits", "compare-loss", "identity"};
 
 std::vector<std::string> fault(const std::string& spec) { return {"--fault", spec}; }
 std::vector<std::string> seeded(const std::string& spec, int seed) {
@@ -250,6 +252,32 @@ void flippedReplies(Table t, const std::vector<std::string>& failing, char lette
   }
 }
 
+// The K-th copy's commands, each numbered among those of its letter: the prepare before it,
+// the copy itself and the compare after it, with the reply that compare gives over a weak cell
+// under the copy ("10", the first word's offset; empty when the copy programs nothing). False
+// when no compare follows the copy.
+struct CopySteps {
+  long prepare = 0;
+  long copy = 0;
+  long compare = 0;
+  std::string weakReply;
+};
+
+bool stepsOfCopy(const Profile& p, int copy, CopySteps* s) {
+  std::size_t c = 0;
+  for (int seen = 0; c < p.commandTexts.size(); ++c)
+    if (p.commandTexts[c].rfind("C ", 0) == 0 && ++seen == copy) break;
+  std::size_t m = c;
+  while (m < p.commandTexts.size() && p.commandTexts[m].rfind("M ", 0) != 0) ++m;
+  if (m == p.commandTexts.size() || copy < 1 || copy > static_cast<int>(p.copyFirstWord.size())) return false;
+  s->prepare = letterNumber(p, c, 'P');
+  s->copy = letterNumber(p, c, 'C');
+  s->compare = letterNumber(p, m, 'M');
+  const long firstWord = p.copyFirstWord[static_cast<std::size_t>(copy - 1)];
+  s->weakReply = firstWord < 0 ? "" : "10\r\n" + std::to_string(firstWord) + "\r\n";
+  return true;
+}
+
 // A step that fails, and one bit of its reply flipped on the way back: a weak cell under the
 // copy of a firmware block, the table's block and the head block (the compare answers "10" and
 // the offset), a refused prepare, copy or compare of those blocks, and each erase refused.
@@ -261,25 +289,73 @@ void replyBits(Table t, const Profile& p) {
     flippedReplies(t, fault("refuse-command=E:" + std::to_string(e) + ":" + kNotPrepared), 'E', e,
                    kNotPrepared.size() + 2, quick);
   for (const int copy : {p.copies / 2, p.tableCopy, p.headCopy}) {
-    std::size_t c = 0;  // the copy's command, its prepare before it and its compare after it
-    for (int seen = 0; c < p.commandTexts.size(); ++c)
-      if (p.commandTexts[c].rfind("C ", 0) == 0 && ++seen == copy) break;
-    std::size_t m = c;
-    while (m < p.commandTexts.size() && p.commandTexts[m].rfind("M ", 0) != 0) ++m;
-    if (m == p.commandTexts.size()) continue;
-    const long prepare = letterNumber(p, c, 'P');
-    const long compare = letterNumber(p, m, 'M');
-    const long copyNumber = letterNumber(p, c, 'C');
-    const long firstWord = p.copyFirstWord[static_cast<std::size_t>(copy - 1)];
-    if (firstWord >= 0)
-      flippedReplies(t, fault("weak-cell-copy=" + std::to_string(copy)), 'M', compare,
-                     std::string("10\r\n").size() + std::to_string(firstWord).size() + 2, quick);
-    flippedReplies(t, fault("refuse-command=P:" + std::to_string(prepare) + ":" + kBusy), 'P', prepare,
+    CopySteps s;
+    if (!stepsOfCopy(p, copy, &s)) continue;
+    if (!s.weakReply.empty())
+      flippedReplies(t, fault("weak-cell-copy=" + std::to_string(copy)), 'M', s.compare, s.weakReply.size(), quick);
+    flippedReplies(t, fault("refuse-command=P:" + std::to_string(s.prepare) + ":" + kBusy), 'P', s.prepare,
                    kBusy.size() + 2, quick);
-    flippedReplies(t, fault("refuse-command=C:" + std::to_string(copyNumber) + ":" + kNotPrepared), 'C',
-                   copyNumber, kNotPrepared.size() + 2, quick);
-    flippedReplies(t, fault("refuse-command=M:" + std::to_string(compare) + ":" + kBusy), 'M', compare,
+    flippedReplies(t, fault("refuse-command=C:" + std::to_string(s.copy) + ":" + kNotPrepared), 'C', s.copy,
+                   kNotPrepared.size() + 2, quick);
+    flippedReplies(t, fault("refuse-command=M:" + std::to_string(s.compare) + ":" + kBusy), 'M', s.compare,
                    kBusy.size() + 2, quick);
+  }
+}
+
+// A weak cell under a copy, and one byte of the compare's answer ("10", the offset) lost on the
+// way back, for every byte of it: lost, its '1' leaves "0", a success over a block that is not
+// what was sent. The first block, a middle one, the table's block and the head block.
+void compareLoss(Table t, const Profile& p) {
+  for (const int copy : std::set<int>{1, p.copies / 2, p.tableCopy, p.headCopy}) {
+    CopySteps s;
+    if (!stepsOfCopy(p, copy, &s) || s.weakReply.empty()) continue;
+    for (std::size_t byte = 0; byte < s.weakReply.size(); ++byte) {
+      // Quick: the '1' lost (the answer reads as success) on the first image, with the '0' too
+      // on its first block.
+      const bool quick = t.image == 0 ? byte == 0 || (byte == 1 && copy == 1) : byte == 0 && copy == 1;
+      t.add(Klass::CompareLoss,
+            {"--fault", "weak-cell-copy=" + std::to_string(copy), "--fault",
+             "lose-reply=M:" + std::to_string(s.compare) + ":" + std::to_string(byte)},
+            quick);
+    }
+  }
+}
+
+// A switch no image fits, and one bit of one of its identity frames flipped, or one byte lost,
+// for every bit and byte of it, in each of the frames a run asks for (the scan's and the console
+// loop's): it must never be written.
+void identity(Table t, const SimLog& unfit) {
+  if (unfit.identityFrames.empty()) return;
+  const std::string& frame = unfit.identityFrames.front();
+  const int answers = static_cast<int>(unfit.identityFrames.size());
+  // Quick: in the first frame of the scan's identification and of the loop's, every bit of the PCB
+  // revision (the last field before the hexadecimal one), the model's last digit's bit 0, and the
+  // PCB revision and the commas beside it lost.
+  const std::size_t lastComma = frame.rfind(',');
+  const std::size_t pcbComma = lastComma == std::string::npos || lastComma == 0 ? lastComma : frame.rfind(',', lastComma - 1);
+  const auto quickAnswer = [&](int k) { return k == 1 || k == answers / 2 + 1; };
+  const auto add = [&](const std::string& spec, bool quick) -> Case& {
+    std::vector<std::string> args = unfitSwitch();
+    args.insert(args.end(), {"--fault", spec});
+    Case& c = t.add(Klass::Identity, args, quick);
+    c.name = std::string(className(Klass::Identity)) + "/img" + std::to_string(t.image) + "/" + spec;
+    c.keepsFlash = true;
+    return c;
+  };
+  // --ci: the PCB revision's bit 0 flipped in the scan's first frame ('4' read as '5': the
+  // image of another switch fits), and the revision lost in the loop's first frame.
+  for (int k = 1; k <= answers; ++k) {
+    for (std::size_t bit = 0; bit < frame.size() * 8; ++bit) {
+      const std::size_t byte = bit / 8;
+      const bool pcb = pcbComma != std::string::npos && byte > pcbComma && byte < lastComma;
+      add("flip-identity=" + std::to_string(k) + ":" + std::to_string(bit),
+          quickAnswer(k) && (pcb || (byte + 1 == pcbComma && bit % 8 == 0)))
+          .ci = k == 1 && pcb && byte == pcbComma + 1 && bit % 8 == 0;
+    }
+    for (std::size_t byte = 0; byte < frame.size(); ++byte)
+      add("lose-identity=" + std::to_string(k) + ":" + std::to_string(byte),
+          quickAnswer(k) && pcbComma != std::string::npos && byte >= pcbComma && byte <= lastComma)
+          .ci = k > 1 && k == answers / 2 + 1 && pcbComma != std::string::npos && byte == pcbComma + 1;
   }
 }
 
@@ -300,6 +376,10 @@ void adapters(Table t, bool withWine) {
 
 const char* className(Klass klass) { return kNames[static_cast<int>(klass)]; }
 
+std::vector<std::string> unfitSwitch() {
+  return {"--set-name", "Sonarch36", "--set-model", "86", "--set-pcb", "4"};
+}
+
 bool classFromName(const std::string& name, Klass* klass) {
   for (int i = 0; i < kClassCount; ++i)
     if (name == kNames[i]) {
@@ -309,13 +389,14 @@ bool classFromName(const std::string& name, Klass* klass) {
   return false;
 }
 
-std::vector<Case> buildCases(const std::vector<Profile>& profiles, bool withWine) {
+std::vector<Case> buildCases(const std::vector<Profile>& profiles, const SimLog& unfit, bool withWine) {
   std::vector<Case> cases;
   using Builder = void (*)(Table, const Profile&);
-  for (const Builder build : {&flashOps, &steps, &doubles, &noisy, &replyBits}) {
+  for (const Builder build : {&flashOps, &steps, &doubles, &noisy, &replyBits, &compareLoss}) {
     for (int image = 0; image < static_cast<int>(profiles.size()); ++image) build({&cases, image}, profiles[image]);
   }
   for (int image = 0; image < static_cast<int>(profiles.size()); ++image) adapters({&cases, image}, withWine);
+  identity({&cases, 0}, unfit);
   for (int k = 0; k < kClassCount; ++k) {
     std::vector<Case*> quick;
     for (Case& c : cases)

@@ -25,8 +25,8 @@ Verdict judge(const Case& c, const CaseResult& result) {
   const RunRecord& first = result.runs.front();
   if (c.fault.size() == 2 && c.fault[1] == "console-noise") {
     v.fired = first.consoleNoise;
-  } else if (c.klass == Klass::ReplyBits) {
-    v.fired = first.faultLines.size() >= 2;  // the failing step and the flipped bit of its reply
+  } else if (c.klass == Klass::ReplyBits || c.klass == Klass::CompareLoss) {
+    v.fired = first.faultLines.size() >= 2;  // the failing step and the spoilt byte of its reply
   } else if (hasFaultOption(c.fault)) {
     v.fired = !first.faultLines.empty();
   } else {
@@ -36,8 +36,17 @@ Verdict judge(const Case& c, const CaseResult& result) {
   if (c.klass == Klass::Double) v.fired = v.fired && result.secondFired;
   v.firstSuccess = first.success;
   v.firstFailure = first.failure;
+  if (c.keepsFlash && !first.flashKept) {
+    // A switch no image fits was written: whatever the utility printed, the case failed; a
+    // success it reported over that is a false one.
+    if (first.success) v.falseSuccess = true;
+    else v.unrestored = true;
+    v.why = std::string(first.success ? "false success: " : "") + "a switch no image fits was written (" +
+            std::to_string(first.erases) + " erases, " + std::to_string(first.copies) + " copies); it said \"" +
+            first.lastMessage + "\"";
+  }
   for (const RunRecord& r : result.runs) {
-    if (r.success && !r.flashExact && !v.falseSuccess) {
+    if (r.success && !r.flashExact && !c.keepsFlash && !v.falseSuccess) {
       v.falseSuccess = true;
       if (v.why.empty()) v.why = "false success in the " + r.role + " run: \"" + r.lastMessage + "\"";
     }
@@ -52,7 +61,9 @@ Verdict judge(const Case& c, const CaseResult& result) {
   }
   const int allowed = c.klass == Klass::Double ? kDoubleAllowed : kSingleAllowed;
   v.pin = result.pinNeeded && result.pinRestored;
-  if (result.restoredBy < 0) {
+  if (c.keepsFlash) {
+    // Judged above, on the flash alone.
+  } else if (result.restoredBy < 0) {
     v.unrestored = true;
     if (v.why.empty())
       v.why = "not restored; last run (" + result.runs.back().role + ") said \"" + result.runs.back().lastMessage +
@@ -64,7 +75,7 @@ Verdict judge(const Case& c, const CaseResult& result) {
   }
   // A failing step whose reply the line spoilt must leave a switch that the next run repairs
   // as it is: through the held ISP pin is not restored.
-  if (c.klass == Klass::ReplyBits && result.pinNeeded && !v.unrestored) {
+  if ((c.klass == Klass::ReplyBits || c.klass == Klass::CompareLoss) && result.pinNeeded && !v.unrestored) {
     v.unrestored = true;
     if (v.why.empty()) v.why = "restored only through the held ISP pin";
   }

@@ -1,8 +1,10 @@
 // Fault campaign: every flash operation of both images cut before, inside and after, power lost
-// at every step, double faults, a noisy line, slow adapters and failing steps with a damaged
-// reply, each against switch-sim as a process and the built vlfwu. Every case: a switch at 4.01, the utility answering Y, one fault
+// at every step, double faults, a noisy line, slow adapters, failing steps with a damaged
+// reply, a failed compare whose answer loses a byte, and a switch no image fits whose identity
+// line is damaged, each against switch-sim as a process and the built vlfwu. Every case: a switch at 4.01, the utility answering Y, one fault
 // from the simulator's own options, a power cycle (the simulator restarted on the same flash
-// file), the utility again, and the whole flash compared with what a clean update leaves.
+// file), the utility again, and the whole flash compared with what a clean update leaves (or,
+// for the switch no image fits, with what it held before the run).
 //
 // Usage: fault_campaign [--quick | --ci] [--lanes N] [--class NAME]... [--shard I/N] [--case NAME]
 //                       [--results FILE] [--summarize FILE...] [--list] [--keep]
@@ -60,7 +62,8 @@ struct Settings {
 int usage(const char* why) {
   std::fprintf(stderr,
                "fault_campaign: %s\n"
-               "usage: fault_campaign [--quick | --ci] [--lanes N] [--class flash-ops|steps|double|noisy|adapters|reply-bits]...\n"
+               "usage: fault_campaign [--quick | --ci] [--lanes N]\n"
+               "       [--class flash-ops|steps|double|noisy|adapters|reply-bits|compare-loss|identity]...\n"
                "       [--shard I/N] [--case NAME] [--results FILE] [--summarize FILE...] [--list] [--keep]\n"
                "       [--vlfwu PATH] [--switch-sim PATH] [--windows-exe PATH | --no-wine]\n",
                why);
@@ -228,7 +231,25 @@ int main(int argc, char** argv) {
                 p.commands, p.replyLines, p.points.size());
   }
 
-  std::vector<Case> all = buildCases(profiles, withWine);
+  // A clean run on the switch no image fits: it must leave it as it was, and its transcript
+  // gives the identity frames a run asks for.
+  SimLog unfit;
+  {
+    std::vector<std::uint8_t> flash;
+    const CaseResult clean = runCleanUpdate(0, lanes[0], tools, &flash, &unfit, unfitSwitch());
+    const RunRecord* run = clean.runs.empty() ? nullptr : &clean.runs.front();
+    if (run == nullptr || !run->flashKept || unfit.identityFrames.empty()) {
+      std::printf("The clean run on a switch no image fits %s (%s): no identity cases.\n",
+                  run != nullptr && !run->flashKept ? "wrote it" : "read no identity",
+                  run == nullptr ? "" : run->lastMessage.c_str());
+      if (run != nullptr && !run->flashKept) return 2;
+    } else {
+      std::printf("clean run on a switch no image fits: %.1f s; %zu identity frames \"%s\"; \"%s\"\n", clean.seconds,
+                  unfit.identityFrames.size(), unfit.identityFrames.front().c_str(), run->lastMessage.c_str());
+    }
+  }
+
+  std::vector<Case> all = buildCases(profiles, unfit, withWine);
   std::vector<Case> chosen;
   for (const Case& c : all) {
     if (!s.only.empty()) {

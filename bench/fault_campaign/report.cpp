@@ -128,11 +128,11 @@ int printReport(const std::vector<Row>& rows, const std::string& replay) {
     byClass[static_cast<int>(r.klass)].add(r);
     all.add(r);
   }
-  std::printf("\n%-10s %6s %6s %5s %6s %6s %6s %5s %5s %6s %6s %6s %5s %6s %6s %7s\n", "class", "cases", "fired",
+  std::printf("\n%-12s %6s %6s %5s %6s %6s %6s %5s %5s %6s %6s %6s %5s %6s %6s %7s\n", "class", "cases", "fired",
               "n/a", "ok 1st", "failed", "false", "hangs", "crash", "rest 0", "rest 1", "rest 2", "3+", "ISPpin",
               "unrest", "s/case");
   auto line = [](const char* name, const Tally& t) {
-    std::printf("%-10s %6d %6d %5d %6d %6d %6d %5d %5d %6d %6d %6d %5d %6d %6d %7.1f\n", name, t.cases, t.fired,
+    std::printf("%-12s %6d %6d %5d %6d %6d %6d %5d %5d %6d %6d %6d %5d %6d %6d %7.1f\n", name, t.cases, t.fired,
                 t.unavailable + t.notFired, t.firstSuccess, t.firstFailure, t.falseSuccess, t.hang, t.crash,
                 t.restoredBy[0], t.restoredBy[1], t.restoredBy[2], t.restoredBy[3], t.pin, t.unrestored + t.late,
                 t.cases ? t.seconds / t.cases : 0.0);

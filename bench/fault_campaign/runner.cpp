@@ -201,6 +201,7 @@ void runUtility(RunRecord* r, const Lane& lane, const Tools& tools, bool wine, i
 RunRecord oneRun(const std::string& role, int image, bool install, const std::vector<std::string>& extra,
                  bool wine, bool wholeRun, int boundMs, const Lane& lane, const Tools& tools,
                  const std::vector<std::uint8_t>* reference, int number) {
+  std::vector<std::uint8_t> before;  // the flash as the simulator starts with it
   RunRecord r;
   r.role = role;
   const std::string log = lane.dir + "/run" + std::to_string(number) + ".log";
@@ -225,6 +226,7 @@ RunRecord oneRun(const std::string& role, int image, bool install, const std::ve
     if (r.refused.empty()) r.refused = "switch-sim did not start";
     return r;
   }
+  before = readFile(flashPath(lane));  // written whole before the simulator says it is ready
   runUtility(&r, lane, tools, wine, boundMs, log, !wholeRun);
   const Ending ending = sim.stop(SIGTERM, kSimStopMs);
   if (ending.signal != 0 && ending.signal != SIGTERM) {
@@ -243,21 +245,25 @@ RunRecord oneRun(const std::string& role, int image, bool install, const std::ve
   r.faultLines = parsed.faultLines;
   r.silentBoot = parsed.silentBoot;
   r.consoleNoise = parsed.consoleNoise;
+  r.erases = parsed.erases;
+  r.copies = parsed.copies;
   if (parsed.sessionEnd > 0) {
     r.floorSeconds = wireFloorSeconds(parsed);
     r.sessionSeconds = parsed.sessionEnd - parsed.sessionStart;
   }
-  if (reference != nullptr) r.flashExact = readFile(flashPath(lane)) == *reference;
+  const std::vector<std::uint8_t> after = readFile(flashPath(lane));
+  r.flashKept = after == before;
+  if (reference != nullptr) r.flashExact = after == *reference;
   return r;
 }
 
 }  // namespace
 
 CaseResult runCleanUpdate(int image, const Lane& lane, const Tools& tools, std::vector<std::uint8_t>* flash,
-                          SimLog* log) {
+                          SimLog* log, const std::vector<std::string>& extra) {
   CaseResult result;
   const auto start = Clock::now();
-  RunRecord r = oneRun("clean", image, true, {}, false, false, kRunBoundMs, lane, tools, nullptr, 0);
+  RunRecord r = oneRun("clean", image, true, extra, false, false, kRunBoundMs, lane, tools, nullptr, 0);
   if (!r.refused.empty()) {
     result.unavailable = true;
     result.unavailableWhy = r.refused;
@@ -283,10 +289,11 @@ CaseResult runCase(const Case& c, const Lane& lane, const Tools& tools,
     result.seconds = since(start);
     return result;
   }
-  const bool intact = faulted.success && faulted.flashExact;
+  const bool intact = c.keepsFlash ? faulted.flashKept : faulted.success && faulted.flashExact;
   result.runs.push_back(std::move(faulted));
-  if (intact) {
-    result.restoredBy = 0;
+  if (intact || c.keepsFlash) {
+    // A switch no image fits that was written anyway has no image that could restore it.
+    result.restoredBy = intact ? 0 : -1;
     result.seconds = since(start);
     return result;
   }

@@ -37,6 +37,9 @@ struct RunRecord {
   bool crash = false;        // ended by a signal, or a sanitizer spoke (utility or simulator)
   bool noDevice = false;     // it found no switch
   bool flashExact = false;   // afterwards the whole flash equals the clean update's
+  bool flashKept = false;    // afterwards the whole flash is what it was before the run
+  int erases = 0;            // erases and copies the switch did in the run
+  int copies = 0;
   std::string lastMessage;
   std::string crashText;
   std::string output;        // everything the utility printed
@@ -61,9 +64,10 @@ struct CaseResult {
   double seconds = 0;
 };
 
-// The whole flash of the simulator after a run with no fault of image on a switch at 4.01.
+// The whole flash of the simulator after a run with no fault of image on a switch at 4.01
+// (changed by the simulator options extra, given after the image's).
 CaseResult runCleanUpdate(int image, const Lane& lane, const Tools& tools, std::vector<std::uint8_t>* flash,
-                          SimLog* log);
+                          SimLog* log, const std::vector<std::string>& extra = {});
 
 CaseResult runCase(const Case& c, const Lane& lane, const Tools& tools,
                    const std::vector<std::vector<std::uint8_t>>& references);

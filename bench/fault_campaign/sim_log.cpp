@@ -53,6 +53,7 @@ SimLog readSimLog(const std::string& path) {
   bool session = false;   // between the rate measurement and the Go
   bool requested = false;  // the bootloader was requested (or ran from power-on)
   std::string pending;     // the current host line of the session
+  std::string console;     // what the switch sent at the console's rate
   long pendingFirst = 0;
   while (std::getline(in, line)) {
     if (line.size() <= kBodyAt) continue;
@@ -107,11 +108,16 @@ SimLog readSimLog(const std::string& path) {
       }
     } else {
       if (has(body, "\\xFE\\x00\\x8A\\x07")) log.consoleNoise = true;
+      if (has(body, "@19200")) console += bytes;
       if (bootRate)
         for (const char c : bytes)
           if (c == '\n') ++log.deviceLines;
     }
     if (session && bootRate) (toSwitch ? log.sessionHostBytes : log.sessionDeviceBytes) += static_cast<long>(bytes.size());
+  }
+  for (std::size_t at = console.find("^=V"); at != std::string::npos; at = console.find("^=V", at + 1)) {
+    const std::size_t end = console.find('$', at);
+    log.identityFrames.push_back(console.substr(at, end == std::string::npos ? end : end - at + 1));
   }
   return log;
 }

@@ -24,6 +24,7 @@ struct SimLog {
   std::string hostBytes;           // everything the switch received, in order
   std::vector<HostLine> hostLines;  // the bootloader session's lines (after the request)
   long deviceLines = 0;            // lines the switch sent at the bootloader's rate
+  std::vector<std::string> identityFrames;  // the firmware's identity frames "^=V ...$", in order
   // The bootloader session, from the rate measurement to the Go.
   double sessionStart = 0;
   double sessionEnd = 0;

@@ -78,10 +78,33 @@ TEST_F(EndToEnd, SwitchThatChangedIsRefusedOnceAndTheRunEnds) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.later);
-    ScriptedFirmware firmware({identity("Sonarch60", c.version, 86, 5), c.later});
+    // An identity counts when two reads in a row agree: the scan reads the first line twice.
+    ScriptedFirmware firmware({identity("Sonarch60", c.version, 86, 5), identity("Sonarch60", c.version, 86, 5), c.later});
     expectRun({"3"}, {{kPort, firmware.path()}}, {},
               portText(kPort, foundText("Sonarch60", c.version)) + c.refusal + closing);
   }
+}
+
+// An identity line counts when two reads in a row agree and it came whole: a Sonarch36 whose
+// first answer took a bit error ('4' read as '5') is not taken for a Sonarch60, and a console
+// that answers only with a byte no identity holds is told by the line it sent, not as absent.
+TEST_F(EndToEnd, IdentityLineCountsOnlyWhenTwoReadsAgreeAndItCameWhole) {
+  {
+    ScriptedFirmware firmware({identity("Sonarch36", "4.01", 86, 5), identity("Sonarch36", "4.01", 86, 4)});
+    expectRun({"3"}, {{kPort, firmware.path()}}, {},
+              portText(kPort, kNoMatch) + "\n\nThis program has no firmware for the Sonarch36 (model "
+              "86, PCB revision 4) on COM3.\nThe device was not updated.\n");
+  }
+  const std::string spoilt = identity("Sonarch\x03" "60", "4.01", 86, 5);
+  std::string shown = identity("Sonarch60", "4.01", 86, 5);
+  shown.insert(shown.begin(), '"');
+  shown.push_back('"');
+  ScriptedFirmware firmware({spoilt});
+  expectRun({"3"}, {{kPort, firmware.path()}}, {},
+            portText(kPort, "A Valtrane device answered, but its identity line arrived garbled: " + shown +
+                                ".") +
+                "\n\nThe switch on COM3 answers, but its identity line arrived garbled every time it\nwas "
+                "asked: " + shown + ".\nCheck the cable and its connections, then run the program again.\n");
 }
 
 // Single-port mode enters the loop although the scan heard nothing (its two probes at 19200

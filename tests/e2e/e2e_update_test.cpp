@@ -146,9 +146,9 @@ TEST_F(EndToEnd, PowerLossBeforeTheTableIsWrittenIsRepairedThroughTheOffer) {
   ASSERT_TRUE(startSim(kPort, 0, "4.01", {"--fault", "power-loss-before-table-write"}));
   std::string progress = progressText(length(0));
   progress.erase(progress.rfind('\r'));
-  // The erase was answered; the table's block then finds no switch.
+  // The erase was answered; the blank check of its sector then finds no switch.
   expectRun({"3"}, {{kPort, link(kPort)}}, {"Y"},
-            asked(Comparison::Newer, kS60, "4.01", 'Y') + progress + lostAfter(1));
+            asked(Comparison::Newer, kS60, "4.01", 'Y') + progress + lostAfter(4));
   stopSims();
   ASSERT_TRUE(startSim(kPort, -1, ""));
   expectRun({"3"}, {{kPort, link(kPort)}}, {"y"},

@@ -1,5 +1,8 @@
 #include "chip_link.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "sim/line_model.h"
 
 namespace exchanges {
@@ -8,7 +11,18 @@ ChipLink::ChipLink(const sim::Options& options, sim::Memory& memory)
     : options_(options),
       memory_(memory),
       plan_(options_.faults, options_.seed),
-      chip_(*this, memory_, plan_, options_) {
+      chip_(*this, memory_, plan_, options_),
+      console_(*this, memory_, plan_, options_) {
+  chip_.reset();
+}
+
+void ChipLink::runFirmware() {
+  firmware_ = true;
+  console_.start(false, sim::TimePoint{});
+}
+
+void ChipLink::enterBootloader() {
+  firmware_ = false;
   chip_.reset();
 }
 
@@ -20,7 +34,7 @@ void ChipLink::prepare(const std::string& bytes) {
   }
   chip_.idle();
   hostBaud_ = rate;
-  toHost_.clear();
+  dropToHost();
   answers_.clear();
 }
 
@@ -34,10 +48,35 @@ void ChipLink::begin(const WireFault& fault) {
 }
 
 void ChipLink::deliver(std::uint8_t byte) {
+  if (firmware_) {
+    const bool clean = hostBaud_ == sim::kConsoleBaud;
+    console_.receive(clean ? byte : sim::noiseByte(byte, noiseSequence_++), clean);
+    return;
+  }
   // A chip that has measured its rate hears bytes sent at another one as framing noise; one
   // still waiting for '?' measures whatever comes.
   const bool clean = chip_.waitingForSync() || chip_.baud() == hostBaud_;
   chip_.receive(clean ? byte : sim::noiseByte(byte, noiseSequence_++), hostBaud_);
+}
+
+int ChipLink::onWire(Way way, std::size_t at, std::uint8_t byte, std::uint8_t out[2]) const {
+  using Kind = WireFault::Kind;
+  const std::size_t span = fault_.kind == Kind::Lose ? fault_.count : 1;
+  if (fault_.kind == Kind::None || fault_.way != way || at < fault_.at || at - fault_.at >= span) {
+    out[0] = byte;
+    return 1;
+  }
+  switch (fault_.kind) {
+    case Kind::Flip: out[0] = static_cast<std::uint8_t>(byte ^ (1u << fault_.bit)); return 1;
+    case Kind::Replace: out[0] = fault_.byte; return 1;
+    case Kind::Insert:
+      out[fault_.after ? 1 : 0] = fault_.byte;
+      out[fault_.after ? 0 : 1] = byte;
+      return 2;
+    case Kind::Lose:
+    case Kind::None: break;
+  }
+  return 0;
 }
 
 void ChipLink::hostWrite(const char* bytes, int count) {
@@ -47,23 +86,11 @@ void ChipLink::hostWrite(const char* bytes, int count) {
       deliver(byte);
       continue;
     }
-    const std::size_t at = sentToChip_.size();
+    std::uint8_t out[2];
+    const int n = onWire(Way::ToChip, sentToChip_.size(), byte, out);
     sentToChip_.push_back(byte);
-    if (fault_.way != Way::ToChip || fault_.at != at || fault_.kind == WireFault::Kind::None) {
-      deliver(byte);
-      continue;
-    }
-    switch (fault_.kind) {
-      case WireFault::Kind::Flip:
-        deliver(static_cast<std::uint8_t>(byte ^ (1u << fault_.bit)));
-        break;
-      case WireFault::Kind::Insert:
-        deliver(fault_.byte);
-        deliver(byte);
-        break;
-      case WireFault::Kind::Lose:
-      case WireFault::Kind::None:
-        break;
+    for (int k = 0; k < n; ++k) {
+      deliver(out[k]);
     }
   }
 }
@@ -73,37 +100,28 @@ void ChipLink::queueToHost(std::uint8_t byte) {
     toHost_.push_back(byte);
     return;
   }
-  const std::size_t at = sentToHost_.size();
+  std::uint8_t out[2];
+  const int n = onWire(Way::ToHost, sentToHost_.size(), byte, out);
   sentToHost_.push_back(byte);
   causes_.push_back(sentToChip_.size());
-  if (fault_.way != Way::ToHost || fault_.at != at || fault_.kind == WireFault::Kind::None) {
-    toHost_.push_back(byte);
-    return;
-  }
-  switch (fault_.kind) {
-    case WireFault::Kind::Flip:
-      toHost_.push_back(static_cast<std::uint8_t>(byte ^ (1u << fault_.bit)));
-      break;
-    case WireFault::Kind::Insert:
-      toHost_.push_back(fault_.byte);
-      toHost_.push_back(byte);
-      break;
-    case WireFault::Kind::Lose:
-    case WireFault::Kind::None:
-      break;
+  for (int k = 0; k < n; ++k) {
+    toHost_.push_back(out[k]);
   }
 }
 
 void ChipLink::transmit(const std::string& bytes) {
   // The chip sends at the rate it measured; a host listening at another reads noise.
-  const bool clean = chip_.baud() == hostBaud_;
+  const bool clean = (firmware_ ? sim::kConsoleBaud : chip_.baud()) == hostBaud_;
   for (char c : bytes) {
     const auto byte = static_cast<std::uint8_t>(c);
     queueToHost(clean ? byte : sim::noiseByte(byte, noiseSequence_++));
   }
 }
 
-void ChipLink::replyLine(const std::string& text, const std::string& end) { transmit(text + end); }
+void ChipLink::replyLine(const std::string& text, const std::string& end) {
+  transmit(text);
+  transmit(end);
+}
 
 void ChipLink::commandAnswered(const std::string& command, int code) {
   answers_.push_back(Answer{command, code});
@@ -117,7 +135,7 @@ void ChipLink::go(std::uint32_t address) {
 int ChipLink::hostWaiting() {
   // The line is quiet while the host looks: a command ended by a lone CR runs now.
   chip_.idle();
-  return static_cast<int>(toHost_.size());
+  return static_cast<int>(toHost_.size() - toHostRead_);
 }
 
 int ChipLink::hostRead(char* buffer, int count) {
@@ -125,10 +143,11 @@ int ChipLink::hostRead(char* buffer, int count) {
     sleep(1000);  // the port's read gives up after that long
     return 0;
   }
-  int got = 0;
-  while (got < count && !toHost_.empty()) {
-    buffer[got++] = static_cast<char>(toHost_.front());
-    toHost_.pop_front();
+  const int got = std::min(count, static_cast<int>(toHost_.size() - toHostRead_));
+  std::memcpy(buffer, toHost_.data() + toHostRead_, static_cast<std::size_t>(got));
+  toHostRead_ += static_cast<std::size_t>(got);
+  if (toHostRead_ == toHost_.size()) {
+    dropToHost();
   }
   return got;
 }
@@ -156,7 +175,7 @@ void ChipLink::sleepUs(std::uint32_t us) {
 
 bool ChipLink::answersWithEcho() {
   recording_ = false;
-  toHost_.clear();
+  dropToHost();
   // ESC first: a half line that a fault left in the chip's buffer is not the question here
   // (the echo of the next command would show it).
   const std::string probe = "\x1bK\r\n";
@@ -165,7 +184,7 @@ bool ChipLink::answersWithEcho() {
   const std::string expected = probe + "0\r\n" + std::to_string(options_.bootCodeVersion[0]) +
                                "\r\n" + std::to_string(options_.bootCodeVersion[1]) + "\r\n";
   const std::string got(toHost_.begin(), toHost_.end());
-  toHost_.clear();
+  dropToHost();
   return got == expected;
 }
 

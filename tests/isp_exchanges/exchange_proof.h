@@ -1,10 +1,12 @@
 #pragma once
 // One exchange of the utility with the ISP bootloader, tried against the simulated chip once
 // for every answer the chip can give it and, for each, once for every single fault on the
-// line: every flipped bit of every byte both ways (the command as the chip receives it, its
-// echo, every reply line), and every XON, XOFF, CR, LF, NUL and ESC inserted before any byte
-// or lost where it stood. A routine may fail where the line spoilt its exchange; it may
-// report success only when the chip did exactly what was asked.
+// line both ways (the command as the chip receives it, its echo, every reply line): any byte
+// lost, alone or in a run of up to 16 (an adapter's overrun); in the chip's reply lines any
+// byte replaced by any other, and any byte inserted before any byte or behind the line;
+// elsewhere any bit flipped, and control bytes, digits, a space, a letter, DEL, 0x80 and 0xFF
+// inserted. A routine may fail where the line spoilt its exchange; it may report success only
+// when the chip did exactly what was asked.
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -44,6 +46,7 @@ struct Exchange {
   // Which exchange of the protocol a byte belongs to: the host line it is part of or answers
   // (line ends included), and for the chip's bytes which of the lines answering it (-1 for
   // the host's own bytes).
+  // A byte whose part is empty is proven by an exchange of its own and takes no fault here.
   std::function<std::string(const std::string& hostLine, int replyLine)> part;
 };
 

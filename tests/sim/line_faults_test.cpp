@@ -137,6 +137,43 @@ TEST_F(LineFaults, FlipReplyStrikesOneBitOfTheKthReplyOfALetter) {
   run({{"E 0 0 0\r\n", "E 0 0 0\r\n15\x0C\n"}, {"E 0 0 0\r\n", "E 0 0 0\r\n15\r\n"}});
 }
 
+// The K-th reply of a letter leaves with one byte lost, wherever it falls in the reply, its
+// line ends included: the host reads the rest; the echo and the other replies are whole.
+TEST_F(LineFaults, LoseReplyDropsOneByteOfTheKthReplyOfALetter) {
+  const std::string reply = "J\r\n0\r\n2684471344\r\n0\r\n";  // its echo, then its reply
+  for (std::size_t at = 3; at < reply.size(); ++at) {
+    SCOPED_TRACE(at);
+    startSynced(bootloaderWith([&](sim::LineFaults& f) {
+      f.replyLoseLetter = 'J', f.replyLoseCommand = 2, f.replyLoseByte = static_cast<int>(at - 3);
+    }), /*echoOff=*/false);
+    std::string lost = reply;
+    lost.erase(at, 1);
+    for (const std::string& expected : {reply, std::string("K\r\n0\r\n1\r\n13\r\n")})
+      expectReply(expected.substr(0, 3), expected);
+    expectReply("J\r\n", lost);
+    expectReply("J\r\n", reply);
+  }
+}
+
+// The K-th identity frame answering "^V$" leaves with one bit flipped or one byte lost,
+// wherever it falls from its "^" to its "$"; the answers before and after it are whole.
+TEST_F(LineFaults, IdentityFaultsStrikeOneByteOfTheKthIdentityFrame) {
+  const std::string frame = "^=V \"Sonarch60\" 4.02,86,5,4101$";
+  for (std::size_t at = 0; at < frame.size(); ++at)
+    for (const bool lose : {false, true}) {
+      SCOPED_TRACE(::testing::Message() << (lose ? "byte lost: " : "bit flipped in byte ") << at);
+      const int bit = static_cast<int>(at % 8), byte = static_cast<int>(at);
+      start(with(installedSwitch(), [&](sim::Options& o) {
+        if (lose) o.lineFaults.identityLoseAnswer = 2, o.lineFaults.identityLoseByte = byte;
+        else o.lineFaults.identityFlipAnswer = 2, o.lineFaults.identityFlipBit = byte * 8 + bit;
+      }), 19200);
+      std::string struck = frame;
+      if (lose) struck.erase(at, 1);
+      else struck[at] = static_cast<char>(struck[at] ^ (1 << bit));
+      for (const std::string& expected : {frame, struck, frame}) expectReply("^V$", expected);
+    }
+}
+
 TEST(SwitchSimLineFaultOptions, HelpNamesThemAndBadValuesAreRefused) {
   const std::string program = std::string(VLFWU_BIN_DIR) + "/switch-sim";
   vlfwu_test::ChildProcess help;
@@ -144,12 +181,14 @@ TEST(SwitchSimLineFaultOptions, HelpNamesThemAndBadValuesAreRefused) {
   auto result = help.wait(10000);
   EXPECT_EQ(result.exitCode, 0);
   for (const char* option : {"--ber RATE", "--seed S", "corrupt-command=K:BIT", "corrupt-echo=K:BIT", "sum-pair=K",
-                             "flip-reply=L:K:BIT", "refuse-command=L:K:CODE", "--echo-crlflf"})
+                             "flip-reply=L:K:BIT", "lose-reply=L:K:BYTE", "flip-identity=K:BIT", "lose-identity=K:BYTE",
+                             "refuse-command=L:K:CODE", "--echo-crlflf"})
     EXPECT_NE(result.output.find(option), std::string::npos) << option;
   for (std::vector<std::string> args :
        {std::vector<std::string>{"--ber", "2"}, {"--ber", "often"}, {"--seed", "-1"},
         {"--fault", "corrupt-command=3"}, {"--fault", "corrupt-command=0:1"}, {"--fault", "corrupt-echo=2"},
         {"--fault", "sum-pair=x"}, {"--fault", "flip-reply=M:1"}, {"--fault", "flip-reply=m:1:3"},
+        {"--fault", "lose-reply=M:0:1"}, {"--fault", "flip-identity=1"}, {"--fault", "lose-identity=0:1"},
         {"--fault", "refuse-command=P:0:9"}, {"--fault", "refuse-command=PP:1:9"}}) {
     vlfwu_test::ChildProcess child;
     ASSERT_TRUE(child.start(program, args));

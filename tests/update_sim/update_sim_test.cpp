@@ -137,9 +137,10 @@ TEST_F(Update, FaultsOnTheWayAndRefusedRestarts) {
       {.what = "power lost after the fourth copy", .faults = {.powerLossAfterCopy = 4}, .result = 1,
        .output = progress({3, 5, 8, 8}) + lost, .copies = 4},
       // Replies 1 to 4 are the synchronisation's, 5 to 10 the two part identifications' (code
-      // and two words each), 11 the Unlock's, 12 the Prepare's, 13 the Erase's: a lost answer
-      // is a line error, and the Prepare and Erase go again.
-      {.what = "unanswered erase", .faults = {.dropReplyLine = 13}, .result = 0, .output = full,
+      // and two words each), 11 to 16 the table's read before the erase (code, four data lines,
+      // sum), 17 the Unlock's, 18 the Prepare's, 19 the Erase's: a lost answer is a line error,
+      // and the Prepare and Erase go again.
+      {.what = "unanswered erase", .faults = {.dropReplyLine = 19}, .result = 0, .output = full,
        .sentTwice = "\nE 0 9 0\r\n"},
       {.what = "older form", .edit = [](t_ParamTable* t) { t->magic = kTableMagicOld; },
        .result = 1, .output = full + "reboot: No vector table loaded.\n" + notLoaded},
@@ -323,6 +324,32 @@ TEST_F(Update, ImageForTheOtherFlashSizeIsRefusedBeforeTheFirstErase) {
     EXPECT_FALSE(std::regex_search(sent, flashCommand)) << "unlocked, prepared, erased or copied";
     EXPECT_TRUE(sim_->flash() == flashBefore);
     EXPECT_EQ(sim_->copiesDone(), 0u);
+  }
+}
+
+// The switch's own flash decides which firmware goes in: a table that names another product
+// than the image's stops the update before anything is erased, whatever identity was shown.
+TEST_F(Update, FlashThatNamesAnotherProductIsNeverErased) {
+  const struct { int model, pcb; const char* name; } flashSays[] = {
+      {86, 4, "Sonarch36"}, {100, 5, "Sonarch60-2710"}, {86, 6, "Sonarch60"}};
+  for (const auto& f : flashSays) {
+    SCOPED_TRACE(f.pcb);
+    sim::Options options = switchOptions(0);
+    options.model = f.model;
+    options.pcbRevision = f.pcb;
+    // A name the product table does not know is shown as the flash holds it.
+    if (f.pcb == 6) options.name = "Sonarch60";
+    startSwitch(options);
+    const std::vector<std::uint8_t> flashBefore = sim_->flash();
+    EXPECT_EQ(update(shippedImage(0)), 1);
+    EXPECT_EQ(output_, "\nThe switch's own flash describes a " + std::string(f.name) + " (model " +
+                           std::to_string(f.model) + ", PCB revision " + std::to_string(f.pcb) +
+                           "),\nbut this firmware is for a Sonarch60 (model 86, PCB revision 5).\n"
+                           "Nothing was erased: the device was not updated. Power-cycle the switch "
+                           "to restart it.\n");
+    static const std::regex flashCommand(R"(\n[UPEC] )");
+    EXPECT_FALSE(std::regex_search(logStream(true), flashCommand)) << "unlocked, prepared, erased or copied";
+    EXPECT_TRUE(sim_->flash() == flashBefore);
   }
 }
 
