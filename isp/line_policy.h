@@ -47,9 +47,10 @@ constexpr int kCommandAttempts = 3;
 constexpr int kPartIdReads = kCommandAttempts + 1;
 // The identity line of the switch's console: it counts when two reads in a row agree, asked
 // this often at most. Each is a frame of about 40 characters, 21 ms at 19200 baud; with a bit
-// error in 10^3 a third of them are spoilt, and six reads still find two good ones in a row
-// almost nine times in ten.
-constexpr int kIdentityReads = 6;
+// error in 10^3 a third of them are spoilt, and eight reads still find two good ones in a row
+// more than nine times in ten. Two requests in a row without any answer are a silent console.
+constexpr int kIdentityReads = 8;
+constexpr int kIdentitySilentReads = 2;
 // Compare: equal only when this many answers were exactly "0" (the tail of COMPARE_ERROR and
 // its offset can be a lone "0"), asked this often at most.
 constexpr int kCompareEqualAnswers = 2;

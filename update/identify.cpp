@@ -63,10 +63,16 @@ int queryIdentity(t_DeviceInfo* record) {
   char line[kIdentityLineRoom];
   char before[kIdentityLineRoom] = "";
   int result = kIdentityLineMissing;
+  bool answered = false;
+  int silent = 0;
   for (int read = 0; read < kIdentityReads; ++read) {
     result = readIdentityLine(line, sizeof line);
-    if (result == kIdentityLineMissing && read == 0) {
-      return result;  // a silent console is not asked again and again
+    // A request spoilt on its way gets no answer at all (the firmware drops a frame it could
+    // not read): asked again, but a console that stays silent is not asked again and again.
+    silent = result == kIdentityLineMissing ? silent + 1 : 0;
+    answered = answered || result != kIdentityLineMissing;
+    if (silent == kIdentitySilentReads) {
+      break;
     }
     if (result == kIdentityLineOk) {
       t_DeviceInfo scratch = *record;
@@ -83,6 +89,9 @@ int queryIdentity(t_DeviceInfo* record) {
     } else {
       before[0] = '\0';
     }
+  }
+  if (!answered) {
+    return kIdentityLineMissing;
   }
   // Lines came, but never two alike and whole.
   return result == kIdentityLineOk || result == kIdentityLineMissing ? kIdentityLineGarbled : result;

@@ -8,8 +8,8 @@ constexpr int kIdentityLineMissing = 1;  // queryIdentity: no line came (as a wr
 constexpr int kIdentityLineGarbled = 4;  // lines came, but never two in a row whole and alike
 // Sends "^V$" and reads the answer until two reads in a row give the same well-formed line,
 // asked kIdentityReads times at most: kIdentityLineOk with the record filled; otherwise the
-// last line's parseIdentity result, kIdentityLineGarbled, or kIdentityLineMissing when the
-// first ask got no line at all.
+// last line's parseIdentity result, kIdentityLineGarbled, or kIdentityLineMissing when no
+// line came at all.
 int queryIdentity(t_DeviceInfo* record);
 // The last identity line that did not count, as it came (empty when none came): a console that
 // answers only spoilt lines is told by what it said.

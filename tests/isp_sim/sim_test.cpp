@@ -81,35 +81,6 @@ TEST_F(Sim, SyncFromEveryBootloaderState) {
   expectSyncedEchoOn();
 }
 
-TEST_F(Sim, SyncGetsPastAGarbledFirstAnswer) {
-  // The first '?' is answered with noise; a later attempt's '?' is measured properly.
-  sim::Options options;
-  options.startInBootloader = true;
-  options.faults.garbledFirstAnswer = true;
-  start(options);
-  EXPECT_EQ(nxpSync(), kSyncBootloader);
-  expectSyncedEchoOn();
-}
-
-TEST_F(Sim, SyncRecognisesBothFirmwareAnswers) {
-  // Attempt 1 at 115200 is garbage to the firmware; attempt 2 at 19200: > ESC ^P$ * CR
-  // < "^+$" (flushed after), or the ready line "^=P..$".
-  for (const auto answer : {sim::ProbeAnswer::Ack, sim::ProbeAnswer::ReadyLine}) {
-    SCOPED_TRACE(static_cast<int>(answer));
-    sim::Options options;
-    options.installImage = std::string(VLFWU_SOURCE_DIR) + "/firmware/images/sonarch60.vlfw";
-    options.probeAnswer = answer;
-    start(options);
-    ASSERT_EQ(device->mode(), sim::Mode::Firmware);
-    EXPECT_EQ(nxpSync(), kSyncFirmware);
-    EXPECT_EQ(currentBaud, 19200);
-    EXPECT_EQ(device->uartBaud(), 19200);
-    if (answer == sim::ProbeAnswer::Ack) {
-      EXPECT_EQ(comBytesWaiting(&devicePort), 0);
-    }
-  }
-}
-
 using SyncScripted = isptest::PortTest;
 
 TEST_F(SyncScripted, SilentPortTakesFourAttemptsAndEndsAt19200) {
