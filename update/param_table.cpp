@@ -1,5 +1,6 @@
 #include "update/param_table.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "firmware/crc32.h"
@@ -68,6 +69,25 @@ bool tableCrcSound(const t_ParamTable& table) {
          crc32Update(crc32Init(), tableBuf, table.tableLength) == kCrc32Residue;
 }
 
+// Reads the table at address into tableBuf: its first `least` bytes (the record's, at the
+// fewest), then the rest that the CRC of a table of the current form covers; the rest of the
+// area is left as erased flash reads. Only what a check looks at crosses the line: the page's
+// padding is proven by the compares of the block that wrote it. False when a read failed.
+bool readTable(std::uint32_t address, std::uint32_t least) {
+  std::memset(tableBuf, 0xFF, sizeof tableBuf);
+  const std::uint32_t head = (std::max<std::uint32_t>(least, sizeof(t_ParamTable)) + 3) & ~3u;
+  if (address == 0 || head > kTableArea ||
+      nxpReadMemory(tableBuf, address, head) != static_cast<int>(head)) {
+    return false;
+  }
+  const t_ParamTable table = tableFromBuffer();
+  if (table.magic != kTableMagic || table.tableLength <= head || table.tableLength > kTableArea) {
+    return true;
+  }
+  const std::uint32_t rest = ((table.tableLength + 3) & ~3u) - head;
+  return nxpReadMemory(tableBuf + head, address + head, rest) == static_cast<int>(rest);
+}
+
 // queryTable without its message: *crcBad tells whether a table of the current form failed
 // its own CRC (also when the firmware read after it failed).
 int readAndCheckTable(t_DeviceInfo* record, bool* crcBad) {
@@ -85,8 +105,7 @@ int readAndCheckTable(t_DeviceInfo* record, bool* crcBad) {
   if (layout == kLayoutUnknown || layout == kLayoutUnread) {
     return kTableUnreadable;
   }
-  if (nxpReadMemory(tableBuf, layoutTableAddress(layout), kTableArea) !=
-      static_cast<int>(kTableArea)) {
+  if (!readTable(layoutTableAddress(layout), 0)) {
     return kTableUnreadable;
   }
   const t_ParamTable table = tableFromBuffer();
@@ -129,15 +148,10 @@ void reportTableCrc(bool crcBad) {
 }  // namespace
 
 int checkWrittenTable(std::uint32_t address, const std::uint8_t* params, std::uint32_t length) {
-  if (length > kTableArea ||
-      nxpReadMemory(tableBuf, address, kTableArea) != static_cast<int>(kTableArea)) {
+  if (length > kTableArea || !readTable(address, length)) {
     return kTableUnreadable;
   }
-  // The writer pads the table's last page with the erased value.
-  bool asWritten = std::memcmp(tableBuf, params, length) == 0;
-  for (std::uint32_t i = length; i < kTableArea; ++i) {
-    asWritten = asWritten && tableBuf[i] == 0xFF;
-  }
+  const bool asWritten = std::memcmp(tableBuf, params, length) == 0;
   // A table of another form is judged by the restart, as it always was.
   const t_ParamTable table = tableFromBuffer();
   return asWritten && (table.magic != kTableMagic || tableCrcSound(table)) ? kTableSound
@@ -146,23 +160,12 @@ int checkWrittenTable(std::uint32_t address, const std::uint8_t* params, std::ui
 
 int readFlashIdentity(int layout, t_DeviceInfo* record, bool* crcSound) {
   *crcSound = false;
-  const std::uint32_t address = layoutTableAddress(layout);
-  // Bytes past the table (and the rest of a short read) stay erased, as in flash.
-  std::memset(tableBuf, 0xFF, sizeof tableBuf);
-  if (address == 0 || nxpReadMemory(tableBuf, address, sizeof(t_ParamTable)) !=
-                          static_cast<int>(sizeof(t_ParamTable))) {
+  if (!readTable(layoutTableAddress(layout), 0)) {
     return kFlashIdentityUnreadable;
   }
   const t_ParamTable table = tableFromBuffer();
   if (table.magic != kTableMagic && table.magic != kTableMagicOld) {
     return kFlashIdentityNoTable;
-  }
-  constexpr std::uint32_t kHead = sizeof(t_ParamTable);
-  if (table.magic == kTableMagic && table.tableLength > kHead && table.tableLength <= kTableArea) {
-    const std::uint32_t rest = (table.tableLength - kHead + 3) & ~3u;
-    if (nxpReadMemory(tableBuf + kHead, address + kHead, rest) != static_cast<int>(rest)) {
-      return kFlashIdentityUnreadable;
-    }
   }
   *crcSound = table.magic != kTableMagic || tableCrcSound(table);
   fillRecordFromTable(record, &table, kTableSound);

@@ -29,7 +29,7 @@ constexpr std::uint32_t kMaxCheckLength = 4096;
 constexpr std::uint32_t kTableAddress512K = 0x1A07FE00;
 constexpr std::uint32_t kTableAddress256K = 0x1A03FE00;
 
-// The table area last read (512 bytes).
+// The table area last read (512 bytes): the table's bytes as read, the rest as erased flash.
 extern std::uint8_t tableBuf[kTableArea];
 
 // The size of the flash bank at 0x1A000000, from the part identification's second word.
@@ -50,8 +50,9 @@ constexpr int kTableFirmwareBad = 5;    // the firmware bytes do not match check
 int queryTable(t_DeviceInfo* record);
 
 // Reads back the table just written at address, before the head block goes in: kTableSound
-// when it holds the image's length table bytes padded with 0xFF and, in the current form,
-// passes its own CRC; kTableUnreadable, or kTableNotAsWritten for a table that is otherwise.
+// when it holds the image's length table bytes and, in the current form, passes its own CRC
+// (the page's padding was proven by the compares of its block); kTableUnreadable, or
+// kTableNotAsWritten for a table that is otherwise.
 constexpr int kTableNotAsWritten = 7;
 int checkWrittenTable(std::uint32_t address, const std::uint8_t* params, std::uint32_t length);
 

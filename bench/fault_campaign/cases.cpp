@@ -342,20 +342,19 @@ void identity(Table t, const SimLog& unfit) {
     c.keepsFlash = true;
     return c;
   };
-  // --ci: the PCB revision's bit 0 flipped in the scan's first frame ('4' read as '5': the
-  // image of another switch fits), and the revision lost in the loop's first frame.
+  // --ci: the PCB revision's bit 0 flipped ('4' read as '5': the image of another switch
+  // fits) in the first frame of the scan's identification and of the loop's.
   for (int k = 1; k <= answers; ++k) {
     for (std::size_t bit = 0; bit < frame.size() * 8; ++bit) {
       const std::size_t byte = bit / 8;
       const bool pcb = pcbComma != std::string::npos && byte > pcbComma && byte < lastComma;
       add("flip-identity=" + std::to_string(k) + ":" + std::to_string(bit),
           quickAnswer(k) && (pcb || (byte + 1 == pcbComma && bit % 8 == 0)))
-          .ci = k == 1 && pcb && byte == pcbComma + 1 && bit % 8 == 0;
+          .ci = quickAnswer(k) && pcb && byte == pcbComma + 1 && bit % 8 == 0;
     }
     for (std::size_t byte = 0; byte < frame.size(); ++byte)
       add("lose-identity=" + std::to_string(k) + ":" + std::to_string(byte),
-          quickAnswer(k) && pcbComma != std::string::npos && byte >= pcbComma && byte <= lastComma)
-          .ci = k > 1 && k == answers / 2 + 1 && pcbComma != std::string::npos && byte == pcbComma + 1;
+          quickAnswer(k) && pcbComma != std::string::npos && byte >= pcbComma && byte <= lastComma);
   }
 }
 

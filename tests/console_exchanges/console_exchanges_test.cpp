@@ -30,13 +30,11 @@ constexpr int kBootloaderBaud = 115200;
 // answers, and the compiled-in image that fits it (-1: none).
 struct Switch {
   const char* name;
-  int model;
-  int pcbRevision;
+  int model, pcbRevision;
   sim::ProbeAnswer probe;
   bool ackBeforeIdentity;
   int image;
 };
-
 constexpr Switch kSonarch60{"Sonarch60", 86, 5, sim::ProbeAnswer::Ack, false, 0};
 constexpr Switch kSonarch60Ready{"Sonarch60", 86, 5, sim::ProbeAnswer::ReadyLine, false, 0};
 constexpr Switch kSonarch36{"Sonarch36", 86, 4, sim::ProbeAnswer::Ack, false, -1};
@@ -56,23 +54,12 @@ int imageFor(std::uint32_t model, std::uint32_t pcbRevision) {
   return -1;
 }
 
-// The parameter table of the switch, as the firmware's identity line is made from it.
-t_ParamTable tableOf(const sim::Memory& memory) {
-  t_ParamTable table;
-  memory.read(sim::tableAddressFor(memory.bankSize()), reinterpret_cast<std::uint8_t*>(&table),
-              sizeof table);
-  return table;
-}
-
 // A switch in its firmware: its table area as a finished update leaves it (made once; only the
 // table is written in each case, as the console reads nothing else).
 Reply inFirmware(const Switch& s, const std::string& label) {
   sim::Options options;
-  options.name = s.name;
-  options.model = s.model;
-  options.pcbRevision = s.pcbRevision;
-  options.probeAnswer = s.probe;
-  options.ackBeforeIdentity = s.ackBeforeIdentity;
+  options.name = s.name, options.model = s.model, options.pcbRevision = s.pcbRevision;
+  options.probeAnswer = s.probe, options.ackBeforeIdentity = s.ackBeforeIdentity;
   sim::Memory scratch(512 * 1024);
   const std::vector<std::uint8_t> image(embeddedImages[0].data,
                                         embeddedImages[0].data + embeddedImages[0].size);
@@ -168,7 +155,10 @@ TEST(ConsoleExchange, Identity) {
     if (deviceState != kStateFirmware) {
       return "the switch's firmware taken for state " + std::to_string(deviceState);
     }
-    const t_ParamTable table = tableOf(link.memory());
+    // The parameter table of the switch, which its identity line is made from.
+    t_ParamTable table;
+    link.memory().read(sim::tableAddressFor(link.memory().bankSize()),
+                       reinterpret_cast<std::uint8_t*>(&table), sizeof table);
     const std::uint32_t model = table.identityWord >> 24;
     const std::uint32_t pcb = (table.identityWord >> 16) & 0xFF;
     if (deviceInfo.modelNumber == model && deviceInfo.pcbRevision == pcb &&

@@ -224,9 +224,6 @@ std::string stepPart(const std::string& hostLine, int) {
   }
 }
 
-Verdict stepVerdict(const char* routine, unsigned status) {
-  return Verdict{status == kStatusOk, routine + std::string(" = ") + std::to_string(status), {}};
-}
 
 TEST(Exchange, PrepareAndEraseStep) {
   // Sectors 4 and 5 hold data; the rest of the flash is erased.
@@ -235,7 +232,10 @@ TEST(Exchange, PrepareAndEraseStep) {
     const std::vector<std::uint8_t> data = pattern(2 * sim::kSmallSector, 1);
     link.memory().store(kSector4, data.data(), static_cast<std::uint32_t>(data.size()));
   };
-  auto run = [](ChipLink&) { return stepVerdict("eraseRegion", eraseRegion(kSector4, 2 * sim::kSmallSector)); };
+  auto run = [](ChipLink&) {
+    const unsigned status = eraseRegion(kSector4, 2 * sim::kSmallSector);
+    return Verdict{status == kStatusOk, "eraseRegion = " + std::to_string(status), {}};
+  };
   auto untrue = [](ChipLink& link, const Verdict&) { return flashDiffers(link.memory(), {}, sim::kBankA); };
   // A refusal of one digit (one replaced byte from "0") and one whose leading digit a lost
   // byte takes, of each command; the other codes take the same shapes.
@@ -252,7 +252,8 @@ TEST(Exchange, PrepareCopyAndCompareOfABlock) {
   // An erased flash; the block goes to sector 4.
   auto run = [](ChipLink&) {
     const std::vector<std::uint8_t> block = pattern(kPage, 2);
-    return stepVerdict("programBlock", programBlock(kSector4, block.data(), kPage));
+    const unsigned status = programBlock(kSector4, block.data(), kPage);
+    return Verdict{status == kStatusOk, "programBlock = " + std::to_string(status), {}};
   };
   auto untrue = [](ChipLink& link, const Verdict&) {
     return flashDiffers(link.memory(), pattern(kPage, 2), kSector4);

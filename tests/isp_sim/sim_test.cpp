@@ -39,48 +39,6 @@ class Sim : public ::testing::Test {
   std::unique_ptr<sim::Switch> device;
 };
 
-// Echo is on when a command's first reply line is its own echo; the bootloader keeps it on
-// for the whole session, so that every exchange shows what it received.
-void expectSyncedEchoOn() {
-  EXPECT_EQ(currentBaud, 115200);
-  devSend("U 23130\r\n");
-  char line[20];
-  EXPECT_EQ(devReadCrLine(line, sizeof line), 7);
-  EXPECT_STREQ(line, "U 23130");
-  EXPECT_EQ(devReadTextLine(line, sizeof line), 1);
-  EXPECT_STREQ(line, "0");
-  EXPECT_EQ(nxpUnlock(), 0);
-  EXPECT_EQ(comBytesWaiting(&devicePort), 1) << "only the LF of the reply may be left";
-}
-
-TEST_F(Sim, SyncFromEveryBootloaderState) {
-  sim::Options options;
-  options.startInBootloader = true;
-  start(options);
-  // Waiting for '?': > ESC ^P$ ? CR  < Synchronized  > Synchronized  < (echo) OK  > O  < (echo) OK
-  // > A 1  < (echo) 0
-  ASSERT_EQ(device->mode(), sim::Mode::BootloaderWaiting);
-  EXPECT_EQ(nxpSync(), kSyncBootloader);
-  EXPECT_EQ(device->uartBaud(), 115200);
-  expectSyncedEchoOn();
-
-  // Echo on: the probe's "$" ends the echoed "^P"; then "?", "1"; "A 1" is echoed, then "0".
-  currentBaud = 19200;  // the first attempt runs at 115200
-  EXPECT_EQ(nxpSync(), kSyncBootloader);
-  expectSyncedEchoOn();
-
-  // Echo off: the probe line is answered "1", "A 1" with "0", and the echo is back.
-  devSend("A 0\r\n");
-  devDrainInput(50, 500);
-  currentBaud = 19200;
-  EXPECT_EQ(nxpSync(), kSyncBootloader);
-  expectSyncedEchoOn();
-
-  // From 115200 the first attempt runs at 19200 and hears nothing; the second finds it.
-  EXPECT_EQ(nxpSync(), kSyncBootloader);
-  expectSyncedEchoOn();
-}
-
 using SyncScripted = isptest::PortTest;
 
 TEST_F(SyncScripted, SilentPortTakesFourAttemptsAndEndsAt19200) {

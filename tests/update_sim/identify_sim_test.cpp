@@ -45,21 +45,22 @@ TEST_F(Identify, PartWith256KBanksUnknownBanksAndFlashThatCannotBeRead) {
   ASSERT_EQ(identify(), 0);
   EXPECT_EQ(deviceState, kStateBootloader);
   EXPECT_EQ(said(deviceInfo), "100/5 4101 04020000 Sonarch60-2710");
-  EXPECT_NE(logStream(true).find("R 436469248 512\r"), std::string::npos);
+  // The table's bytes that its CRC covers, not the page's padding.
+  EXPECT_NE(logStream(true).find("R 436469248 144\r"), std::string::npos);
 
   sim::Options options = switchOptions(0, true);
   // Reply lines 1 to 10 are the synchronisation's and the two part identifications'; the
   // 11th, the table read's return code, never comes: a lost line, and the read is asked
-  // again, in the next smaller block.
+  // again.
   options.faults.dropReplyLine = 11;
   startSwitch(options);
   lineBudgetEnd();
   EXPECT_EQ(identify(), 0);
   EXPECT_EQ(said(deviceInfo), "86/5 4101 04020000 Sonarch60");
   const std::string sent = logStream(true);
-  const auto read = sent.find("R 436731392 512\r");
+  const auto read = sent.find("R 436731392 144\r");
   ASSERT_NE(read, std::string::npos);
-  EXPECT_NE(sent.find("R 436731392 440\r", read + 1), std::string::npos);
+  EXPECT_NE(sent.find("R 436731392 144\r", read + 1), std::string::npos);
 
   // A 256 KB part whose first identification word is lost (reply line 6): asked again, never
   // taken for a 512 KB part, whose table address this part does not have.
@@ -120,6 +121,13 @@ TEST_F(Identify, FromTheFirmwareThenFromEachFormOfTheTable) {
       {"sound", [](t_ParamTable*) {}, 0},
       {"tableLength over 512", [](t_ParamTable* t) { t->tableLength = 513; }, 0, kBadTableCrc},
       {"tableLength 0", [](t_ParamTable* t) { t->tableLength = 0; }, 0, kBadTableCrc},
+      // A longer table, its CRC behind its last byte: the bytes past the first 144 are read too.
+      {"tableLength 200", [](t_ParamTable* t) {
+         t->tableLength = 200;
+         auto* bytes = reinterpret_cast<std::uint8_t*>(t);
+         const std::uint32_t crc = imagebuilder::crc32Of(bytes, 196);
+         for (int i = 0; i < 4; ++i) bytes[196 + i] = static_cast<std::uint8_t>(crc >> (8 * i));
+       }, 0, "", "R 436731536 56\r", false},
       {"checkLength 4096", [&](t_ParamTable* t) { t->checkLength = 4096; t->checkCrc = crc4096; },
        0, "", "R 436211216 496\r"},  // the fifth block: 4096 = 4 x 900 + 496
       // Not a whole number of words: the read asks for the rounded-up count.
@@ -186,9 +194,9 @@ TEST_F(Identify, FromTheFirmwareThenFromEachFormOfTheTable) {
   EXPECT_EQ(output_, std::string(kBadTableCrc) + "reboot: queryTable error: 2\n");
   const std::string sent = logStream(true).substr(mark);
   EXPECT_EQ(sent.find("G "), std::string::npos);
-  const auto read = sent.find("R 436731392 512\r");
+  const auto read = sent.find("R 436731392 144\r");
   ASSERT_NE(read, std::string::npos);
-  EXPECT_NE(sent.find("R 436731392 512\r", read + 1), std::string::npos) << "read once more";
+  EXPECT_NE(sent.find("R 436731392 144\r", read + 1), std::string::npos) << "read once more";
   EXPECT_EQ(sim_->mode(), sim::Mode::BootloaderSynced);
 }
 
