@@ -338,8 +338,10 @@ TEST(Exchange, WriteCommandDataLinesAndChecksum) {
   reportTotals("write to RAM", totals);
 }
 
-// A read of count bytes of flash from the start of bank A, which holds them.
-Exchange readExchange(std::uint32_t count) {
+// A read of count bytes of flash from the start of bank A, which holds them. Without
+// dataFaults the data lines of its first block take no fault: their shapes are proven by a read
+// of its own, and a block of 900 bytes would be 20 lines more of every byte replaced.
+Exchange readExchange(std::uint32_t count, bool dataFaults = true) {
   auto ready = [count](ChipLink& link) {
     synchronised(link);
     const std::vector<std::uint8_t> data = pattern(count, 5);
@@ -364,11 +366,14 @@ Exchange readExchange(std::uint32_t count) {
     }
     return std::string();
   };
-  auto part = [](const std::string& hostLine, int replyLine) {
+  auto part = [dataFaults](const std::string& hostLine, int replyLine) {
     // The "R" line's echo and return code; then the data lines and the checksum, and the
     // host's answer to them.
-    const bool command = hostLine.rfind("R ", 0) == 0 && replyLine < 2;
-    return std::string(command ? "read command" : "read data and checksum");
+    const bool read = hostLine.rfind("R ", 0) == 0;
+    if (!dataFaults && read && replyLine >= 2 && replyLine < 2 + 20) {
+      return std::string();
+    }
+    return std::string(read && replyLine < 2 ? "read command" : "read data and checksum");
   };
   return Exchange{ready, kBootloaderBaud, run, untrue, part};
 }
@@ -383,7 +388,7 @@ TEST(Exchange, ReadCommandDataAndChecksum) {
   // 904 bytes, a block of 900 and one of 4 whose "R" is refused: the host keeps the first
   // block, which must be the flash's.
   Reply secondRefused = named(refused('R', 14, 2), "0, a block of 900, then 14 to the second R");
-  proveExchange(readExchange(904), {secondRefused}, &totals);
+  proveExchange(readExchange(904, false), {secondRefused}, &totals);
   const long slept = reportTotals("read memory", totals);
   EXPECT_GT(slept, 0) << "the readers never slept for bytes on the wire";
 }
