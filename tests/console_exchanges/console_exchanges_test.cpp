@@ -76,10 +76,8 @@ Reply inFirmware(const Switch& s, const std::string& label) {
 
 // A bootloader that waits for '?', or one synchronised at 115200 with its echo on or off.
 Reply inBootloader(const char* label, const char* lines) {
-  return Reply{label, sim::Options{}, true, [lines](ChipLink& link) {
-                 link.hostSetBaud(kBootloaderBaud);
-                 link.prepare(lines);
-               }};
+  return Reply{label, sim::Options{}, true,
+               [lines](ChipLink& link) { link.hostSetBaud(kBootloaderBaud), link.prepare(lines); }};
 }
 
 // Every byte belongs to the host line it is part of or answers.
@@ -120,13 +118,8 @@ int lastSync = kSyncNothing;  // what the case's nxpSync returned
 
 TEST(ConsoleExchange, SynchronisationProbe) {
   auto run = [](ChipLink&) {
-    lastSync = nxpSync();
-    const char* meaning = lastSync == kSyncFirmware     ? "firmware"
-                          : lastSync == kSyncBootloader ? "bootloader"
-                                                        : "none";
-    return Verdict{lastSync != kSyncNothing,
-                   "nxpSync = " + std::to_string(lastSync) + " (" + meaning + ")",
-                   {}};
+    lastSync = nxpSync();  // 1: the bootloader, 2: the firmware
+    return Verdict{lastSync != kSyncNothing, "nxpSync = " + std::to_string(lastSync), {}};
   };
   auto untrue = [](ChipLink& link, const Verdict&) {
     return stateUntrue(link, lastSync == kSyncFirmware);
@@ -139,9 +132,8 @@ TEST(ConsoleExchange, SynchronisationProbe) {
 }
 
 TEST(ConsoleExchange, Identity) {
-  for (const Switch* s : {&kSonarch60, &kSonarch36}) {
+  for (const Switch* s : {&kSonarch60, &kSonarch36})
     EXPECT_EQ(imageFor(s->model, s->pcbRevision), s->image) << s->name;
-  }
   auto run = [](ChipLink&) {
     const int result = identifyDevice();
     char text[160];

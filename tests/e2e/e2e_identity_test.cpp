@@ -60,8 +60,8 @@ std::string identity(const std::string& name, const std::string& version, int mo
   return "^=V \"" + name + "\" " + version + "," + std::to_string(model) + "," + std::to_string(pcb) + ",4101";
 }
 
-// Found as a Sonarch60 by the scan, then answering as another switch: the loop refuses once
-// and the run ends through the key prompt.
+// Found as a Sonarch60 by the scan (which reads it twice alike), then answering as another
+// switch: the loop refuses once and the run ends through the key prompt.
 TEST_F(EndToEnd, SwitchThatChangedIsRefusedOnceAndTheRunEnds) {
   const std::string closing =
       "\nPlease check the Valtrane website for the proper firmware for your product,\n"
@@ -78,7 +78,6 @@ TEST_F(EndToEnd, SwitchThatChangedIsRefusedOnceAndTheRunEnds) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.later);
-    // An identity counts when two reads in a row agree: the scan reads the first line twice.
     ScriptedFirmware firmware({identity("Sonarch60", c.version, 86, 5), identity("Sonarch60", c.version, 86, 5), c.later});
     expectRun({"3"}, {{kPort, firmware.path()}}, {},
               portText(kPort, foundText("Sonarch60", c.version)) + c.refusal + closing);
@@ -96,9 +95,7 @@ TEST_F(EndToEnd, IdentityLineCountsOnlyWhenTwoReadsAgreeAndItCameWhole) {
               "86, PCB revision 4) on COM3.\nThe device was not updated.\n");
   }
   const std::string spoilt = identity("Sonarch\x03" "60", "4.01", 86, 5);
-  std::string shown = identity("Sonarch60", "4.01", 86, 5);
-  shown.insert(shown.begin(), '"');
-  shown.push_back('"');
+  const std::string shown = std::string(1, '"').append(identity("Sonarch60", "4.01", 86, 5)).append(1, '"');
   ScriptedFirmware firmware({spoilt});
   expectRun({"3"}, {{kPort, firmware.path()}}, {},
             portText(kPort, "A Valtrane device answered, but its identity line arrived garbled: " + shown +

@@ -194,8 +194,7 @@ TEST_F(Command, SendsItsLineChecksItsEchoAndJudgesTheReply) {
       {[] { return nxpPrepareSectors(0, 14, 1); }, "P 0 14 1\r\n0\r\n", "P 0 14 1\r\n", 0},
       {[] { return nxpPrepareSectors(255, 255, 255); }, "P 255 255 255\r\n9\r\n",
        "P 255 255 255\r\nP 255 255 255\r\n\x1bP 255 255 255\r\n\x1b", kEchoDiffers},
-      // The LPC18xx echoes a line end as CR LF LF.
-      // An erase answered "0" is held against a blank check of its sectors.
+      // The LPC18xx echoes a line end as CR LF LF; an erase's "0" is held against a blank check.
       {[] { return nxpEraseSectors(8, 10, 0); }, "E 8 10 0\r\n\n0\r\nI 8 10 0\r\n\n0\r\n",
        "E 8 10 0\r\nI 8 10 0\r\n", 0},
       {[] { return nxpEraseSectors(0, 9, 0); }, "E 0 9 0\r\n0\r\nI 0 9 0\r\n8\r\n0\r\n4294967295\r\n",
@@ -216,14 +215,12 @@ TEST_F(Command, SendsItsLineChecksItsEchoAndJudgesTheReply) {
       {[] { return nxpGo(436207616u); }, "", "G 436207616 T\r\n", kGoNoAnswer},
       {[] { return nxpGo(0); }, "G 0 T\r\n", "G 0 T\r\n", kGoNoAnswer},
       {[] { return nxpGo(0); }, "G 0 T\r\n0\r\n", "G 0 T\r\n", kGoStarted},
-      // Compare: equal takes two answers "0" (the tail of "10" and its offset may be a lone
-      // "0"); "10" is a difference at once, and its offset line is read too.
+      // Compare: equal takes two answers "0"; "10" is a difference, its offset line read too.
       {[] { return nxpCompare(436207616u, 268435968u, 4u); },
        "M 436207616 268435968 4\r\n0\r\nM 436207616 268435968 4\r\n0\r\n",
        "M 436207616 268435968 4\r\nM 436207616 268435968 4\r\n", 0},
       {[] { return nxpCompare(1, 2, 4096); }, "M 1 2 4096\r\n10\r\n1024\r\n", "M 1 2 4096\r\n", 2},
-      // "10" and offset 0 with its '1' lost, or with the whole line "10" lost: a lone "0" is
-      // never equal on its own.
+      // "10" and offset 0 with its '1' lost, or the whole line "10": a lone "0" is not equal.
       {[] { return nxpCompare(1, 2, 4); }, "M 1 2 4\r\n0\r\n0\r\n",
        "M 1 2 4\r\nM 1 2 4\r\n\x1bM 1 2 4\r\n\x1bM 1 2 4\r\n\x1b", 1},
       {[] { return nxpCompare(1, 2, 4); }, "M 1 2 4\r\n0\r\n",

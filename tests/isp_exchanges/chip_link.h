@@ -103,10 +103,7 @@ class ChipLink final : public sim::DeviceServices {
  private:
   void deliver(std::uint8_t byte);
   void queueToHost(std::uint8_t byte);
-  void dropToHost() {
-    toHost_.clear();
-    toHostRead_ = 0;
-  }
+  void dropToHost() { toHost_.clear(), toHostRead_ = 0; }
   // What arrives of byte `at` of a direction: into out, the number of bytes (0 to 2).
   int onWire(Way way, std::size_t at, std::uint8_t byte, std::uint8_t out[2]) const;
 

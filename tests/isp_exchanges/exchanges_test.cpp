@@ -206,14 +206,11 @@ TEST(Exchange, PartIdentification) {
   reportTotals("part identification", totals);
 }
 
-// A Prepare's or a Copy's "0" is one byte that a refusal ("7", "9", ...) becomes with one byte
-// replaced, and the chip cannot be asked whether sectors are prepared or what a copy did: they
-// are proven within the steps whose own check decides, the erase with its blank check and the
-// block with its compares. Each line names its part by its command letter; the block's write
-// to RAM is proven on its own above.
+// A Prepare's or a Copy's "0" is one replaced byte from a refusal ("7", "9"), and the chip
+// cannot be asked what they did: they are proven within the steps whose own check decides. A
+// line's part is its command letter and a space (a data line's length character never has one
+// behind it); the block's write to RAM is proven on its own above.
 std::string stepPart(const std::string& hostLine, int) {
-  // A command's letter and a space: a data line of 35, 37, 41 or 45 bytes begins with 'C', 'E',
-  // 'I' or 'M', never followed by a space.
   switch (hostLine.size() < 2 || hostLine[1] != ' ' ? ' ' : hostLine[0]) {
     case 'P': return "prepare";
     case 'E': return "erase";
@@ -339,8 +336,7 @@ TEST(Exchange, WriteCommandDataLinesAndChecksum) {
 }
 
 // A read of count bytes of flash from the start of bank A, which holds them. Without
-// dataFaults the data lines of its first block take no fault: their shapes are proven by a read
-// of its own, and a block of 900 bytes would be 20 lines more of every byte replaced.
+// dataFaults the data lines of its first block take no fault: a shorter read proves them.
 Exchange readExchange(std::uint32_t count, bool dataFaults = true) {
   auto ready = [count](ChipLink& link) {
     synchronised(link);
