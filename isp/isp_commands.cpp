@@ -56,6 +56,21 @@ std::uint32_t decimalWord(const char* text) {
   return value;
 }
 
+// The two lines of decimal digits that follow a return code (the part identification's words;
+// a blank check's offset and value), into words: kExchangeOk, or the outcome of the first line
+// that is none, its exchange ended.
+int readTwoDecimalLines(std::uint32_t words[2]) {
+  char line[kLongReplySize];
+  for (int index = 0; index < 2; ++index) {
+    const int length = ispReadReply(line, sizeof line);
+    if (length <= 0 || !isDecimalText(line)) {
+      return endExchange(length < 0 ? kExchangeNoReply : kExchangeGarbled);
+    }
+    words[index] = decimalWord(line);
+  }
+  return kExchangeOk;
+}
+
 // One line of the handshake: its echo, after the empty lines of stray line ends (the CR of
 // the probe comes back after the '?'), then the answer, each exactly as expected. Read a byte
 // at a time, so that nothing of the next line is taken with an empty one.
@@ -263,14 +278,10 @@ int blankCheckOnce(const char* text, bool* notBlank) {
   if (exchange != kExchangeRefused || std::strcmp(line, "8") != 0) {
     return endExchange(exchange);
   }
-  for (int index = 0; index < 2; ++index) {
-    const int length = ispReadReply(line, sizeof line);
-    if (length <= 0 || !isDecimalText(line)) {
-      return endExchange(length < 0 ? kExchangeNoReply : kExchangeGarbled);
-    }
-  }
-  *notBlank = true;
-  return kExchangeRefused;
+  std::uint32_t offsetAndValue[2];
+  const int lines = readTwoDecimalLines(offsetAndValue);
+  *notBlank = lines == kExchangeOk;
+  return *notBlank ? kExchangeRefused : lines;
 }
 
 }  // namespace
@@ -355,17 +366,7 @@ namespace {
 int readPartIdOnce(std::uint32_t words[2]) {
   char line[kLongReplySize];
   const int exchange = ispCommand("J", line, sizeof line);
-  if (exchange != kExchangeOk) {
-    return endExchange(exchange);
-  }
-  for (int index = 0; index < 2; ++index) {
-    const int length = ispReadReply(line, sizeof line);
-    if (length <= 0 || !isDecimalText(line)) {
-      return endExchange(length < 0 ? kExchangeNoReply : kExchangeGarbled);
-    }
-    words[index] = decimalWord(line);
-  }
-  return kExchangeOk;
+  return exchange != kExchangeOk ? endExchange(exchange) : readTwoDecimalLines(words);
 }
 
 }  // namespace
