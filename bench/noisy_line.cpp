@@ -7,10 +7,12 @@
 // the times a technician would see.
 //
 // Usage: bench_noisy_line [--runs N] [--first-seed S] [--log FILE] [--console] [--wire-speed]
-//                         [--dropout EVERY:FOR] [--image I] [RATE ...]
+//                         [--dropout EVERY:FOR] [--adapter-latency MS] [--image I] [RATE ...]
 //        (default: 30 runs each of 1e-6 1e-5 1e-4, seeds 1..30; --log keeps the simulator's
 //        transcript of the last run, --console shows the utility's console text, --dropout
-//        makes the line carry nothing for the last FOR ms of every EVERY ms)
+//        makes the line carry nothing for the last FOR ms of every EVERY ms, --adapter-latency
+//        puts a USB adapter that holds the switch's short answers MS ms on the line, as a slow
+//        link does: a clean line then shows what the slow link alone costs)
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,6 +39,7 @@ bool wireSpeed = false;
 int dropoutEveryMs = 0;
 int dropoutMs = 0;
 int imageIndex = 0;
+int adapterLatencyMs = -1;
 
 // The benchmark's exit statuses.
 constexpr int kExitNoFalseSuccess = 0;
@@ -67,6 +70,7 @@ sim::Options switchAt401(double rate, std::uint64_t seed) {
   options.wireSpeed = wireSpeed;
   options.lineFaults.dropoutEveryMs = dropoutEveryMs;
   options.lineFaults.dropoutMs = dropoutMs;
+  options.adapterLatencyMs = adapterLatencyMs;
   return options;
 }
 
@@ -128,6 +132,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "--dropout wants EVERY:FOR in milliseconds, FOR at most EVERY\n");
         return kExitUsage;
       }
+    } else if (a == "--adapter-latency") {
+      if (i + 1 >= argc || std::sscanf(argv[++i], "%d", &adapterLatencyMs) != 1 || adapterLatencyMs < 0) {
+        std::fprintf(stderr, "--adapter-latency wants the adapter's latency in milliseconds, 0 or more\n");
+        return kExitUsage;
+      }
     } else if (a == "--image") {
       if (i + 1 >= argc || std::sscanf(argv[++i], "%d", &imageIndex) != 1 || imageIndex < 0 ||
           imageIndex >= kEmbeddedImageCount) {
@@ -142,7 +151,7 @@ int main(int argc, char** argv) {
       if (end == a.c_str() || *end != '\0' || !(rate >= 0.0 && rate < 1.0)) {
         std::fprintf(stderr,
                      "%s: give a bit-error rate from 0 up to 1, --runs N, --first-seed S, --log FILE, "
-                     "--console, --wire-speed, --dropout EVERY:FOR or --image I\n",
+                     "--console, --wire-speed, --dropout EVERY:FOR, --adapter-latency MS or --image I\n",
                      a.c_str());
         return kExitUsage;
       }

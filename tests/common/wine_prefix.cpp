@@ -39,11 +39,14 @@ std::string wineUnavailable() {
   if (lock < 0 || flock(lock, LOCK_EX) != 0) {
     return ::testing::AssertionFailure() << "cannot lock the Wine prefix";
   }
-  // wineboot returns before the registry is written; wineserver -w waits for that.
+  // wineboot returns before the registry is written; wineserver -w waits for that. A new
+  // prefix's first session still starts its services and drivers for the first time: one
+  // session of its own takes that, so that no test's run is the first.
   const std::string marker = prefix + "/vlfwu-prefix-ready";
   ChildProcess boot;
   if (!std::filesystem::exists(marker) &&
-      boot.start("/bin/sh", {"-c", "wineboot -i && wineserver -w && touch \"$0\"", marker}, wineEnvironment(prefix))) {
+      boot.start("/bin/sh", {"-c", "wineboot -i && wineserver -w && wine cmd /c exit && wineserver -w && touch \"$0\"", marker},
+                 wineEnvironment(prefix))) {
     boot.wait(kWineLimitMs);
   }
   // Wine's messages (see startProgramInPrefix) are kept for the runs of one test session.

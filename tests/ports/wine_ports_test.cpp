@@ -47,7 +47,8 @@ std::string registration(unsigned port, const std::string& device, const std::st
          "reg add " + key + " /v ClassGUID /t REG_SZ /d {4d36e978-e325-11ce-bfc1-08002be10318} /f >nul\r\n" +
          "reg add " + key + " /v FriendlyName /t REG_SZ /d \"" + name + "\" /f >nul\r\n" +
          "reg add " + key + " /v HardwareID /t REG_MULTI_SZ /d \"" + hardwareId + "\" /f >nul\r\n" +
-         "reg add " + parameters + " /v PortName /t REG_SZ /d " + com + " /f >nul\r\n";
+         "reg add " + parameters + " /v PortName /t REG_SZ /d " + com + " /f >nul\r\n" +
+         "reg query " + key + " /s >>registered.txt 2>&1\r\n";
 }
 
 std::string recordStarting(const vlfwu_test::SupportLog& log, const std::string& start) {
@@ -80,11 +81,12 @@ class WinePorts : public EndToEnd {
   }
   bool launch(ChildProcess& run, const std::vector<std::string>& args, const Ports&) override {
     const std::string batch = dir_ + "/run.bat";
-    std::ofstream(batch) << "@echo off\r\n"
+    std::ofstream(batch) << "@echo off\r\ncd /d " << vlfwu_test::windowsPath(dir_) << "\r\n"
                          << registration(kBluetoothPort, "\\Device\\BthModem0", kBluetoothName, kBluetoothHardwareId,
                                          kBluetoothInstance)
                          << registration(kUsbPort, "\\Device\\VCP0", kUsbName, kUsbHardwareId, kUsbInstance)
                          << vlfwu_test::windowsPath(VLFWU_WINDOWS_EXE) << " %*\r\n";
+    ::unlink((dir_ + "/registered.txt").c_str());
     std::vector<std::string> command = {"/c", vlfwu_test::windowsPath(batch)};
     command.insert(command.end(), args.begin(), args.end());
     return vlfwu_test::startProgramInPrefix(vlfwu_test::winePortsPrefix(), run, "cmd", command,
@@ -116,6 +118,11 @@ TEST_F(WinePorts, ScanFindsTheSwitchOnCom23AndLeavesTheBluetoothLinkOnCom5Alone)
   expected += portText(kUsbPort, foundText(kS60, "4.01")) + questionText(Comparison::Newer, kS60, "4.01", 'N') +
               kCanceled;
   expectRun({}, {}, {"N"}, expected);
+  // What the registry held when the run started: a registration Wine did not keep shows here.
+  const std::vector<std::uint8_t> registered = readFile(dir_ + "/registered.txt");
+  const std::string registry(registered.begin(), registered.end());
+  EXPECT_NE(registry.find(kBluetoothHardwareId), std::string::npos) << registry;
+  EXPECT_NE(registry.find(kUsbHardwareId), std::string::npos) << registry;
 
   const std::vector<std::uint8_t> bluetoothLine = readFile(simLogFile());
   EXPECT_EQ(std::string(bluetoothLine.begin(), bluetoothLine.end()).find("host>sim"), std::string::npos)
