@@ -209,6 +209,14 @@ void identifyAndAsk(unsigned port, bool* tableStateExplained) {
                  comPortName(port), garbledLineShown());
     exitProgram(1);
   }
+  if (identified == kIdentifyNoisy) {
+    // The switch was found on this port: answers that are all spoilt are a noisy line.
+    conStdPrintf("\nThe switch on %s answers, but its answers arrived spoilt: the serial line to it is"
+                 "\ntoo noisy. Check the cable, the adapter and their connections, then run the program"
+                 "\nagain.\n",
+                 comPortName(port));
+    exitProgram(1);
+  }
   if (identified != kIdentified) {
     conStdPrintf("\nNo Valtrane device found on %s.\n", comPortName(port));
     exitProgram(1);

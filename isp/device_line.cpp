@@ -355,16 +355,18 @@ namespace {
 // devReadLine that counts in *dropped the bytes it dropped once the line had begun. A line cut
 // off (no terminator in time, or no room) keeps what was stored, NUL-terminated, and counts as
 // one dropped byte when anything of it came.
-int readLineCounting(char* buffer, int size, const char* terminators, int* dropped) {
+int readLineCounting(char* buffer, int size, const char* terminators, int* dropped, std::uint32_t limitMs) {
   sendQueued();
   if (buffer == nullptr || size <= 0) {
     return -1;
   }
   const std::uint32_t start = clockNow();
   int stored = 0;
+  devLineSilent = true;
   for (;;) {
     // A full buffer takes no byte more: the terminator stays for the next reader.
     while (stored < size && held.count > 0) {
+      devLineSilent = false;
       const int took =
           lineAcceptByte(buffer, size, &stored, static_cast<unsigned char>(takeHeld()), terminators);
       if (took == kLineTerminated) {
@@ -372,12 +374,12 @@ int readLineCounting(char* buffer, int size, const char* terminators, int* dropp
       }
       *dropped += took == kLineDropped && stored > 0 ? 1 : 0;
     }
-    if (stored >= size || clockExpired(start, kLineTimeoutMs)) {
+    if (stored >= size || clockExpired(start, limitMs)) {
       break;
     }
     // A byte at a time: these lines end in any of several terminators, and nothing after
     // theirs may be taken.
-    const int filled = fillHeld(1, 1, start, kLineTimeoutMs);
+    const int filled = fillHeld(1, 1, start, limitMs);
     if (filled == kFillPortFailed) {
       break;  // a port that can deliver nothing any more ends the line at once
     }
@@ -389,9 +391,9 @@ int readLineCounting(char* buffer, int size, const char* terminators, int* dropp
 
 }  // namespace
 
-int devReadLine(char* buffer, int size, const char* terminators) {
+int devReadLine(char* buffer, int size, const char* terminators, std::uint32_t limitMs) {
   int dropped = 0;
-  const int length = readLineCounting(buffer, size, terminators, &dropped);
+  const int length = readLineCounting(buffer, size, terminators, &dropped, limitMs);
   if (length < 0 && buffer != nullptr && size > 0) {
     buffer[0] = '\0';
   }
@@ -400,7 +402,7 @@ int devReadLine(char* buffer, int size, const char* terminators) {
 
 int devReadFrameLine(char* buffer, int size, bool* garbled) {
   int dropped = 0;
-  const int length = readLineCounting(buffer, size, "$", &dropped);
+  const int length = readLineCounting(buffer, size, "$", &dropped, lineTimeoutMs());
   // DEL is stored like a printable byte, but no frame holds it either.
   *garbled = dropped > 0 || (length > 0 && std::memchr(buffer, 0x7F, static_cast<std::size_t>(length)) != nullptr);
   return length;
@@ -470,7 +472,7 @@ int readRawLine(char* buffer, int size, int shortest, bool echo, std::uint32_t l
 }  // namespace
 
 int devReadEchoLine(char* buffer, int size, int expected) {
-  return readRawLine(buffer, size, expected, true, kLineTimeoutMs);
+  return readRawLine(buffer, size, expected, true, lineTimeoutMs());
 }
 
 int devReadReplyLine(char* buffer, int size, int expected, std::uint32_t limitMs) {

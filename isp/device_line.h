@@ -1,14 +1,15 @@
 #pragma once
 // The line discipline of every exchange with the switch: text out, one reply line in within
-// 500 ms counted from the start of the read, stale input discarded.
+// 500 ms (and what the link holds answers back) counted from the start of the read, stale input
+// discarded.
 #include <cstdint>
 
 #include "isp/line_policy.h"
 
 // The rate devicePort is set to now; 0 while no port is open.
 extern int currentBaud;
-// True when the last echo or reply read (devReadEchoLine, devReadReplyLine) received no byte
-// at all: the line was silent, not spoilt.
+// True when the last line read (by any reader below) received no byte at all: the line was
+// silent, not spoilt.
 extern bool devLineSilent;
 
 void devSend(const char* text);
@@ -40,10 +41,10 @@ int devReadWaiting(char* buffer, int size);
 // took beyond its line's end for the next reader.
 //
 // Characters stored (0..size-1) when a terminator came; -1 and an empty buffer when none
-// came within 500 ms or size characters arrived first (the terminator then stays for the
+// came within limitMs (the line time) or size characters arrived first (the terminator then stays for the
 // next reader). Control and high bytes are dropped. Read a byte at a time: nothing after the
 // terminator is taken.
-int devReadLine(char* buffer, int size, const char* terminators);
+int devReadLine(char* buffer, int size, const char* terminators, std::uint32_t limitMs = lineTimeoutMs());
 int devReadCrLine(char* buffer, int size);
 int devReadDollarLine(char* buffer, int size);
 // devReadDollarLine for a frame of the switch's console that must arrive whole: *garbled tells
@@ -52,7 +53,7 @@ int devReadDollarLine(char* buffer, int size);
 // frame's first printable byte are noise between frames and are not counted. A frame begun
 // but not ended in time is -1 with *garbled set and what came of it in buffer.
 int devReadFrameLine(char* buffer, int size, bool* garbled);
-// The echo of a line of `expected` characters, byte for byte up to its CR within 500 ms (or up
+// The echo of a line of `expected` characters, byte for byte up to its CR within the line time (or up
 // to an LF after its first byte, its CR spoilt on the way):
 // control and high bytes are kept (a damaged echo must not read as the line sent), only LFs
 // before its first byte (the end of the line before) and the bootloader's XON and XOFF are
@@ -62,14 +63,14 @@ int devReadFrameLine(char* buffer, int size, bool* garbled);
 // taken. Bytes stored (not NUL-terminated), or -1.
 int devReadEchoLine(char* buffer, int size, int expected);
 // A reply line of `expected` characters (1 when the caller cannot know, such as for a return
-// code), byte for byte up to its CR within limitMs (500 ms, or less for a reply known to come
+// code), byte for byte up to its CR within limitMs (the line time, or less for a reply known to come
 // at once). While the rest of a line as expected is still on the wire the reader sleeps for
 // about that time, then takes it in one read; it takes no more than such a line lacks, so
 // nothing after the CR of a line at least that long is taken. Only LFs before its first byte
 // are passed over. Every other byte is kept, XON and XOFF included: '1' is one bit away from
 // XON, so "10" with one bit error arrives as XON "0", which must not read as "0". Bytes
 // stored (not NUL-terminated), or -1.
-int devReadReplyLine(char* buffer, int size, int expected, std::uint32_t limitMs = kLineTimeoutMs);
+int devReadReplyLine(char* buffer, int size, int expected, std::uint32_t limitMs = lineTimeoutMs());
 // devReadCrLine that passes over empty lines (a line end echoed as CR LF LF, a stray CR), a
 // few at most: the first line with characters, or -1.
 int devReadTextLine(char* buffer, int size);

@@ -10,6 +10,7 @@
 #include "transport/serial.h"
 
 char probeChar = '?';
+bool syncHeardSpoilt = false;
 
 namespace {
 
@@ -119,16 +120,29 @@ bool restoreEcho() {
   return nxpEchoOn() == 1;
 }
 
-int syncAttempt() {
-  if (currentBaud == kFirmwareBaud) {
-    comSetBaud(&devicePort, kBootloaderBaud);
-    currentBaud = kBootloaderBaud;
-    probeChar = '?';
-  } else {
-    comSetBaud(&devicePort, kFirmwareBaud);
-    currentBaud = kFirmwareBaud;
-    probeChar = '*';
+// When the last probe went out at each rate: 115200, 19200.
+std::uint32_t probeSentMs[2] = {0, 0};
+
+void setSyncRate(int baud) {
+  comSetBaud(&devicePort, baud);
+  currentBaud = baud;
+  probeChar = baud == kBootloaderBaud ? '?' : '*';
+}
+
+// An answer tells the rate it belongs to: the bootloader's to the '?' sent at 115200, the
+// firmware's to a probe at 19200 (it listens at no other). A link that holds answers back
+// may hand over the last attempt's answer in the next, at the other rate: the port goes back
+// to the answer's rate, and the hold is timed from the probe it answers.
+void answerCameAt(int baud) {
+  lineHeldMeasured(clockNow() - probeSentMs[baud == kBootloaderBaud ? 0 : 1]);
+  if (currentBaud != baud) {
+    setSyncRate(baud);
   }
+}
+
+// One attempt, its answer waited for limitMs.
+int syncAttempt(std::uint32_t limitMs) {
+  setSyncRate(currentBaud == kFirmwareBaud ? kBootloaderBaud : kFirmwareBaud);
   // The rate change is not checked: a port that refuses a rate is closed, so the probe below
   // gets no answer and the attempt fails the way an absent switch does.
   devFlushInput();
@@ -143,25 +157,34 @@ int syncAttempt() {
   clockDelay(kProbeGapMs);
   devSendChar('\r');
 
+  // Whatever answers, bootloader or firmware, answers at once: the time its answer took is
+  // what the link holds answers back, and every later wait allows for it.
+  probeSentMs[currentBaud == kBootloaderBaud ? 0 : 1] = clockNow();
   char line[kSyncLineSize];
-  const int length = devReadLine(line, sizeof line, "$\r");
+  const int length = devReadLine(line, sizeof line, "$\r", limitMs);
+  const bool answered = !devLineSilent;
+  const bool bootloader = (length == 12 && std::strcmp(line, "Synchronized") == 0) ||
+                          (length == 2 && std::strcmp(line, "^P") == 0) || (length == 1 && line[0] == '1');
+  const bool firmware =
+      (length == 2 && std::strcmp(line, "^+") == 0) || (length == 5 && std::strncmp(line, "^=P", 3) == 0);
+  if (bootloader || firmware) {
+    answerCameAt(bootloader ? kBootloaderBaud : kFirmwareBaud);
+  }
+  int result = kSyncNothing;
   if (length == 12 && std::strcmp(line, "Synchronized") == 0) {
-    return completeHandshake() ? kSyncBootloader : kSyncNothing;
+    result = completeHandshake() ? kSyncBootloader : kSyncNothing;
+  } else if (length == 2 && std::strcmp(line, "^P") == 0) {
+    result = leaveEchoingState() ? kSyncBootloader : kSyncNothing;
+  } else if (length == 1 && line[0] == '1') {
+    result = restoreEcho() ? kSyncBootloader : kSyncNothing;
+  } else if (firmware) {
+    if (line[1] == '+') {
+      devFlushInput();
+    }
+    result = kSyncFirmware;
   }
-  if (length == 2 && std::strcmp(line, "^P") == 0) {
-    return leaveEchoingState() ? kSyncBootloader : kSyncNothing;
-  }
-  if (length == 1 && line[0] == '1') {
-    return restoreEcho() ? kSyncBootloader : kSyncNothing;
-  }
-  if (length == 2 && std::strcmp(line, "^+") == 0) {
-    devFlushInput();
-    return kSyncFirmware;
-  }
-  if (length == 5 && std::strncmp(line, "^=P", 3) == 0) {
-    return kSyncFirmware;
-  }
-  return kSyncNothing;
+  syncHeardSpoilt = syncHeardSpoilt || (answered && result == kSyncNothing);
+  return result;
 }
 
 // What the bootloader's answer to a Go says, by the policy's action.
@@ -211,8 +234,13 @@ int nxpEchoOn() {
 }
 
 int nxpSync() {
+  syncHeardSpoilt = false;
   for (int attempt = 0; attempt < kSyncAttempts; ++attempt) {
-    const int result = syncAttempt();
+    // The first round waits the line time; the second as long as a slow link may hold an answer.
+    const std::uint32_t wait = attempt < kSyncAttempts / 2 || lineTimeoutMs() > kSyncSlowLinkMs
+                                   ? lineTimeoutMs()
+                                   : kSyncSlowLinkMs;
+    const int result = syncAttempt(wait);
     if (result != kSyncNothing) {
       return ispLogSync(result);
     }
@@ -254,7 +282,8 @@ int nxpCopyRamToFlash(std::uint32_t flashAddress, std::uint32_t ramAddress, std:
   char reply[kShortReplySize];
   const int exchange = ispCommandEcho(text, echo, sizeof echo, reply, sizeof reply);
   int answer = exchange;
-  if (lineAction(kStepCopy, exchange) == kActReadAnswer) {
+  // Only a look ahead: the caller's policy decision counts the repeat.
+  if (linePolicy(kStepCopy, exchange) == kActReadAnswer) {
     // A refusal shows that the line the bootloader received programmed nothing.
     answer = answerToOtherLine(reply, sizeof reply);
     endExchange(answer == kExchangeRefused ? answer : kExchangeGarbled);

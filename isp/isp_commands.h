@@ -13,6 +13,9 @@ constexpr int kSyncFirmware = 2;    // the switch's running firmware answered
 extern char probeChar;
 
 int nxpSync();
+// True when the last nxpSync found nothing it knows, though something answered: bytes came
+// that were no answer of the bootloader's or the firmware's, or a handshake went wrong.
+extern bool syncHeardSpoilt;
 // Set Echo on ("A 1") to a bootloader whose echo is on: 1 when its echo came back as sent
 // and it answered exactly "0".
 int nxpEchoOn();

@@ -107,10 +107,14 @@ int ispCommandEcho(const char* text, char* echo, int echoSize, char* reply, int 
   if (std::strcmp(reply, "0") == 0) {
     return kExchangeOk;
   }
-  return length > 0 && isDecimalText(reply) ? kExchangeRefused : kExchangeGarbled;
+  if (length > 0 && isDecimalText(reply)) {
+    lineBudgetRefusal(text, reply);
+    return kExchangeRefused;
+  }
+  return kExchangeGarbled;
 }
 
 void ispAbort() {
   devSendChar(kEsc);
-  devDrainInput(kDrainQuietMs, kDrainLimitMs);
+  devDrainInput(lineDrainQuietMs(), lineDrainLimitMs());
 }

@@ -24,10 +24,10 @@ bool ispEchoMatches(const char* text);
 // Reads a reply line raw (a control byte in it is not dropped but makes it garbled), passing
 // over empty lines: its length (0 when it holds a NUL), or -1 when none came within limitMs.
 // size >= 2.
-int ispReadReply(char* reply, int size, std::uint32_t limitMs = kLineTimeoutMs);
+int ispReadReply(char* reply, int size, std::uint32_t limitMs = lineTimeoutMs());
 // ispReadReply for a line whose length is known beforehand, `expected` characters (a data
 // line of a read): it is taken in one read once it should all have come.
-int ispReadDataLine(char* line, int size, int expected, std::uint32_t limitMs = kLineTimeoutMs);
+int ispReadDataLine(char* line, int size, int expected, std::uint32_t limitMs = lineTimeoutMs());
 
 // Sends the command line text, checks its echo and reads the return code into reply (size
 // bytes; empty unless the echo matched). One of the kExchange outcomes (line_policy.h); the

@@ -107,7 +107,9 @@ int receiveBlock(t_MemoryRead* read, std::uint8_t* block, std::uint32_t announce
     int action = lineAction(kStepReadData, outcome);
     if ((action == kActDone || action == kActResend) &&
         !answerBlock(action == kActDone ? "OK" : "RESEND")) {
-      action = lineAction(kStepReadData, kExchangeEchoDiffers);
+      // A RESEND has counted this block's repeat already; an OK whose echo failed has not.
+      action = action == kActDone ? lineAction(kStepReadData, kExchangeEchoDiffers)
+                                  : linePolicy(kStepReadData, kExchangeEchoDiffers);
     }
     if (action != kActResend) {
       return action;
@@ -225,10 +227,10 @@ int sendBlockData(std::uint32_t ramAddress, const std::uint8_t* bytes, std::uint
     // An echo that did not come in time: the bootloader's answer will not either.
     const t_BlockEcho echo = blockEcho(bytes, length, sumText);
     int action = lineAction(kStepWriteData, echo.outcome == kEchoLost   ? kExchangeNoReply
-                                            : echo.outcome == kEchoSame ? blockAnswer(kLineTimeoutMs)
+                                            : echo.outcome == kEchoSame ? blockAnswer(lineTimeoutMs())
                                                                         : kExchangeEchoDiffers);
     if (action == kActReadAnswer) {
-      action = lineAction(kStepWriteDataOtherwise, blockAnswer(kBlockAnswerMs));
+      action = lineAction(kStepWriteDataOtherwise, blockAnswer(lineBlockAnswerMs()));
     }
     if (action == kActReadBack) {
       action = ramHoldsCharacter(ramAddress, bytes, length, echo.line, echo.at) ? kActDone

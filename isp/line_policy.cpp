@@ -1,9 +1,19 @@
 #include "isp/line_policy.h"
 
+#include <cstring>
+
 #include "isp/device_line.h"
 #include "support/clock.h"
 
 t_LineBudget lineBudget{};
+std::uint32_t lineHeldMs = 0;
+
+std::uint32_t lineTimeoutMs() { return kLineTimeoutMs + lineHeldMs; }
+std::uint32_t lineBlockAnswerMs() { return kBlockAnswerMs + lineHeldMs; }
+std::uint32_t lineDrainQuietMs() { return kDrainQuietMs + lineHeldMs; }
+std::uint32_t lineDrainLimitMs() { return kDrainLimitMs + lineHeldMs; }
+
+void lineHeldMeasured(std::uint32_t ms) { lineHeldMs = ms < kLineHeldMostMs ? ms : kLineHeldMostMs; }
 
 namespace {
 
@@ -49,19 +59,41 @@ bool repeatsWork(int action) {
 
 }  // namespace
 
-int lineAction(int stepKind, int outcome) {
+int linePolicy(int stepKind, int outcome) {
   if (stepKind < 0 || stepKind >= kStepKinds || outcome < 0 || outcome >= kExchangeOutcomes) {
     return kActGiveUp;
   }
   const int action = kPolicy[stepKind][outcome];
-  if (!repeatsWork(action)) {
+  return repeatsWork(action) && lineBudgetSpent() ? kActGiveUp : action;
+}
+
+int lineAction(int stepKind, int outcome) {
+  const int action = linePolicy(stepKind, outcome);
+  const bool refusal = outcome == kExchangeRefused && lineBudget.refusal.fresh;
+  lineBudget.refusal.fresh = false;
+  if (action == kActGiveUp || !repeatsWork(action)) {
+    if (action == kActDone) {
+      lineBudget.refusedRun = 0;
+      lineBudget.refusedAlike = false;
+    }
     return action;
+  }
+  const bool silent =
+      devLineSilent && (outcome == kExchangeNoReply || outcome == kExchangeEchoDiffers);
+  // Refusals are told by what was refused, whether or not an update runs.
+  lineBudget.refusedRun = refusal ? lineBudget.refusedRun + 1 : 0;
+  if (lineBudget.refusedRun >= kRefusalsAlike) {
+    lineBudget.refusedAlike = true;
+    lineBudget.refusedBy = lineBudget.refusal;
+  } else if (!refusal && !silent) {
+    lineBudget.refusedAlike = false;
   }
   if (lineBudget.running) {
     ++lineBudget.repeated;
-    const bool silent =
-        devLineSilent && (outcome == kExchangeNoReply || outcome == kExchangeEchoDiffers);
     lineBudget.silentRun = silent ? lineBudget.silentRun + 1 : 0;
+    // A refusal not yet seen alike may be a "0" that a bit error made a code.
+    lineBudget.spoilt += silent ? 0 : 1;
+    lineBudget.exchangeWasted = true;
   }
   return lineBudgetSpent() ? kActGiveUp : action;
 }
@@ -90,7 +122,9 @@ void lineBlockSpoilt() {
 }
 
 void lineBudgetStart() {
-  lineBudget = t_LineBudget{true, clockNow(), 0, 0, 0};
+  lineBudget = t_LineBudget{};
+  lineBudget.running = true;
+  lineBudget.exchangeStartMs = clockNow();
   blockSizeIndex = 0;
   bytesThrough = 0;
 }
@@ -101,9 +135,25 @@ void lineBudgetEnd() {
   bytesThrough = 0;
 }
 
+namespace {
+
+// The time wasted so far: the exchanges repeated before, and the one under way if it is one.
+std::uint64_t wastedMs() {
+  const std::uint32_t now = clockNow();
+  return std::uint64_t{lineBudget.wastedMs} +
+         (lineBudget.exchangeWasted ? std::uint32_t(now - lineBudget.exchangeStartMs) : 0u);
+}
+
+}  // namespace
+
 void lineBudgetExchange() {
+  lineBudget.refusal.fresh = false;
   if (lineBudget.running) {
     ++lineBudget.exchanges;
+    const std::uint64_t wasted = wastedMs();
+    lineBudget.wastedMs = wasted < UINT32_MAX ? static_cast<std::uint32_t>(wasted) : UINT32_MAX;
+    lineBudget.exchangeStartMs = clockNow();
+    lineBudget.exchangeWasted = false;
   }
 }
 
@@ -111,7 +161,7 @@ bool lineBudgetSpent() {
   if (!lineBudget.running) {
     return false;
   }
-  if (clockExpired(lineBudget.startMs, kBudgetMs)) {
+  if (wastedMs() > kBudgetWastedMs) {
     return true;
   }
   return lineBudget.exchanges >= kBudgetJudgedAfter &&
@@ -120,5 +170,21 @@ bool lineBudgetSpent() {
 }
 
 bool lineBudgetNoisy() {
-  return lineBudget.running && lineBudget.repeated > 0 && lineBudget.silentRun == 0;
+  return lineBudget.running && lineBudget.spoilt > 0 && lineBudget.silentRun == 0 && !lineBudgetRefused();
 }
+
+void lineBudgetRefusal(const char* line, const char* code) {
+  t_LineRefusal& refusal = lineBudget.refusal;
+  // Another command or another code starts a new run of refusals.
+  if (std::strncmp(refusal.line, line, sizeof refusal.line - 1) != 0 ||
+      std::strncmp(refusal.code, code, sizeof refusal.code - 1) != 0) {
+    lineBudget.refusedRun = 0;
+  }
+  std::strncpy(refusal.line, line, sizeof refusal.line - 1);
+  refusal.line[sizeof refusal.line - 1] = '\0';
+  std::strncpy(refusal.code, code, sizeof refusal.code - 1);
+  refusal.code[sizeof refusal.code - 1] = '\0';
+  refusal.fresh = true;
+}
+
+bool lineBudgetRefused() { return lineBudget.refusedAlike; }

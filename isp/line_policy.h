@@ -8,6 +8,23 @@
 // A reply line must be complete this long after its read starts: the bootloader answers a
 // command within milliseconds and an erase of several sectors within about 100 ms.
 constexpr std::uint32_t kLineTimeoutMs = 500;
+// What the link itself holds the switch's answers back (a USB adapter's latency timer, a
+// serial server on a network, a port redirected over a remote desktop), as the synchronisation
+// measured it: every wait for an answer below is that much longer. A link that holds answers
+// longer than the most is not one to flash a switch over.
+extern std::uint32_t lineHeldMs;
+constexpr std::uint32_t kLineHeldMostMs = 2000;
+// The second round of the synchronisation waits this long for an answer, so that a link that
+// holds answers back is found: a silent port still costs only about 5 s.
+constexpr std::uint32_t kSyncSlowLinkMs = kLineHeldMostMs + kLineTimeoutMs;
+// The waits with the link's hold added: a reply line; a block's answer after an echo that
+// differed; the quiet, and its limit, that ends a drain.
+std::uint32_t lineTimeoutMs();
+std::uint32_t lineBlockAnswerMs();
+std::uint32_t lineDrainQuietMs();
+std::uint32_t lineDrainLimitMs();
+// Takes the time from a synchronisation probe's end to its answer as the link's hold.
+void lineHeldMeasured(std::uint32_t ms);
 // Empty lines passed over before a reply: the LPC18xx echoes a line end as CR LF LF, and a
 // stray CR comes back as an empty line; never an endless stream of them.
 constexpr int kEmptyLinesPassed = 4;
@@ -36,6 +53,8 @@ constexpr int kSyncAttempts = 4;
 // After "^BOOTL$", the firmware's time to hand over to the bootloader; after synchronisation,
 // the time for its last line ends to arrive before the input is flushed.
 constexpr std::uint32_t kBootHandoverMs = 100;
+// "^BOOTL$" sent this often in all while the firmware still answers the probe after it.
+constexpr int kBootRequests = 3;
 constexpr std::uint32_t kSyncSettleMs = 20;
 
 // Attempts of one piece of work, each bounded on its own; the budget below bounds their sum.
@@ -92,14 +111,14 @@ constexpr int kRecoveryAttempts = 3;
 constexpr int kTableReads = 2;
 
 // The whole update's budget, from the synchronised bootloader's part identification to the
-// head block: a line that needs more than this is not one
-// to flash a switch over, and the update stops while the bootloader still keeps the switch.
-// A clean update takes about 21 s at wire speed; one over a line with a bit error in 10^4
-// about 50 s. With the steps before the erase, the head block, the restart's checks and the
-// 13 s restart watch, every run ends well within 4 minutes of the technician's Y.
-constexpr std::uint32_t kBudgetMs = 120000;
+// head block, counts wasted work, never the time a clean link takes: a link that holds every
+// answer a second updates slowly but surely. A line that wastes more than this much time on
+// exchanges it had to repeat is not one to flash a switch over, and the update stops while the
+// bootloader still keeps the switch. A clean update takes about 21 s at wire speed; one over
+// a line with a bit error in 10^4 wastes about 30 s of its 50 s.
+constexpr std::uint32_t kBudgetWastedMs = 120000;
 // Once this many exchanges have been made, more than this share of them repeated spends the
-// budget as well: such a line will not get through the rest in time either.
+// budget as well: such a line will not get through the rest either.
 constexpr std::uint32_t kBudgetJudgedAfter = 400;
 constexpr std::uint32_t kBudgetRepeatedPercent = 45;
 
@@ -149,6 +168,9 @@ constexpr int kActReadBack = 10;     // the bootloader took a block whose echo d
 // What an outcome of a step leads to. Every action that repeats work is counted against the
 // budget, and once the budget is spent it becomes kActGiveUp. Outcomes out of range give up.
 int lineAction(int stepKind, int outcome);
+// What the policy says of an outcome, nothing counted: for a routine that only looks ahead,
+// or whose repeat its caller has counted already (kActGiveUp once the budget is spent).
+int linePolicy(int stepKind, int outcome);
 
 // The size the next Write-to-RAM or read block goes in, by the line's recent record, and that
 // record: a block of so many bytes that came through, or one that the line spoilt.
@@ -156,13 +178,31 @@ std::uint32_t lineBlockSize();
 void lineBlockCameThrough(std::uint32_t bytes);
 void lineBlockSpoilt();
 
+// A command the bootloader refused with its echo exact: the line as sent and the return code.
+constexpr int kRefusedLineSize = 40;
+constexpr int kRefusedCodeSize = 8;
+struct t_LineRefusal {
+  char line[kRefusedLineSize];
+  char code[kRefusedCodeSize];
+  bool fresh;  // noted by the exchange whose outcome is being judged now
+};
+
 // The budget's account, kept while an update runs.
 struct t_LineBudget {
   bool running;
-  std::uint32_t startMs;
   std::uint32_t exchanges;  // exchanges made with the bootloader
   std::uint32_t repeated;   // work that had to be done again: asked again, resent, rewritten
+  std::uint32_t spoilt;     // of those, repeats of an exchange that was answered (spoilt
+                            // bytes, or a refusal that may be a spoilt "0")
   std::uint32_t silentRun;  // repeats in a row after which nothing at all had come back
+  std::uint32_t refusedRun; // repeats in a row of a command refused, echo exact, same code
+  bool refusedAlike;        // a run reached kRefusalsAlike, and since then nothing went
+                            // through and no answer came spoilt
+  std::uint32_t wastedMs;   // the time the exchanges that had to be repeated took
+  std::uint32_t exchangeStartMs;
+  bool exchangeWasted;      // the exchange under way is one that had to be repeated
+  t_LineRefusal refusal;    // the last refusal noted
+  t_LineRefusal refusedBy;  // the refusal that made refusedAlike
 };
 extern t_LineBudget lineBudget;
 // Opens the account (the update starts) and closes it (the update has ended); both send the
@@ -173,6 +213,17 @@ void lineBudgetEnd();
 void lineBudgetExchange();
 // True while an update runs and its budget is spent.
 bool lineBudgetSpent();
-// True while an update runs, work had to be repeated, and the line was answering when it was
-// last repeated: a step that gave up then gave up on a noisy line, not on a silent one.
+// True while an update runs, work had to be repeated, and the line was answering with spoilt
+// bytes when it was last repeated: a step that gave up then gave up on a noisy line, not on a
+// silent one nor on a bootloader that refuses.
 bool lineBudgetNoisy();
+// A refusal counts as the bootloader's own once the same command was refused this often in a
+// row with the same code: a "0" spoilt into a code is not spoilt alike twice.
+constexpr std::uint32_t kRefusalsAlike = 2;
+// A command line sent and the return code the bootloader refused it with, its echo exact.
+void lineBudgetRefusal(const char* line, const char* code);
+// True when a command was refused alike kRefusalsAlike times in a row, its echo exact every
+// time, and since then nothing went through and nothing came spoilt: the bootloader refuses,
+// the line is sound (the commands after it, such as an Erase of sectors the refused Prepare
+// left unprepared, may be refused otherwise). The command and code are in lineBudget.refusedBy.
+bool lineBudgetRefused();

@@ -44,6 +44,7 @@ bool logFileOpen(const char* path, bool* holdsText, char* why, int whySize) {
   // Write access without FILE_WRITE_DATA is append-only, as O_APPEND is on POSIX: every
   // WriteFile goes to the file's end as it is then, so two runs logging to one file at once
   // (two vlfwu-log.bat windows in one folder) interleave their lines and overwrite none.
+  // Moving the position takes no access right, so logFileWriteLine may still seek the end.
   // Others may read (and even remove) the file while the run writes it.
   constexpr DWORD kAppendOnly = FILE_GENERIC_WRITE & ~static_cast<DWORD>(FILE_WRITE_DATA);
   logHandle = CreateFileA(path, kAppendOnly, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -81,6 +82,12 @@ bool logFileWriteLine(const char* text, int length, char* why, int whySize) {
   buffer[length] = '\r';
   buffer[length + 1] = '\n';
   const DWORD total = static_cast<DWORD>(length + kLineEndBytes);
+  // Append-only access holds on local disks; a network share or a redirected drive may ignore
+  // it and write at the handle's position, which starts at 0 and would overwrite the last
+  // run's log. The position is moved to the file's end as it is now, before every line. A
+  // seek the file system refuses changes nothing: the line is written as the access makes it.
+  const LARGE_INTEGER none{};
+  SetFilePointerEx(logHandle, none, nullptr, FILE_END);
   DWORD written = 0;
   if (!WriteFile(logHandle, buffer, total, &written, nullptr) || written != total) {
     logFileErrorText(GetLastError(), why, whySize);

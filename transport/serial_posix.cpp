@@ -32,7 +32,9 @@ namespace {
 constexpr int kTransferLimitMs = 1000;
 // A read that has its first byte ends once the line has then been quiet this long.
 constexpr int kReadIntervalMs = 10;
+// How often the driver is asked whether the bytes of a write have gone out.
 constexpr int kDrainPollMs = 1;
+constexpr int kBitsPerByte = 10;  // start bit, 8 data bits, stop bit
 
 struct t_BaudEntry {
   int baud;
@@ -184,26 +186,63 @@ bool configureDevice(t_ComPort* port, int baud) {
   return true;
 }
 
-// Waits, within the time left of the write, until the driver has sent everything.
-bool drainOutput(const t_ComPort* port, std::uint32_t start) {
+// Results of outputState.
+constexpr int kOutputSent = 1;      // the driver's queue is empty, and its transmitter where it tells
+constexpr int kOutputPending = 0;   // bytes are still queued or being shifted out
+constexpr int kOutputUnknown = -1;  // the driver cannot tell what it holds
+
+// What the driver still holds of the bytes written to it. A UART's driver also tells whether
+// its transmitter has sent the last bit; others (USB adapters, pseudo-terminals) refuse that
+// request, and their empty queue is all there is to know.
+int outputState(const t_ComPort* port) {
+  int queued = 0;
+  if (ioctl(port->fd, TIOCOUTQ, &queued) != 0) {
+    return kOutputUnknown;
+  }
+  int line = 0;
+  if (queued > 0 || (ioctl(port->fd, TIOCSERGETLSR, &line) == 0 && (line & TIOCSER_TEMT) == 0)) {
+    return kOutputPending;
+  }
+  return kOutputSent;
+}
+
+// Milliseconds that count bytes take on the line at the port's rate; -1 when the device cannot
+// tell its rate.
+int lineTimeMs(const t_ComPort* port, int count) {
+  termios settings{};
+  if (tcgetattr(port->fd, &settings) != 0) {
+    return -1;
+  }
+  for (const t_BaudEntry& entry : kBaudTable) {
+    if (entry.speed == cfgetospeed(&settings)) {
+      return static_cast<int>((static_cast<long long>(count) * kBitsPerByte * 1000 + entry.baud - 1) / entry.baud);
+    }
+  }
+  return -1;
+}
+
+// Waits, within the time left of the write, until the driver has sent everything; false when
+// it still holds bytes once the time is up. A driver that cannot tell what it holds is given
+// the time the bytes take on the line, when that fits in the limit.
+// No tcdrain: its wait has no limit, and a transmitter that never empties would hold the run.
+bool drainOutput(const t_ComPort* port, std::uint32_t start, int count) {
   for (;;) {
-    int queued = 0;
-    if (ioctl(port->fd, TIOCOUTQ, &queued) != 0 || queued <= 0) {
-      break;
+    const int state = outputState(port);
+    if (state == kOutputSent) {
+      return true;
+    }
+    if (state == kOutputUnknown) {
+      const int lineMs = lineTimeMs(port, count);
+      if (lineMs < 0 || lineMs > kTransferLimitMs) {
+        return false;
+      }
+      platformSleepMs(static_cast<std::uint32_t>(remainingMs(start, static_cast<std::uint32_t>(lineMs))));
+      return true;
     }
     if (remainingMs(start, kTransferLimitMs) == 0) {
       return false;
     }
     platformSleepMs(kDrainPollMs);
-  }
-  // The driver's queue is empty; this waits only for the last bytes in the hardware.
-  for (;;) {
-    if (tcdrain(port->fd) == 0) {
-      return true;
-    }
-    if (errno != EINTR) {
-      return false;
-    }
   }
 }
 
@@ -287,7 +326,7 @@ int comWrite(t_ComPort* port, const char* bytes, int count) {
     tcflush(port->fd, TCOFLUSH);
     return 0;
   }
-  const bool drained = drainOutput(port, start);
+  const bool drained = drainOutput(port, start, count);
   // Logged once the bytes are out: the log's commit that may follow must not hold them up.
   logSent(bytes, count);
   if (!drained) {

@@ -12,6 +12,7 @@
 #include "transport/com_log.h"
 #include "transport/com_open_check.h"
 #include "transport/serial.h"
+#include "transport/win32/port_lock.h"
 #include "transport/win32/transfer_pool.h"
 
 namespace {
@@ -22,6 +23,8 @@ constexpr DWORD kReadIntervalMs = 10;
 constexpr DWORD kQueueBytes = 10000;
 // How often a port whose driver can neither wait for a byte nor read one is looked at.
 constexpr DWORD kInputLookMs = 1;
+// How often the driver is asked whether the bytes of a write have gone out.
+constexpr DWORD kDrainPollMs = 1;
 // Waits in a row that ended with no byte queued before the driver is taken for one whose wait
 // cannot be trusted; one such wake-up is normal (a wait that saw a byte already read).
 constexpr int kEmptyWakeLimit = 3;
@@ -78,6 +81,7 @@ void releaseDevice(t_ComPort* port) {
     waitEnded = cancelTransfer(port, port->wait);
   }
   closeIfPresent(&port->handle);
+  portLockRelease(&port->lock);  // once the device is closed: another copy may open it now
   if (!waitEnded) {
     comLogTransferLeft("wait for received bytes", kCancelEndMs);
   }
@@ -109,6 +113,34 @@ int queuedInput(const t_ComPort* port) {
     return -1;
   }
   return static_cast<int>(status.cbInQue);
+}
+
+// Bytes the driver still holds to send; -1 when the device cannot say (it has gone).
+int queuedOutput(const t_ComPort* port) {
+  DWORD errors = 0;
+  COMSTAT status{};
+  if (!ClearCommError(port->handle, &errors, &status)) {
+    return -1;
+  }
+  return static_cast<int>(status.cbOutQue);
+}
+
+// Waits, within the time left of the write that started at start, until the driver's output
+// queue is empty; false when it still holds bytes once the time is up, or the device has gone.
+// Not FlushFileBuffers: its wait has no limit (Wine's is tcdrain), and a driver whose output
+// is stuck would hold the run in it. Not EV_TXEMPTY: the event mask belongs to the wait for
+// received bytes, and Wine's waits for events on a pseudo-terminal end at once.
+bool drainOutput(const t_ComPort* port, std::uint32_t start) {
+  for (;;) {
+    const int queued = queuedOutput(port);
+    if (queued <= 0) {
+      return queued == 0;
+    }
+    if (remainingMs(start, kTransferLimitMs) == 0) {
+      return false;
+    }
+    platformSleepMs(kDrainPollMs);
+  }
 }
 
 // Builds the device path of port n into path; false when it does not fit. The "\\.\" form
@@ -259,11 +291,18 @@ int comOpen(t_ComPort* port, int portNumber, int baud) {
     comLogRefused(portNumber, nullptr);
     return 0;
   }
+  // A port that another copy of the program has is refused as one that cannot be opened,
+  // before the device is touched (port_lock.h).
+  if (portLockTake(portNumber, &port->lock) == kPortLockBusy) {
+    comLogRefused(portNumber, path);
+    clearRecord(port);
+    return 0;
+  }
   port->handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                              FILE_FLAG_OVERLAPPED, nullptr);
   if (port->handle == nullptr || port->handle == INVALID_HANDLE_VALUE) {
     comLogRefused(portNumber, path);
-    clearRecord(port);
+    releaseDevice(port);
     return 0;
   }
   if (!configureDevice(port, baud)) {
@@ -305,6 +344,7 @@ int comWrite(t_ComPort* port, const char* bytes, int count) {
   if (!isUsable(port) || bytes == nullptr || count <= 0) {
     return 0;
   }
+  const std::uint32_t start = platformClockMs();
   bool completedLate = false;
   // The bytes are sent from the caller's buffer: a write the driver keeps after it was
   // cancelled only reads from it, on a port that is closed by then.
@@ -316,13 +356,21 @@ int comWrite(t_ComPort* port, const char* bytes, int count) {
     comLogWriteFailed();
     return 0;
   }
-  // Returns once the driver has transmitted everything, so pauses after a write are real.
-  FlushFileBuffers(port->handle);
   DWORD written = 0;
-  const bool done = GetOverlappedResult(port->handle, &port->write->overlap, &written, FALSE) != FALSE;
+  if (!GetOverlappedResult(port->handle, &port->write->overlap, &written, FALSE)) {
+    logSent(bytes, count);
+    return 0;
+  }
+  // Returns once the driver has transmitted everything, so pauses after a write are real.
+  const bool drained = drainOutput(port, start);
   // Logged once the bytes are out: the log's commit that may follow must not hold them up.
   logSent(bytes, count);
-  return done ? static_cast<int>(written) : 0;
+  if (!drained) {
+    comLogWriteFailed();
+    PurgeComm(port->handle, PURGE_TXABORT | PURGE_TXCLEAR);
+    return 0;
+  }
+  return static_cast<int>(written);
 }
 
 int comRead(t_ComPort* port, char* buffer, int count) {

@@ -9,6 +9,7 @@
 #include "isp/isp_commands.h"
 #include "isp/isp_transfer.h"
 #include "isp/line_policy.h"
+#include "isp/return_codes.h"
 #include "support/clock.h"
 #include "support/console.h"
 #include "transport/serial.h"
@@ -70,16 +71,18 @@ int enterBootloader() {
   if (answer == kSyncNothing) {
     return kBootloaderNoAnswer;
   }
-  if (answer == kSyncFirmware) {
+  // A request the line spoilt leaves the firmware running: it answers the next probe as
+  // before, and is asked again.
+  for (int request = 0; answer == kSyncFirmware && request < kBootRequests; ++request) {
     devSend("^BOOTL$");
     clockDelay(kBootHandoverMs);
     if (comSetBaud(&devicePort, kBootloaderBaud)) {
       currentBaud = kBootloaderBaud;
     }
     answer = nxpSync();
-    if (answer != kSyncBootloader) {
-      return kBootloaderNotEntered;
-    }
+  }
+  if (answer != kSyncBootloader) {
+    return kBootloaderNotEntered;
   }
   deviceState = kStateBootloader;
   clockDelay(kSyncSettleMs);
@@ -191,7 +194,7 @@ unsigned writeImage(const t_FirmwareImage* image) {
   // budget was spent, is told as a noisy line; silence, a difference found or a table not as
   // written are told as such.
   if ((status == kStatusOk && lineBudgetSpent()) ||
-      ((status == kStatusRamWrite || status == kStatusCommand) &&
+      ((status == kStatusRamWrite || status == kStatusCommand) && !lineBudgetRefused() &&
        (lineBudgetSpent() || lineBudgetNoisy()))) {
     status = kStatusLineBudget;
   }
@@ -209,6 +212,40 @@ void reportNoisyLine() {
             "repeated. Check the cable, the adapter and their connections, then run the update "
             "again.\n",
             lineBudget.repeated, lineBudget.exchanges);
+}
+
+// The technician's words for a noise that ended the synchronisation: something answered, but
+// nothing it sent was an answer.
+void reportNoisySync() {
+  updateLogNoisySync();
+  conPuts("\n\nThe serial line to the switch is too noisy: the switch answered, but its answers "
+          "arrived spoilt. Check the cable, the adapter and their connections, then run the update "
+          "again.\n");
+}
+
+// The technician's words for a step the bootloader refused, the same way every time with its
+// echo exact: the line is sound, the switch itself said no.
+void reportRefusal(unsigned status) {
+  const t_LineRefusal& refusal = lineBudget.refusedBy;
+  updateLogRefusal(refusal.line, refusal.code);
+  conPrintf("\n\nError %u: The switch's bootloader refused to %s (\"%s\") with return code %s (%s).\n"
+            "The line to the switch is sound: the switch itself refused. Power-cycle the switch and run "
+            "the update again.\n",
+            status, ispCommandName(refusal.line), refusal.line, refusal.code, ispReturnCodeName(refusal.code));
+}
+
+// A step before the erase that gave up: told by its cause when the line showed one. False when
+// it showed none, for the caller's own message.
+bool reportLineCause() {
+  if (lineBudgetRefused()) {
+    reportRefusal(kStatusCommand);
+    return true;
+  }
+  if (lineBudgetNoisy()) {
+    reportNoisyLine();
+    return true;
+  }
+  return false;
 }
 
 // A product's name for a message: the product table's, else fallback.
@@ -232,9 +269,7 @@ bool flashAllowsImage(int layout, const t_FirmwareImage* image) {
     return true;
   }
   if (read != kFlashIdentityRead) {
-    if (lineBudgetNoisy()) {
-      reportNoisyLine();
-    } else {
+    if (!reportLineCause()) {
       conPuts("Error: Could not read the switch's parameter table! Check cables and power.\n");
     }
     return false;
@@ -266,16 +301,20 @@ int updateFirmware(const t_FirmwareImage* image) {
   }
   const int entered = enterBootloader();
   if (entered != kBootloaderReady) {
-    conPrintf("Error %u: Could not connect to the switch! Check cables and power.\n", entered);
+    // A switch that answers with spoilt bytes is on a noisy line, not away.
+    if (syncHeardSpoilt) {
+      reportNoisySync();
+    } else {
+      conPrintf("Error %u: Could not connect to the switch! Check cables and power.\n", entered);
+    }
     return kUpdateFailed;
   }
   // The line's budget runs from here to the head block.
   lineBudgetStart();
   // Only now can the switch say how large its flash is; nothing has been erased yet.
   const int layout = detectFlashLayout();
-  if (layout == kLayoutUnread && lineBudgetNoisy()) {
+  if (layout == kLayoutUnread && reportLineCause()) {
     lineBudgetEnd();
-    reportNoisyLine();
     return kUpdateFailed;
   }
   if (checkTableLayout(image->header->paramAddress, layout) != kFitSound ||
@@ -293,6 +332,10 @@ int updateFirmware(const t_FirmwareImage* image) {
   if (status == kStatusMismatch) {
     conPuts("\n\nError: A mismatch occurred while verifying this update.\n");
     return kUpdateMismatch;
+  }
+  if (status == kStatusCommand && lineBudgetRefused()) {
+    reportRefusal(status);
+    return kUpdateFailed;
   }
   if (status == kStatusTableBad) {
     conPuts("\n\nThe firmware failed the CRC test! Try reloading the firmware.\n");

@@ -108,7 +108,7 @@ int identifyDevice() {
   } else if (answer == kSyncFirmware) {
     deviceState = kStateFirmware;
   } else {
-    return kIdentifyNoAnswer;
+    return syncHeardSpoilt ? kIdentifyNoisy : kIdentifyNoAnswer;
   }
   clockDelay(20);
   devFlushInput();

@@ -20,4 +20,6 @@ constexpr int kIdentified = 0;  // deviceState is 1, 2 or 3
 constexpr int kIdentifyNoPort = 1;
 constexpr int kIdentifyNoAnswer = 6;
 constexpr int kIdentifyUnreadable = 7;
+constexpr int kIdentifyNoisy = 8;  // answers came, but none the synchronisation knows
+
 int identifyDevice();

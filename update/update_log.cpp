@@ -73,3 +73,9 @@ void updateLogFlashIdentity(int result, unsigned model, unsigned pcbRevision, bo
                                                      : "flash identity: the table could not be read");
   }
 }
+
+void updateLogRefusal(const char* line, const char* code) {
+  logEventFormat("step", "refused: \"%s\" with return code %s, its echo exact every time", line, code);
+}
+
+void updateLogNoisySync() { logEvent("step", "sync: answers came, but spoilt: a noisy line"); }

@@ -10,5 +10,9 @@ int updateLogRestart(int result);
 int updateLogResult(int result);
 // The update's budget spent: repeated of exchanges had to be repeated.
 void updateLogBudget(unsigned repeated, unsigned exchanges);
+// A step the bootloader refused alike every time: the command line and its return code.
+void updateLogRefusal(const char* line, const char* code);
+// A synchronisation that heard answers, none of them one it knows.
+void updateLogNoisySync();
 // The identity the switch's flash holds, read before the erase (readFlashIdentity's result).
 void updateLogFlashIdentity(int result, unsigned model, unsigned pcbRevision, bool crcSound);

@@ -103,6 +103,19 @@ bool PseudoTerminal::setSlaveSettings(const termios& settings) {
   return master_ >= 0 && tcsetattr(master_, TCSANOW, &settings) == 0;
 }
 
+bool PseudoTerminal::stopReading() {
+  const char filler[4096] = {};
+  if (slave_ < 0 || fcntl(slave_, F_SETFL, O_NONBLOCK) != 0) return false;
+  // Bytes that the terminal moves on toward the master make room again: full means that
+  // none is made for a while.
+  do {
+    ssize_t written = 1;
+    while (written > 0 || (written < 0 && errno == EINTR)) written = ::write(slave_, filler, sizeof filler);
+    if (written == 0 || errno != EAGAIN) return false;
+  } while (ready(slave_, POLLOUT, deadlineIn(100)));
+  return true;
+}
+
 void PseudoTerminal::hangUp() {
   for (int* fd : {&slave_, &master_}) {
     if (*fd >= 0) close(*fd);

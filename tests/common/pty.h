@@ -36,6 +36,10 @@ class PseudoTerminal {
   bool slaveSettings(termios* settings) const;
   bool setSlaveSettings(const termios& settings);
 
+  // The far end stops taking bytes: the helper's slave descriptor writes toward the master,
+  // which is not read, until the terminal holds no more and no write on the slave can finish.
+  bool stopReading();
+
   // Closes both of the helper's descriptors: to the slave side, the cable has gone.
   void hangUp();
 

@@ -34,24 +34,31 @@ class UnderWine : public EndToEnd {
   }
 };
 
-class Wine : public UnderWine, public ::testing::WithParamInterface<Scenario> {
+// Runs whose COM ports are the prefix's links.
+class WineRun : public UnderWine {
  protected:
-  void SetUp() override {
-    UnderWine::SetUp();
-    if (!IsSkipped()) {
-      ::unlink(link(GetParam().port).c_str());
-    }
-  }
   std::string link(unsigned port) const override {
     return vlfwu_test::winePrefix() + "/dosdevices/com" + std::to_string(port);
   }
   bool launch(ChildProcess& run, const std::vector<std::string>& args, const Ports&) override {
-    return vlfwu_test::startUnderWineWith(run, args, {{"VLFWU_LOG", logSetting()}});
+    ChildProcess::Environment environment = runEnvironment_;
+    environment.emplace_back("VLFWU_LOG", logSetting());
+    return vlfwu_test::startUnderWineWith(run, args, environment);
   }
   std::string logSetting() const override { return vlfwu_test::windowsPath(logFile()); }
   std::string onConsole(const std::string& text) const override { return vlfwu_test::windowsConsoleText(text); }
   std::string launchMessages() const override {
     return "\nWine's own complaints, the last of every run in the prefix:\n" + vlfwu_test::wineMessages();
+  }
+};
+
+class Wine : public WineRun, public ::testing::WithParamInterface<Scenario> {
+ protected:
+  void SetUp() override {
+    WineRun::SetUp();
+    if (!IsSkipped()) {
+      ::unlink(link(GetParam().port).c_str());
+    }
   }
 };
 
@@ -77,6 +84,70 @@ const Scenario kWineScenarios[] = {
 
 INSTANTIATE_TEST_SUITE_P(EndToEnd, Wine, ::testing::ValuesIn(kWineScenarios),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Output that cannot go out: no write of the run can finish, either because the switch side
+// has stopped reading (its terminal holds all it can take) or because the device's transmitter
+// never empties (its queue never drains, and a wait for it to drain never ends). Each write
+// gives up at its bound and the port is found silent, as one where no switch answers, instead
+// of the run waiting for ever for its output to go.
+TEST_F(WineRun, OutputThatCannotGoOutLeavesASilentPortNotAHungRun) {
+  const struct {
+    const char* what;
+    bool switchStopsReading;
+    bool transmitterStuck;
+  } cases[] = {{"the switch side stopped reading", true, false}, {"the transmitter never empties", false, true}};
+  timeoutMs_ = 120000;  // the prefix is made: enough for some thirty writes of a second each
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    vlfwu_test::PseudoTerminal stuck;
+    ASSERT_TRUE(stuck.ok()) << stuck.error();
+    ASSERT_TRUE(!c.switchStopsReading || stuck.stopReading());
+    runEnvironment_.clear();
+    if (c.transmitterStuck) {
+      runEnvironment_.emplace_back("LD_PRELOAD", VLFWU_STUCK_TRANSMITTER);
+    }
+    std::filesystem::remove(logFile());  // each case's log holds its own run alone
+    std::filesystem::remove(link(29));
+    std::filesystem::create_symlink(stuck.slavePath(), link(29));
+    expectRun({"29"}, {}, {}, portText(29, kNoDevice) + "\n\nNo Valtrane device found on COM29.\n");
+    std::filesystem::remove(link(29));
+  }
+}
+
+// One copy of the program per port (Wine lets a second open of a port through): a second
+// copy started on the port while the first updates the switch there reports the port as one
+// it cannot open and logs why, none of its bytes reach the switch, and the flash ends as a
+// clean update leaves it.
+TEST_F(WineRun, SecondCopyOnAPortBeingUpdatedCannotOpenIt) {
+  ::unlink(link(25).c_str());
+  // Bytes at the line's pace: the update lasts long enough for the second copy to run.
+  ASSERT_TRUE(startSim(25, 0, "4.01", {"--wire-speed", "--log", simLogFile()}));
+  ChildProcess first;
+  ASSERT_TRUE(launch(first, {"25"}, {})) << first.error();
+  ASSERT_TRUE(first.waitForOutput("(Y,N) ", timeoutMs_)) << first.output();
+  ASSERT_TRUE(first.writeInput("Y"));
+  ASSERT_TRUE(first.waitForOutput("Updating firmware:", timeoutMs_)) << first.output();
+  ChildProcess second;
+  const std::string secondLog = dir_ + "/second.log";
+  ASSERT_TRUE(vlfwu_test::startUnderWineWith(second, {"25"}, {{"VLFWU_LOG", vlfwu_test::windowsPath(secondLog)}}))
+      << second.error();
+  ASSERT_TRUE(second.waitForOutput("Press any key to exit...", timeoutMs_)) << second.output();
+  EXPECT_FALSE(first.waitForOutput("100% complete.", 1)) << "the update ended before the second copy looked";
+  second.writeInput("x");
+  ASSERT_TRUE(sameTranscript(onConsole(startText() + portText(25, kCouldNotOpen) + kNoneFound + kExitText),
+                             second.wait(timeoutMs_).output));
+  const std::vector<std::uint8_t> logged = readFile(secondLog);
+  EXPECT_NE(std::string(logged.begin(), logged.end()).find("refused: "), std::string::npos) << "no refusal logged";
+  ASSERT_TRUE(first.waitForOutput("Press any key to exit...", timeoutMs_)) << first.output();
+  first.writeInput("x");
+  EXPECT_TRUE(sameTranscript(onConsole(startText() + portText(25, foundText("Sonarch60", "4.01")) +
+                                       questionText(Comparison::Newer, "Sonarch60", "4.01", 'Y') +
+                                       updateText(embeddedImage(0).header->firmwareLength, 2) + kExitText),
+                             first.wait(timeoutMs_).output));
+  stopSims();
+  EXPECT_EQ(flashMismatch(readFile(flash(25)), embeddedImage(0)), "");
+  expectLogMatchesSim();  // the switch saw the first copy's bytes and no others
+}
 
 // Windows keeps a port's last settings. A port left at 7 data bits, odd parity, two stop bits
 // and hardware and software flow control by another program is set to 8N1 without any flow

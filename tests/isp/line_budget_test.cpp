@@ -1,8 +1,11 @@
 // The update's budget: what spends it, and what the policy does once it is spent.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "isp/device_line.h"
 #include "isp/line_policy.h"
+#include "support/clock.h"
 
 namespace {
 
@@ -61,6 +64,50 @@ TEST_F(Budget, SilenceIsToldApartFromNoise) {
   devLineSilent = false;
   spoil(1, kExchangeNoReply);
   EXPECT_TRUE(lineBudgetNoisy());
+}
+
+// The budget counts the time of the exchanges that had to be repeated, never that of slow ones
+// that came through: a link that holds every answer back is not a noisy one.
+TEST_F(Budget, CountsTheTimeOfRepeatedExchangesOnly) {
+  lineBudgetStart();
+  for (const int outcome : {kExchangeOk, kExchangeGarbled, kExchangeOk}) {
+    lineBudgetExchange();
+    clockDelay(40);
+    lineAction(kStepQuery, outcome);
+  }
+  lineBudgetExchange();
+  EXPECT_GE(lineBudget.wastedMs, 40u);
+  EXPECT_LT(lineBudget.wastedMs, 80u) << "the slow exchanges that came through were counted";
+  EXPECT_FALSE(lineBudgetSpent());
+}
+
+// The same command refused alike twice in a row, its echo exact, is the bootloader's refusal,
+// not noise; codes that differ, or a spoilt answer between, may be a "0" that a bit error
+// made a code.
+TEST_F(Budget, RefusalsAlikeAreTheBootloadersOwn) {
+  const struct { std::vector<const char*> codes; bool refused; } cases[] = {
+      {{"19", "19"}, true}, {{"19", "19", "19"}, true}, {{"19"}, false},
+      {{"19", "7"}, false}, {{"19", nullptr, "19"}, false},
+  };
+  for (const auto& c : cases) {
+    lineBudgetStart();
+    devLineSilent = false;
+    for (const char* code : c.codes) {
+      lineBudgetExchange();
+      if (code != nullptr) lineBudgetRefusal("P 0 14 0", code);
+      lineAction(kStepQuery, code != nullptr ? kExchangeRefused : kExchangeGarbled);
+    }
+    EXPECT_EQ(lineBudgetRefused(), c.refused) << c.codes.size() << " answers";
+    EXPECT_EQ(lineBudgetNoisy(), !c.refused) << c.codes.size() << " answers";
+    EXPECT_STREQ(lineBudget.refusedBy.code, c.refused ? "19" : "");
+  }
+  lineBudgetStart();
+  for (int i = 0; i < 2; ++i) {
+    lineBudgetRefusal("P 0 14 0", "19");
+    lineAction(kStepQuery, kExchangeRefused);
+  }
+  lineAction(kStepQuery, kExchangeOk);
+  EXPECT_FALSE(lineBudgetRefused()) << "a command that went through ends the refusals";
 }
 
 // Outcomes and kinds the table does not have give up rather than read outside it.

@@ -371,3 +371,30 @@ TEST_F(Transfer, DamagedDataLineIsAskedForAfresh) {
 }
 
 }  // namespace
+
+namespace {
+
+// Work done again is counted once: a block whose sum differed is asked for with RESEND, and
+// when the echo of that RESEND comes back spoilt a fresh "R" follows; the two are one repeat.
+TEST_F(Transfer, ABlockAskedForAgainIsCountedOnce) {
+  const std::string r4 = "R 268435456 4\r\n";
+  std::thread far([&] {
+    std::string heard;
+    const std::pair<std::string, std::string> script[] = {
+        {r4, r4 + "0\r\n" + kFourLine + "277\r\n"}, {"RESEND\r\n", "RESENT\r\n"},
+        {r4, r4 + "0\r\n" + kFourLine + "276\r\n"}, {"OK\r\n", "OK\r\n"}};
+    for (const auto& [awaited, answer] : script) {
+      if (!pty.waitFor(awaited, 3000, &heard)) return;
+      pty.write(answer);
+    }
+  });
+  lineBudgetStart();
+  Bytes got(4, 0);
+  EXPECT_EQ(nxpReadMemory(got.data(), 268435456u, 4), 4);
+  far.join();
+  EXPECT_EQ(got, kFour);
+  EXPECT_EQ(lineBudget.repeated, 1u);
+  lineBudgetEnd();
+}
+
+}  // namespace

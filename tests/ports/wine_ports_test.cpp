@@ -18,6 +18,7 @@
 
 #include "tests/common/deadline.h"
 #include "tests/common/e2e_harness.h"
+#include "isp/line_policy.h"
 #include "tests/common/wine_prefix.h"
 
 namespace vlfwu_e2e {
@@ -174,8 +175,10 @@ long long msFromLastOutputToEnd(ChildProcess& run, int limitMs) {
 }
 
 // COM1 is the machine's own serial device, a real UART driver: closing the port after a wait
-// for received bytes must not hold the run, in single-port mode or in a scan.
-TEST(WineMachineSerialPort, RunsEndWithinFiveSecondsOfTheirLastMessage) {
+// for received bytes must not hold the run, in single-port mode or in a scan. The probe of the
+// silent port is the last thing that takes time: two rounds at both rates, the second as long
+// as a slow link may hold an answer.
+TEST(WineMachineSerialPort, RunsEndSoonAfterTheSilentPortsProbe) {
   if (const std::string why = vlfwu_test::wineUnavailable(); !why.empty()) {
     GTEST_SKIP() << why;
   }
@@ -198,7 +201,7 @@ TEST(WineMachineSerialPort, RunsEndWithinFiveSecondsOfTheirLastMessage) {
     const long long after = msFromLastOutputToEnd(run, kRunLimitMs);
     const ChildProcess::Result result = run.wait(0);
     EXPECT_GE(after, 0) << "still running after " << kRunLimitMs << " ms:\n" << result.output;
-    EXPECT_LE(after, 5000) << result.output;
+    EXPECT_LE(after, 2 * (kLineTimeoutMs + kSyncSlowLinkMs) + 2000) << result.output;
     EXPECT_NE(result.output.find(vlfwu_test::windowsConsoleText("\nCOM1: " + kNoDevice + "\n")), std::string::npos)
         << result.output;
     EXPECT_TRUE(result.output.ends_with(vlfwu_test::windowsConsoleText(kExitText))) << result.output;

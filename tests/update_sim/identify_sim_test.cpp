@@ -83,6 +83,22 @@ TEST_F(Identify, PartWith256KBanksUnknownBanksAndFlashThatCannotBeRead) {
 
 // From the running firmware into the bootloader; then each case rewrites the table area
 // through the bootloader, reads it back with queryTable and identifies the switch from it.
+// A link that holds every answer back longer than the line time (a serial server on a network,
+// a slow adapter): the synchronisation finds how long, and every later wait allows for it.
+TEST_F(Identify, OverALinkThatHoldsEveryAnswerBack) {
+  sim::Options options = switchOptions(0);
+  options.adapterLatencyMs = 800;
+  startSwitch(options);
+  ASSERT_EQ(identify(), 0);
+  EXPECT_EQ(said(deviceInfo), "86/5 0000 04020000 Sonarch60");
+  EXPECT_GE(lineHeldMs, 700u);  // from the probe's end; the answer to its "^P$" leaves sooner
+  ASSERT_EQ(enterBootloader(), 0);
+  std::uint32_t words[2];
+  EXPECT_EQ(nxpReadPartId(words), kPartIdRead);
+  EXPECT_EQ(logStream(true).find("\x1b", logStream(true).find("^BOOTL$") + 20), std::string::npos)
+      << "an exchange was abandoned";
+}
+
 TEST_F(Identify, FromTheFirmwareThenFromEachFormOfTheTable) {
   currentBaud = 0;
   EXPECT_EQ(identifyDevice(), kIdentifyNoPort);

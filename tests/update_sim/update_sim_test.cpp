@@ -124,6 +124,7 @@ TEST_F(Update, FaultsOnTheWayAndRefusedRestarts) {
     unsigned copies = 41;  // 35 + 3 + 1 firmware blocks, the table, the head block
     const char* said = "";  // text the switch sent
     const char* sentTwice = nullptr;  // a line the host had to send a second time
+    int repeated = -1;  // the work counted as done again, where the case tells it
   };
   const Case cases[] = {
       // Also a firmware region of whole 512-byte blocks: no padded tail.
@@ -142,6 +143,17 @@ TEST_F(Update, FaultsOnTheWayAndRefusedRestarts) {
       // and the Prepare and Erase go again.
       {.what = "unanswered erase", .faults = {.dropReplyLine = 19}, .result = 0, .output = full,
        .sentTwice = "\nE 0 9 0\r\n"},
+      // A Copy refused once was done again once, however many steps that took.
+      {.what = "a refused copy", .faults = {.refuseLetter = 'C', .refuseFrom = 2, .refuseCode = 9},
+       .result = 0, .output = full, .copies = 42, .repeated = 1},
+      // The bootloader refuses every Prepare alike, its echo exact: that is told, with the code.
+      {.what = "every Prepare refused",
+       .faults = {.refuseLetter = 'P', .refuseFrom = 1, .refuseTimes = 1000, .refuseCode = 19},
+       .result = 1,
+       .output = progress({}) + "\n\nError 4: The switch's bootloader refused to prepare sectors (\"P 0 9 0\") with return "
+                 "code 19 (CODE_READ_PROTECTION_ENABLED).\nThe line to the switch is sound: the switch itself "
+                 "refused. Power-cycle the switch and run the update again.\n",
+       .copies = 0},
       {.what = "older form", .edit = [](t_ParamTable* t) { t->magic = kTableMagicOld; },
        .result = 1, .output = full + "reboot: No vector table loaded.\n" + notLoaded},
       {.what = "unknown magic", .edit = [](t_ParamTable* t) { t->magic = 0; }, .result = 1,
@@ -185,6 +197,9 @@ TEST_F(Update, FaultsOnTheWayAndRefusedRestarts) {
     EXPECT_EQ(update(image), c.result);
     EXPECT_EQ(output_, c.output);
     EXPECT_EQ(sim_->copiesDone(), c.copies);
+    if (c.repeated >= 0) {
+      EXPECT_EQ(lineBudget.repeated, static_cast<std::uint32_t>(c.repeated));
+    }
     EXPECT_NE(logStream(false).find(c.said), std::string::npos);
     if (c.sentTwice != nullptr) {
       const std::string sent = logStream(true);

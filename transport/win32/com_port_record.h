@@ -18,4 +18,5 @@ struct t_ComPort {
   int emptyWakes;      // waits in a row that ended with no byte queued
   char aheadByte;      // the byte such a read took out of the driver's queue, if any
   int aheadCount;      // 1 while aheadByte is still to be delivered by comRead
+  HANDLE lock;         // the port's lock against a second copy (port_lock.h); null when none
 };
