@@ -10,6 +10,8 @@
 
 #include <cstdarg>
 
+#include "tests/common/real_ioctl.h"
+
 namespace {
 
 bool isPort(int fd) { return fd > STDERR_FILENO && isatty(fd) == 1; }
@@ -25,9 +27,7 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
     *static_cast<int*>(argument) = request == TIOCOUTQ ? 1 : 0;  // one byte queued; TIOCSER_TEMT clear
     return 0;
   }
-  using Call = int (*)(int, unsigned long, ...);
-  static const Call real = reinterpret_cast<Call>(dlsym(RTLD_NEXT, "ioctl"));
-  return real(fd, request, argument);
+  return realIoctl(fd, request, argument);
 }
 
 extern "C" int tcdrain(int fd) {

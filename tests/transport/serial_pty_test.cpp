@@ -25,6 +25,7 @@
 #include "support/support_log.h"
 #include "tests/common/deadline.h"
 #include "tests/common/pty.h"
+#include "tests/common/real_ioctl.h"
 #include "transport/serial.h"
 
 namespace {
@@ -52,9 +53,7 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
     errno = ENOTTY;
     return -1;
   }
-  using Real = int (*)(int, unsigned long, ...);
-  static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "ioctl"));
-  return real(fd, request, argument);
+  return realIoctl(fd, request, argument);
 }
 
 namespace {
