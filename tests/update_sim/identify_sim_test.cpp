@@ -85,7 +85,7 @@ TEST_F(Identify, PartWith256KBanksUnknownBanksAndFlashThatCannotBeRead) {
 // through the bootloader, reads it back with queryTable and identifies the switch from it.
 // A link that holds every answer back longer than the line time (a serial server on a network,
 // a slow adapter): the synchronisation finds how long, and every later wait allows for it.
-TEST_F(Identify, OverALinkThatHoldsEveryAnswerBack) {
+TEST_F(Identify, OverALinkThatHoldsEveryAnswerBackAndOverANoisyOne) {
   sim::Options options = switchOptions(0);
   options.adapterLatencyMs = 800;
   startSwitch(options);
@@ -95,6 +95,11 @@ TEST_F(Identify, OverALinkThatHoldsEveryAnswerBack) {
   ASSERT_EQ(enterBootloader(), 0);
   std::uint32_t words[2];
   EXPECT_EQ(nxpReadPartId(words), kPartIdRead);
+  // A switch whose every answer arrives spoilt is on a noisy line, not away.
+  options.adapterLatencyMs = -1;
+  options.lineFaults.bitErrorRate = 0.05;
+  startSwitch(options);
+  EXPECT_EQ(identify(), kIdentifyNoisy);
   EXPECT_EQ(logStream(true).find("\x1b", logStream(true).find("^BOOTL$") + 20), std::string::npos)
       << "an exchange was abandoned";
 }
