@@ -11,9 +11,17 @@
 // cost little: the run with it within 0.2 s of CPU natively, its session wall time within 1 %
 // of the run without it, and its log at most a few hundred kilobytes.
 //
+// --adapter-latency MS puts a USB serial adapter between the utility and the simulator (its
+// latency timer holds the switch's short answers MS ms), --adapter-frames makes the host take
+// the adapter's packets only at the ends of 1 ms USB frames (alone: an adapter without a
+// latency timer). --turnarounds counts, from the support log of the run with it, how often the
+// utility waited for the switch's answer before it sent again, by the line it waited on.
+//
 // Usage: bench_update_bench [--vlfwu PATH] [--windows-exe PATH | --no-wine] [--repeat N]
+//                           [--adapter-latency MS] [--adapter-frames] [--turnarounds]
 //                           [image index ...]
-//        (default: the vlfwu beside this program, the configured vlfwu.exe, every image, once)
+//        (default: the vlfwu beside this program, the configured vlfwu.exe, every image, once,
+//        no adapter)
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -216,6 +224,113 @@ SessionFigures readTranscript(const std::string& path) {
   return figures;
 }
 
+// Lines of the support log: "sssss.mmm tag text", tag sent or recv for bytes on the line, their
+// text quoted ("..." with \r \n \" \\ \xNN escapes) or a shortened data block ("[N UU lines...").
+std::string unquoted(const std::string& text) {
+  std::string bytes;
+  for (std::size_t i = 1; i < text.size() && text[i] != '"'; ++i) {
+    if (text[i] != '\\' || i + 1 >= text.size()) {
+      bytes += text[i];
+      continue;
+    }
+    const char escaped = text[++i];
+    if (escaped == 'x' && i + 2 < text.size()) {
+      bytes += static_cast<char>(std::strtol(text.substr(i + 1, 2).c_str(), nullptr, 16));
+      i += 2;
+    } else {
+      bytes += escaped == 'r' ? '\r' : escaped == 'n' ? '\n' : escaped;
+    }
+  }
+  return bytes;
+}
+
+// The last line of bytes, without its line end.
+std::string lastLine(std::string bytes) {
+  while (!bytes.empty() && (bytes.back() == '\r' || bytes.back() == '\n')) bytes.pop_back();
+  const std::size_t end = bytes.find_last_of("\r\n");
+  return end == std::string::npos ? bytes : bytes.substr(end + 1);
+}
+
+std::string printable(const std::string& bytes) {
+  std::string text;
+  char hex[8];
+  for (const char c : bytes) {
+    if (c >= 0x20 && c < 0x7F) {
+      text += c;
+    } else {
+      std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned char>(c));
+      text += hex;
+    }
+  }
+  return text;
+}
+
+// What the utility waited on: the ISP command whose answer it awaited, a Write-to-RAM data block
+// (its checksum line), or the line it sent otherwise (synchronisation, the firmware console).
+std::string turnaroundKind(const std::string& sent, bool shortenedBlock, const std::string& answer) {
+  const std::string line = lastLine(sent);
+  const bool digits = !line.empty() && line.find_first_not_of("0123456789") == std::string::npos;
+  if (shortenedBlock || (digits && line.size() + 2 < sent.size())) {
+    return "W data block, answered " + printable(lastLine(answer));
+  }
+  if (!line.empty() && std::strchr("ABCEGIJKMNPRUW", line[0]) != nullptr && (line.size() == 1 || line[1] == ' ')) {
+    return line.substr(0, 1) + " command";
+  }
+  if (line == "OK") return "OK to the R command's data";
+  return "line \"" + printable(line) + "\"";
+}
+
+struct Turnaround {
+  std::string kind;
+  int count = 0;
+  double seconds = 0;  // from the last write before each to the next write
+};
+
+// The turnarounds of a run from its support log: each time the utility read the switch's bytes
+// after it had sent and then sent again, it had waited for an answer; the last wait of the run
+// (the Go command's answer) counts up to the last text read. In the order they first came.
+std::vector<Turnaround> readTurnarounds(const std::string& path) {
+  std::vector<Turnaround> kinds;
+  std::ifstream in(path);
+  std::string line;
+  std::string sent;
+  std::string answer;
+  bool block = false;
+  double lastWrite = 0;
+  double lastRead = 0;
+  auto count = [&](double until) {
+    const std::string kind = turnaroundKind(sent, block, answer);
+    auto found = std::find_if(kinds.begin(), kinds.end(), [&](const Turnaround& t) { return t.kind == kind; });
+    if (found == kinds.end()) found = kinds.insert(kinds.end(), Turnaround{kind, 0, 0});
+    ++found->count;
+    found->seconds += until - lastWrite;
+    sent.clear();
+    answer.clear();
+    block = false;
+  };
+  while (std::getline(in, line)) {
+    char* end = nullptr;
+    const double stamp = std::strtod(line.c_str(), &end);
+    if (end == line.c_str()) continue;
+    std::istringstream record(end);
+    std::string tag;
+    record >> tag >> std::ws;
+    const std::string text((std::istreambuf_iterator<char>(record)), std::istreambuf_iterator<char>());
+    if (tag == "sent") {
+      if (!answer.empty()) count(stamp);
+      if (text.rfind('[', 0) == 0) block = true; else sent += unquoted(text);
+      lastWrite = stamp;
+    } else if (tag == "recv" && (block || !sent.empty())) {
+      const std::string bytes = text.rfind('[', 0) == 0 ? std::string("[data]") : unquoted(text);
+      answer += bytes;
+      // A line end read alone may come late, after the utility has stopped waiting.
+      if (bytes.find_first_not_of("\r\n") != std::string::npos) lastRead = stamp;
+    }
+  }
+  if (!answer.empty()) count(lastRead);
+  return kinds;
+}
+
 struct Row {
   std::string name;
   bool ok = false;
@@ -227,6 +342,14 @@ struct Row {
   double runWall = 0;
   double serverCpu = 0;   // under Wine: CPU of the wineserver over the run
   long logBytes = -1;     // the support log's size; -1 for a run without one
+  std::vector<Turnaround> turnarounds;  // from the support log, when counted
+};
+
+// How the simulator is set up beside the switch's defaults, and what is counted.
+struct BenchOptions {
+  int adapterLatencyMs = -1;  // -1: no USB adapter
+  bool adapterFrames = false;
+  bool turnarounds = false;
 };
 
 // How the utility is started: natively, or the Windows build under Wine in its own prefix.
@@ -314,7 +437,7 @@ std::string windowsPath(const std::string& path) {
   return name;
 }
 
-Row benchImage(int index, const std::string& bin, const Target& target, bool withLog) {
+Row benchImage(int index, const std::string& bin, const Target& target, bool withLog, const BenchOptions& options) {
   Row row;
   t_FirmwareImage image{};
   selectEmbeddedImage(&image, index);
@@ -344,11 +467,15 @@ Row benchImage(int index, const std::string& bin, const Target& target, bool wit
 
   // Without the ready message the run ends only after the 13 s quiet window, which the
   // utility spends watching the port.
+  std::vector<std::string> simArguments = {"--link", link, "--flash", dir + "/flash.bin", "--install", imageFile,
+                                           "--set-version", "4.01", "--wire-speed", "--log", log, "--dsp-banks", "0",
+                                           "--boot-delay", "100", "--no-ready"};
+  if (options.adapterLatencyMs >= 0) {
+    simArguments.insert(simArguments.end(), {"--adapter-latency", std::to_string(options.adapterLatencyMs)});
+  }
+  if (options.adapterFrames) simArguments.push_back("--adapter-frames");
   Child sim;
-  if (!spawn(&sim, bin + "/switch-sim",
-             {"--link", link, "--flash", dir + "/flash.bin", "--install", imageFile, "--set-version", "4.01",
-              "--wire-speed", "--log", log, "--dsp-banks", "0", "--boot-delay", "100", "--no-ready"},
-             {}) ||
+  if (!spawn(&sim, bin + "/switch-sim", simArguments, {}) ||
       !awaitText(&sim, "switch-sim: COM link", 10000)) {
     row.failure = "switch-sim did not start: " + sim.text;
   } else {
@@ -409,6 +536,7 @@ Row benchImage(int index, const std::string& bin, const Target& target, bool wit
     std::error_code missing;
     const auto size = std::filesystem::file_size(supportLog, missing);
     row.logBytes = missing ? 0 : static_cast<long>(size);
+    if (options.turnarounds) row.turnarounds = readTurnarounds(supportLog);
   }
   if (row.failure.empty()) {
     row.session = readTranscript(log);
@@ -470,10 +598,46 @@ std::vector<double> each(const std::vector<Row>& rows, Figure figure) {
   return values;
 }
 
+// The turnarounds of the first run with the log, and whether the other runs counted as many.
+std::string turnaroundTable(const char* name, const std::vector<Row>& logged) {
+  char text[320];
+  if (logged[0].logBytes <= 0) {
+    std::snprintf(text, sizeof text, "  %-16s turnarounds not counted: the run with VLFWU_LOG wrote no support log\n", name);
+    return text;
+  }
+  int total = 0;
+  double seconds = 0;
+  std::string table;
+  for (const Turnaround& t : logged[0].turnarounds) {
+    std::snprintf(text, sizeof text, "    %-44s %6d %9.2f\n", (t.kind + ":").c_str(), t.count, t.seconds);
+    table += text;
+    total += t.count;
+    seconds += t.seconds;
+  }
+  std::snprintf(text, sizeof text,
+                "  %-16s turnarounds (the utility waited for the switch's answer before it sent again), from the\n"
+                "  %-16s support log of its run with the log; seconds from its last write to its next write\n"
+                "    %-44s %6s %9s\n",
+                name, "", "waited on", "count", "(s)");
+  std::string out = text + table;
+  std::snprintf(text, sizeof text, "    %-44s %6d %9.2f\n", "all:", total, seconds);
+  out += text;
+  for (std::size_t i = 1; i < logged.size(); ++i) {
+    int other = 0;
+    for (const Turnaround& t : logged[i].turnarounds) other += t.count;
+    if (other != total) {
+      std::snprintf(text, sizeof text, "    (run %zu with the log counted %d)\n", i + 1, other);
+      out += text;
+    }
+  }
+  return out;
+}
+
 // Prints one table of runs of every chosen image, each without and with the support log (the
 // pair repeated, alternating, so that a busy machine weighs on both alike); returns the number
 // of failed runs and says for each figure (the median of the repeats) whether it met its target.
-int benchTarget(const Target& target, const std::vector<int>& indices, const std::string& bin, int repeat) {
+int benchTarget(const Target& target, const std::vector<int>& indices, const std::string& bin, int repeat,
+                const BenchOptions& options) {
   std::printf("%s: %s\n", target.label.c_str(), target.program.c_str());
   std::printf("%-20s %9s %9s %9s %11s %7s %10s %10s | %9s %9s %9s %9s %9s%s\n", "image", "session", "line", "flash",
               "line+flash", "ratio", "bytes out", "bytes in", "Y..100%", "CPU upd", "run wall", "CPU run", "log",
@@ -491,7 +655,7 @@ int benchTarget(const Target& target, const std::vector<int>& indices, const std
     bool failed = false;
     for (int round = 0; round < repeat; ++round) {
       for (const bool withLog : {false, true}) {
-        const Row row = benchImage(index, bin, target, withLog);
+        const Row row = benchImage(index, bin, target, withLog, options);
         if (!row.ok) {
           std::printf("%-20s FAILED%s: %s\n", row.name.c_str(), withLog ? " (with the log)" : "", row.failure.c_str());
           ++failures;
@@ -537,6 +701,7 @@ int benchTarget(const Target& target, const std::vector<int>& indices, const std
     std::snprintf(text, sizeof text, "  %-16s with the log: log of %.1f KB, target at most %.0f KB: %s\n", name,
                   logBytes / 1024.0, kLogBytesTarget / 1024.0, logBytes <= kLogBytesTarget ? "met" : "MISSED");
     verdicts += text;
+    if (options.turnarounds && !logged.empty()) verdicts += turnaroundTable(name, logged);
   }
   std::printf("%s\n", verdicts.c_str());
   return failures;
@@ -549,8 +714,27 @@ int main(int argc, char** argv) {
   int repeat = 1;
   std::string nativeProgram = binDir() + "/vlfwu";
   std::string windowsExe = VLFWU_BENCH_WINDOWS_EXE;
+  BenchOptions options;
   for (int i = 1; i < argc; ++i) {
     const std::string argument = argv[i];
+    if (argument == "--adapter-latency" && i + 1 < argc) {
+      char* end = nullptr;
+      const long latency = std::strtol(argv[++i], &end, 10);
+      if (end == argv[i] || *end != '\0' || latency < -1 || latency > 1000) {
+        std::fprintf(stderr, "--adapter-latency wants the adapter's latency in milliseconds, 0 to 1000 (-1: none)\n");
+        return 2;
+      }
+      options.adapterLatencyMs = static_cast<int>(latency);
+      continue;
+    }
+    if (argument == "--adapter-frames") {
+      options.adapterFrames = true;
+      continue;
+    }
+    if (argument == "--turnarounds") {
+      options.turnarounds = true;
+      continue;
+    }
     if (argument == "--vlfwu" && i + 1 < argc) {
       nativeProgram = argv[++i];
       continue;
@@ -574,7 +758,9 @@ int main(int argc, char** argv) {
     char* end = nullptr;
     const long index = std::strtol(argv[i], &end, 10);
     if (end == argv[i] || *end != '\0' || index < 0 || index >= kEmbeddedImageCount) {
-      std::fprintf(stderr, "%s: give an image index 0 to %d, --vlfwu PATH, --windows-exe PATH, --no-wine or --repeat N\n",
+      std::fprintf(stderr,
+                   "%s: give an image index 0 to %d, --vlfwu PATH, --windows-exe PATH, --no-wine, --repeat N,\n"
+                   "--adapter-latency MS, --adapter-frames or --turnarounds\n",
                    argv[i], kEmbeddedImageCount - 1);
       return 2;
     }
@@ -590,7 +776,12 @@ int main(int argc, char** argv) {
               " %.0f ms per 512-byte page. CPU run: user + system time of the utility for the whole\n"
               " run, from its start to its end after the final key, the 13 s quiet window included)\n\n",
               kBootloaderBaud, kEraseSeconds * 1000, kPageSeconds * 1000);
-  int failures = benchTarget({"Native", nativeProgram, "", -1, kNativeCpuTarget}, indices, bin, repeat);
+  if (options.adapterLatencyMs >= 0 || options.adapterFrames) {
+    const int latency = options.adapterLatencyMs < 0 ? 0 : options.adapterLatencyMs;
+    std::printf("USB adapter between the utility and the switch: latency timer %d ms%s\n\n", latency,
+                options.adapterFrames ? ", packets taken at the ends of 1 ms USB frames" : "");
+  }
+  int failures = benchTarget({"Native", nativeProgram, "", -1, kNativeCpuTarget}, indices, bin, repeat, options);
   if (windowsExe.empty()) {
     std::printf("Windows build: none given (--windows-exe PATH), not measured\n");
   } else if (!std::filesystem::exists(windowsExe)) {
@@ -602,7 +793,7 @@ int main(int argc, char** argv) {
     if (!prepareWine(&wine, &why)) {
       std::printf("Windows build under Wine: not measured (%s)\n", why.c_str());
     } else {
-      failures += benchTarget(wine, indices, bin, repeat);
+      failures += benchTarget(wine, indices, bin, repeat, options);
     }
     stopWine(&wine);
   }

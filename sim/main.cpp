@@ -36,6 +36,12 @@ const char kHelp[] =
     "                          or until 62 bytes have gathered), the host's bytes reach the\n"
     "                          switch about 1 ms late (USB frames). Bytes are delayed, never\n"
     "                          changed. Default: no adapter.\n"
+    "  --adapter-frames        the host takes the adapter's packets only at the end of each\n"
+    "                          1 ms USB frame, as a full-speed host polls it: what is ready\n"
+    "                          during a frame (timer run out, 62 bytes gathered) reaches the\n"
+    "                          host at the frame's end. Without --adapter-latency it means an\n"
+    "                          adapter with no latency timer (--adapter-latency 0): the\n"
+    "                          frames alone hold the switch's bytes.\n"
     "  The device listens at one rate: the firmware at 19200 baud; the bootloader measures the\n"
     "  rate from a '?' (ignoring other bytes until then) and keeps it until reset. Bytes sent at\n"
     "  another rate arrive as noise (bytes with the high bit set), in both directions.\n"
@@ -414,6 +420,8 @@ int main(int argc, char** argv) {
     } else if (a == "--adapter-latency" && next(&v)) {
       if (!parseInt(v, 0, 1000, &n)) return usageError("--adapter-latency takes 0..1000 ms");
       o.adapterLatencyMs = static_cast<int>(n);
+    } else if (a == "--adapter-frames") {
+      o.adapterFrames = true;
     } else if (a == "--fault" && next(&v)) {
       if (!applyFault(v, &o.faults) && !applyLineFault(v, &o.lineFaults))
         return usageError(std::string("unknown fault ") + v);
@@ -426,6 +434,7 @@ int main(int argc, char** argv) {
     }
   }
   if (!bankGiven && !o.installImage.empty()) o.bank256K = imageWants256K(o.installImage);
+  if (o.adapterFrames && o.adapterLatencyMs < 0) o.adapterLatencyMs = 0;
 
   // Signals are taken by this thread alone, so the device thread never sees them.
   sigset_t set;

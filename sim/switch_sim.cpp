@@ -72,7 +72,7 @@ struct Switch::Impl final : DeviceServices {
         memory(options.bank256K ? 256 * 1024 : 512 * 1024),
         faults(options.faults, options.seed),
         line(options.wireSpeed),
-        adapter(options.adapterLatencyMs),
+        adapter(options.adapterLatencyMs, options.adapterFrames),
         boot(*this, memory, faults, options),
         console(*this, memory, faults, options) {}
 
@@ -463,7 +463,8 @@ bool Switch::start(std::string* error) {
               std::to_string(d.memory.bankSize() / 1024) + " KB" +
               (o.wireSpeed ? ", wire timing" : "") +
               (o.adapterLatencyMs >= 0
-                   ? ", USB adapter with " + std::to_string(o.adapterLatencyMs) + " ms latency"
+                   ? ", USB adapter with " + std::to_string(o.adapterLatencyMs) + " ms latency" +
+                         (o.adapterFrames ? ", its packets taken at 1 ms USB frames" : "")
                    : std::string()));
   d.powerOn();
   d.stopRequested = false;

@@ -109,6 +109,8 @@ struct Options {
   // A USB serial adapter between host and switch: the switch's bytes are held up to this many
   // ms (its latency timer) or until 62 have gathered; the host's are about 1 ms late. -1: none.
   int adapterLatencyMs = -1;
+  // The host takes the adapter's packets only at the ends of 1 ms USB frames.
+  bool adapterFrames = false;
   std::uint64_t seed = 1;
   Faults faults;
   LineFaults lineFaults;

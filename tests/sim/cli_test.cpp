@@ -77,8 +77,8 @@ TEST(SwitchSimProgram, HelpAndBadOptions) {
       "--probe-answer --ack-before-identity --boot-delay --dsp-banks --dsp-interval --no-ready "
       "power-loss-after-bytes power-loss-after-copy power-loss-before-table-write SIGTERM "
       "corrupt-write-line weak-cell-copy drop-reply-line delay-reply-line console-noise "
-      "vanish-after-copy --seed --adapter-latency power-loss-before-erase power-loss-after-erase "
-      "power-loss-before-copy torn-erase torn-copy garbled-first-answer");
+      "vanish-after-copy --seed --adapter-latency --adapter-frames power-loss-before-erase "
+      "power-loss-after-erase power-loss-before-copy torn-erase torn-copy garbled-first-answer");
   for (std::string option; options >> option;)
     EXPECT_NE(result.output.find(option), std::string::npos) << option;
   for (std::vector<std::string> args :
