@@ -216,8 +216,10 @@ int blockAnswer(std::uint32_t limitMs) {
 
 // A block's lines and checksum, sent again within the same "W" while the bootloader answers
 // RESEND. kActDone, kActAskAgain, kActNewCommand (the bootloader took a block whose echo
-// differed, and may hold other bytes though it answered OK) or kActGiveUp.
-int sendBlockData(std::uint32_t ramAddress, const std::uint8_t* bytes, std::uint32_t length) {
+// differed, and may hold other bytes though it answered OK) or kActGiveUp. When more blocks of
+// the same "W" follow, the bootloader would take an "R" as data: a block to be read back is
+// kActDone with its echo in *later, for a read-back once the "W" is over.
+int sendBlockData(std::uint32_t ramAddress, const std::uint8_t* bytes, std::uint32_t length, t_BlockEcho* later) {
   char sumText[kCodeLineSize + 8];
   devFormatLine(sumText, sizeof sumText, "%u", blockSum(bytes, length));
   for (int sent = 0; sent <= kBlockResends; ++sent) {
@@ -231,6 +233,10 @@ int sendBlockData(std::uint32_t ramAddress, const std::uint8_t* bytes, std::uint
                                                                         : kExchangeEchoDiffers);
     if (action == kActReadAnswer) {
       action = lineAction(kStepWriteDataOtherwise, blockAnswer(lineBlockAnswerMs()));
+    }
+    if (action == kActReadBack && later != nullptr) {
+      *later = echo;
+      return kActDone;
     }
     if (action == kActReadBack) {
       action = ramHoldsCharacter(ramAddress, bytes, length, echo.line, echo.at) ? kActDone
@@ -285,10 +291,13 @@ bool overwritesEarlierBlocks(const char* echo, t_RamWrite* write, std::uint32_t 
   return true;
 }
 
-// One attempt at one block (or piece) with a fresh "W": kActDone, kActAskAgain, kActRewind
-// (write->strayFrom says from where) or kActGiveUp.
-int writeBlockOnce(t_RamWrite* write, std::uint32_t ramAddress, const std::uint8_t* bytes,
-                   std::uint32_t length) {
+// One "W" with a fresh command for `length` bytes, sent in blocks of `block` bytes, each with
+// its checksum and answered as the protocol has it: kActDone, kActAskAgain, kActRewind
+// (write->strayFrom says from where) or kActGiveUp. *through counts the bytes of the blocks
+// that came through, each told to the line's record; a block that did not ends the "W".
+int writeBlocksOnce(t_RamWrite* write, std::uint32_t ramAddress, const std::uint8_t* bytes, std::uint32_t length,
+                    std::uint32_t block, std::uint32_t* through) {
+  *through = 0;
   char text[kCommandTextSize];
   devFormatLine(text, sizeof text, "W %u %u", ramAddress, announcedCount(length));
   char echo[kCommandTextSize * 2];
@@ -296,19 +305,51 @@ int writeBlockOnce(t_RamWrite* write, std::uint32_t ramAddress, const std::uint8
   const int outcome = ispCommandEcho(text, echo, sizeof echo, reply, sizeof reply);
   write->refused = write->refused || outcome == kExchangeRefused;
   int action = lineAction(kStepWriteCommand, outcome);
-  if (action == kActDone) {
-    action = sendBlockData(ramAddress, bytes, length);
+  // Blocks answered OK whose echo differed in one data character, to be read back once the
+  // "W" is over.
+  struct t_ReadBack {
+    std::uint32_t offset;
+    std::uint32_t length;
+    t_BlockEcho echo;
+  };
+  t_ReadBack readBacks[kWriteBlocksPerCommand];
+  int readBackCount = 0;
+  bool last = true;  // the block sent last was the last of the "W"
+  while (action == kActDone && *through != length) {
+    const std::uint32_t left = length - *through;
+    const std::uint32_t piece = left < block ? left : block;
+    last = piece == left;
+    t_BlockEcho later{kEchoSame, -1, -1};
+    // The caller sends no more blocks in one "W" than there are places here.
+    const bool canWait = !last && readBackCount < kWriteBlocksPerCommand;
+    action = sendBlockData(ramAddress + *through, bytes + *through, piece, canWait ? &later : nullptr);
+    // Whatever the echo showed (two characters otherwise: the block goes again), it is settled
+    // once the "W" is over.
+    if (action == kActDone && later.outcome != kEchoSame) {
+      readBacks[readBackCount++] = t_ReadBack{*through, piece, later};
+    }
+    if (action == kActDone) {
+      lineBlockCameThrough(piece);
+      *through += piece;
+    }
   }
   if (action == kActRewind && !overwritesEarlierBlocks(echo, write, ramAddress)) {
     action = kActAskAgain;  // it reaches nothing in place: only this block goes again
   }
-  if (action == kActNewCommand) {
-    return kActAskAgain;  // the exchange ended with the bootloader's "OK": nothing to abort
-  }
-  if (action != kActDone) {
+  // A block the bootloader took with "OK" as the last of the "W" ended it cleanly; otherwise
+  // it may still wait for this "W"'s data.
+  if (action != kActDone && !(action == kActNewCommand && last)) {
     ispAbort();
   }
-  return action;
+  // The write goes again from the first block read back otherwise.
+  for (int i = 0; i < readBackCount; ++i) {
+    const t_ReadBack& r = readBacks[i];
+    if (!ramHoldsCharacter(ramAddress + r.offset, bytes + r.offset, r.length, r.echo.line, r.echo.at)) {
+      *through = r.offset;
+      return kActAskAgain;
+    }
+  }
+  return action == kActNewCommand ? kActAskAgain : action;
 }
 
 // The blocks of a write, each in the size the line's record says, until every byte has
@@ -322,12 +363,16 @@ int writeAllBlocks(t_RamWrite* write, std::uint32_t ramAddress, const std::uint8
   int spoiltInARow = 0;
   while (done != count) {
     const std::uint32_t left = count - done;
-    const std::uint32_t length = left < lineBlockSize() ? left : lineBlockSize();
-    const int action = writeBlockOnce(write, ramAddress + done, bytes + done, length);
+    const std::uint32_t block = lineBlockSize();
+    // On a line whose record allows whole blocks one "W" carries all the rest, a turnaround
+    // less for every block after its first; otherwise each block has a "W" of its own.
+    const std::uint32_t most = block == kBlockSizes[0] ? block * kWriteBlocksPerCommand : block;
+    const std::uint32_t length = left < most ? left : most;
+    std::uint32_t through = 0;
+    const int action = writeBlocksOnce(write, ramAddress + done, bytes + done, length, block, &through);
+    done += through;
+    spoiltInARow = through > 0 ? 0 : spoiltInARow;
     if (action == kActDone) {
-      lineBlockCameThrough(length);
-      spoiltInARow = 0;
-      done += length;
       continue;
     }
     if (action == kActGiveUp) {

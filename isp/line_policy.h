@@ -95,6 +95,10 @@ constexpr int kBlockSizeCount = sizeof kBlockSizes / sizeof kBlockSizes[0];
 constexpr std::uint32_t kBlockBreakEven[kBlockSizeCount - 1] = {19000, 4000, 900, 250};
 // Blocks spoilt in a row, whatever their size, after which the write gives up.
 constexpr int kBlockAttempts = 8;
+// The blocks one "W" carries at most on a line that allows whole blocks (a copy block of 4096
+// bytes is five). A block answered OK whose echo differed in a data character is read back
+// once its "W" is over (the bootloader would take an "R" within it as data).
+constexpr int kWriteBlocksPerCommand = 8;
 // A "W" that arrived with an address among bytes already in place: the write goes again from
 // there at most this often in one write.
 constexpr int kWriteRewinds = 8;

@@ -335,6 +335,47 @@ TEST(Exchange, WriteCommandDataLinesAndChecksum) {
   reportTotals("write to RAM", totals);
 }
 
+// 948 bytes in one "W": a whole block of 900 and one of 48, each with its checksum and answer,
+// the second sent only once the first was answered OK. The first block's first 19 data lines
+// take no fault (the 48 bytes above prove a data line); its last line, its checksum and answer,
+// the second block and the "W" take every one.
+TEST(Exchange, WriteOfTwoBlocksInOneCommand) {
+  constexpr std::uint32_t kCount = 948;
+  const std::vector<std::uint8_t> data = pattern(kCount, 6);
+  std::vector<std::string> unfaulted;
+  for (std::uint32_t at = 0; at < 19 * 45; at += 45) {
+    char line[64];
+    uuEncodeLine(line, data.data() + at, 45);
+    unfaulted.emplace_back(line);
+  }
+  auto ready = [](ChipLink& link) {
+    synchronised(link);
+    const std::vector<std::uint8_t> before(kCount, 0xA5);
+    link.memory().writeRam(kRam, before.data(), kCount);
+  };
+  auto run = [&data](ChipLink&) {
+    const int result = nxpWriteRam(kRam, data.data(), kCount);
+    return Verdict{result == kWriteRamOk, "nxpWriteRam = " + std::to_string(result), {}};
+  };
+  auto untrue = [&data](ChipLink& link, const Verdict&) {
+    std::vector<std::uint8_t> ram(kCount);
+    link.memory().read(kRam, ram.data(), kCount);
+    const auto differs = std::mismatch(ram.begin(), ram.end(), data.begin());
+    return differs.first == ram.end() ? std::string()
+                                      : "RAM byte " + std::to_string(differs.first - ram.begin()) + " is not as sent";
+  };
+  auto part = [&unfaulted](const std::string& hostLine, int) {
+    const std::string text = hostLine.substr(0, hostLine.find('\r'));
+    if (std::find(unfaulted.begin(), unfaulted.end(), text) != unfaulted.end()) {
+      return std::string();
+    }
+    return std::string(text.rfind("W ", 0) == 0 ? "write command" : "blocks");
+  };
+  std::vector<PartTotals> totals;
+  proveExchange(Exchange{ready, kBootloaderBaud, run, untrue, part}, {answered("0, OK, OK")}, &totals);
+  reportTotals("write of two blocks", totals);
+}
+
 // A read of count bytes of flash from the start of bank A, which holds them. Without
 // dataFaults the data lines of its first block take no fault: a shorter read proves them.
 Exchange readExchange(std::uint32_t count, bool dataFaults = true) {
