@@ -305,8 +305,8 @@ int writeBlocksOnce(t_RamWrite* write, std::uint32_t ramAddress, const std::uint
   const int outcome = ispCommandEcho(text, echo, sizeof echo, reply, sizeof reply);
   write->refused = write->refused || outcome == kExchangeRefused;
   int action = lineAction(kStepWriteCommand, outcome);
-  // Blocks answered OK whose echo differed in one data character, to be read back once the
-  // "W" is over.
+  // Blocks answered OK whose echo differed, settled once the "W" is over: a read-back of the
+  // character that differed, or the block again.
   struct t_ReadBack {
     std::uint32_t offset;
     std::uint32_t length;
@@ -364,8 +364,9 @@ int writeAllBlocks(t_RamWrite* write, std::uint32_t ramAddress, const std::uint8
   while (done != count) {
     const std::uint32_t left = count - done;
     const std::uint32_t block = lineBlockSize();
-    // On a line whose record allows whole blocks one "W" carries all the rest, a turnaround
-    // less for every block after its first; otherwise each block has a "W" of its own.
+    // On a line whose record allows whole blocks one "W" carries up to kWriteBlocksPerCommand
+    // of them (a whole copy block), a turnaround less for every block after its first;
+    // otherwise each block has a "W" of its own.
     const std::uint32_t most = block == kBlockSizes[0] ? block * kWriteBlocksPerCommand : block;
     const std::uint32_t length = left < most ? left : most;
     std::uint32_t through = 0;
